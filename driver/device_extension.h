@@ -1,0 +1,68 @@
+// The per-device record of Tarvik4v2 and its operations.
+#pragma once
+
+#include "driver/wdk.h"
+
+// Where a key stands in its Plug and Play life.
+enum PnpState : ULONG {
+  NotStarted = 0,
+  Started = 1,
+  Stopped = 2,
+  PendingStop = 3,
+  PendingRemove = 4,
+  SurpriseRemoved = 5,
+  Removed = 6,
+};
+
+// Decided from the USB identity at every start.
+enum DeviceFamily : ULONG {
+  FamilyPrimary = 0,
+  FamilySecondary = 1,
+  FamilyUnrecognised = 2,
+};
+
+constexpr ULONG InfoBlockSize = 64;
+
+// One record per key, owned by the device object; the fields keep this order.
+struct DeviceExtension {
+  UNICODE_STRING InterfaceNamePrimary;
+  UNICODE_STRING InterfaceNameSecondary;
+  UNICODE_STRING InterfaceNameAux;
+  PDEVICE_OBJECT LowerDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  DeviceFamily Family;
+  ULONG DeviceRevision;
+  KSPIN_LOCK StateLock;
+  PnpState DevicePnpState;
+  PnpState PreviousPnpState;
+  KSPIN_LOCK IoCountLock;
+  LONG OutstandingIo;
+  KEVENT RemoveEvent;
+  KEVENT StopEvent;
+  KMUTEX TransferMutex;
+  DEVICE_POWER_STATE DevicePower;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+  DEVICE_CAPABILITIES DeviceCapabilities;
+  USBD_PIPE_HANDLE InterruptPipe;
+  ULONG OpenPipeCount;
+  UCHAR InfoBlock[InfoBlockSize];
+  ULONG InfoBlockLength;
+  HANDLE NotifyThread;
+  ULONG ShareAccessMask;
+  ULONG OpenHandleCount;
+};
+
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES is 64 bytes");
+
+inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<DeviceExtension*>(DeviceObject->DeviceExtension);
+}
+
+// Record operations: any IRQL up to DISPATCH_LEVEL, any thread.
+void SetNewPnpState(DeviceExtension* Extension, PnpState NewState);
+void RestorePnpState(DeviceExtension* Extension);
+LONG IoIncrement(DeviceExtension* Extension);
+LONG IoDecrement(DeviceExtension* Extension);

@@ -1,0 +1,38 @@
+// Routines of Tarvik4v2 that the dispatch table and the other parts call.
+#pragma once
+
+#include "driver/wdk.h"
+
+struct DeviceExtension;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD Unload;
+DRIVER_ADD_DEVICE AddDevice;
+
+// Dispatch routines, one per major function.
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchRead;
+DRIVER_DISPATCH DispatchWrite;
+DRIVER_DISPATCH DispatchDeviceControl;
+DRIVER_DISPATCH DispatchPower;
+DRIVER_DISPATCH DispatchSystemControl;
+DRIVER_DISPATCH DispatchPnp;
+
+// Sets the event given as context and keeps the request for its sender.
+IO_COMPLETION_ROUTINE IrpCompletionRoutine;
+
+// Plug and Play and configuration.
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS IdentifyKey(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR DeviceDescriptorBuffer);
+NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
+void CloseNotifyThread(DeviceExtension* Extension);
+
+// Change notification.
+KSTART_ROUTINE NotifyThreadRoutine;
+// Power.
+REQUEST_POWER_COMPLETE PowerRequestComplete;

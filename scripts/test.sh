@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Windows binaries (checked for
+# imports, sections and subsystem), the host suites under ASan and UBSan, and
+# the concurrency suite under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+cmake --preset host >/dev/null
+cmake --build --preset host -j "$jobs"
+ctest --preset host
+cmake --preset host-tsan >/dev/null
+cmake --build --preset host-tsan -j "$jobs"
+ctest --preset host-tsan
