@@ -1181,6 +1181,14 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
+// Cancellation
+NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,
+                                                    (PVOID)CancelRoutine);
+}
+
 // Power manager
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                               POWER_STATE State);

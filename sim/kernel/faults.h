@@ -1,0 +1,65 @@
+// Fault injection. Every kernel routine that can fail for want of resources
+// asks one question, ShouldFail(kind, tag), before it does its work; a plan
+// of rules decides the answer. A reliability sweep first records the fault
+// points a scenario passes (kind and ordinal), then reruns the scenario once
+// per point with FailNth(kind, ordinal).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/kernel/wdm.h"
+
+namespace sim::faults {
+
+enum class Kind {
+  PoolAllocation,      // ExAllocatePoolWithTag / ExAllocatePool (tag = the pool tag)
+  CreateDevice,        // IoCreateDevice
+  RegisterInterface,   // IoRegisterDeviceInterface
+  SetInterfaceState,   // IoSetDeviceInterfaceState
+  AttachDevice,        // IoAttachDeviceToDeviceStack (returns no device)
+  CreateSystemThread,  // PsCreateSystemThread
+  RequestPowerIrp,     // PoRequestPowerIrp
+  BuildRequest,        // IoBuildDeviceIoControlRequest and IoAllocateIrp (return no request)
+  Count_
+};
+
+const char* Name(Kind kind);
+
+// One call of an injectable routine: its kind, its 1-based ordinal among the
+// calls of that kind since the last Reset, and the pool tag (0 for others).
+struct Point {
+  Kind kind;
+  uint64_t ordinal;
+  ULONG tag;
+};
+
+// The central question. Counts the call, records it, and answers from the plan.
+bool ShouldFail(Kind kind, ULONG tag = 0);
+
+// Fail the nth call from now on that matches (1-based); with a tag only pool
+// allocations of that tag match. `count` calls fail from the nth on.
+void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag = std::nullopt, uint64_t count = 1);
+// Fail every matching call from now on.
+void FailEvery(Kind kind, std::optional<ULONG> tag = std::nullopt);
+// Drop every rule (recorded points and ordinals stay).
+void ClearRules();
+// Drop rules, recorded points and ordinals.
+void Reset();
+
+// The calls seen since the last Reset, in order, and how many of a kind.
+std::vector<Point> Recorded();
+uint64_t CallCount(Kind kind);
+// How many calls the plan has failed since the last Reset.
+uint64_t FailedCount();
+
+// Pool tags in memory order, e.g. Tag("kv21").
+constexpr ULONG Tag(const char (&s)[5]) {
+  return static_cast<ULONG>(static_cast<unsigned char>(s[0])) |
+         (static_cast<ULONG>(static_cast<unsigned char>(s[1])) << 8) |
+         (static_cast<ULONG>(static_cast<unsigned char>(s[2])) << 16) |
+         (static_cast<ULONG>(static_cast<unsigned char>(s[3])) << 24);
+}
+
+}  // namespace sim::faults

@@ -1,0 +1,73 @@
+// The simulated kernel's driver verifier: always on. Every rule that Windows
+// would enforce with a bug check is reported here instead, and the kernel
+// carries on so that a test can finish and show every finding.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim::verifier {
+
+enum class Check {
+  PoolLeak,                 // pool still allocated at the end of a test (by tag)
+  PoolDoubleFree,           // pool freed twice
+  PoolBadFree,              // freed address that pool never handed out
+  PoolTagMismatch,          // ExFreePoolWithTag with another tag than the allocation's
+  PoolBadIrql,              // pool call above DISPATCH_LEVEL, or paged pool at DISPATCH_LEVEL
+  RequestCompletedTwice,    // IofCompleteRequest on a request already completed
+  RequestCompletedPending,  // IofCompleteRequest with IoStatus.Status == STATUS_PENDING
+  RequestNeverCompleted,    // a request still alive at the end of a test
+  RequestUnowned,           // a driver-allocated request completed past its owner
+  NoMoreStackLocations,     // IofCallDriver on a request with no stack location left
+  DispatchStatusMismatch,   // a dispatch routine completed a request and returned another status
+  DispatchIrqlChanged,      // a dispatch routine returned at another IRQL than it was called at
+  WaitAtDispatch,           // a wait (or delay) at DISPATCH_LEVEL or above
+  SpinLockHeldAcrossCall,   // IofCallDriver while holding a spin lock
+  SpinLockHeldAcrossWait,   // a wait while holding a spin lock
+  SpinLockMisuse,       // recursion, release of a lock not held, acquisition above DISPATCH_LEVEL
+  MutexNotOwner,        // KeReleaseMutex by a thread that does not own the mutex
+  InformationOverflow,  // Information > output buffer length of a buffered control request
+  DeviceInitializing,   // DO_DEVICE_INITIALIZING still set after AddDevice
+  DetachDuringSurpriseRemoval,
+  DeleteDuringSurpriseRemoval,
+  DeviceDeletedTwice,
+  DeleteWhileAttached,    // IoDeleteDevice on a device still attached to or below another
+  RemoveFailed,           // a remove request completed with a failure status
+  PagedCodeAtRaisedIrql,  // PAGED_CODE() above APC_LEVEL
+  HandleInvalid,          // kernel code closed a handle that is not valid in its process
+  HandleLeak,             // a handle still open at the end of a test
+  ObjectLeak,             // an object (thread, device, file...) still referenced at the end
+  ObjectBadReference,     // dereference of something that is not a live object
+  ThreadStillRunning,     // a system thread that did not end by the end of a test
+  InvalidCall,            // any other misuse of a kernel routine that Windows bug-checks on
+  Count_
+};
+
+// The check's name as it appears in messages, e.g. "PoolLeak".
+const char* Name(Check check);
+
+struct Violation {
+  Check check;
+  std::string message;  // begins with the check's name
+};
+
+// Receives every violation as it happens, in the thread where it happens.
+// With no hook installed violations are printed to stderr.
+using Hook = std::function<void(const Violation&)>;
+void SetHook(Hook hook);
+
+// Reports a violation (used by the kernel and by the other simulated drivers).
+void Report(Check check, const std::string& message);
+
+// Every violation since the last Clear, in order.
+std::vector<Violation> Violations();
+size_t CountOf(Check check);
+void Clear();
+
+// End-of-test audit: waits (briefly) for system threads to end, then reports
+// live requests, pool, handles and objects that are left. Run after
+// sim::Shutdown(), which removes the device stacks and unloads the drivers.
+void CheckEndOfTest();
+
+}  // namespace sim::verifier
