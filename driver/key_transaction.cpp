@@ -1,0 +1,137 @@
+// Command exchanges with the key: write the command, learn the answer length
+// from the interrupt report when the key sends one, read the answer.
+#include "driver/key_transaction.h"
+
+#include "driver/device_extension.h"
+#include "driver/pool_tags.h"
+#include "driver/usb_requests.h"
+
+namespace {
+
+constexpr UCHAR VendorToDevice = 0x40;
+constexpr UCHAR VendorFromDevice = 0xC0;
+constexpr ULONG WriteAttempts = 3;
+constexpr ULONG InterruptReportLength = 8;
+// Keys of the primary family up to this revision never send an interrupt report.
+constexpr ULONG LastSilentPrimaryRevision = 0x0300;
+// The request that asks the key for its identification block.
+constexpr ULONG InfoBlockVariant = 1;
+constexpr USHORT InfoBlockOutValue = 2;
+constexpr USHORT InfoBlockOutLength = 4;
+
+// Read afresh at every test: the fields may change when the key is started again.
+bool KeySignalsAnswers(const DeviceExtension* Extension) {
+  return Extension->InterruptPipe != nullptr &&
+         (Extension->Family != FamilyPrimary ||
+          Extension->DeviceRevision > LastSilentPrimaryRevision);
+}
+
+SetupPacket MakeSetupPacket(UCHAR RequestType, ULONG Variant, USHORT Value, USHORT Length) {
+  SetupPacket packet;
+  packet.bmRequestType = RequestType;
+  packet.bRequest = static_cast<UCHAR>(Variant);
+  packet.wValue = Value;
+  packet.wIndex = 0;
+  packet.wLength = Length;
+  return packet;
+}
+
+void AcquireTransferMutex(DeviceExtension* Extension) {
+  KeWaitForSingleObject(&Extension->TransferMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseTransferMutex(DeviceExtension* Extension) {
+  KeReleaseMutex(&Extension->TransferMutex, FALSE);
+}
+
+// Up to three attempts, each failed one followed by a port reset so that the
+// key accepts the next write. Three failed writes do not end the exchange:
+// the later phases decide its result. Only a failed reset is returned.
+NTSTATUS WriteCommand(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID OutData) {
+  for (ULONG attempt = 0; attempt < WriteAttempts; ++attempt) {
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
+    if (urb != nullptr && NT_SUCCESS(VendorControlOut(DeviceObject, Packet, OutData, urb))) {
+      return STATUS_SUCCESS;
+    }
+    const NTSTATUS reset = ResetPort(DeviceObject);
+    if (!NT_SUCCESS(reset)) {
+      return reset;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// The announced answer length sits in bytes 2-3 of the report, little-endian.
+NTSTATUS ReadAnswerLength(PDEVICE_OBJECT DeviceObject, PULONG AnswerLength) {
+  UCHAR report[InterruptReportLength] = {};
+  ULONG received = 0;
+  const NTSTATUS status = ReadInterruptPipe(DeviceObject, report, InterruptReportLength, &received);
+  if (NT_SUCCESS(status)) {
+    *AnswerLength = static_cast<ULONG>(report[2]) | (static_cast<ULONG>(report[3]) << 8);
+  }
+  return status;
+}
+
+// A key may hand out its answer in pieces: ask again for the whole answer,
+// into the start of the buffer, until it comes back at the announced length.
+// A key that never gets there is given up on after KeyTransactionMaxReads.
+NTSTATUS ReadAnswer(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID InBuffer,
+                    ULONG Expected, PULONG Returned) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  for (ULONG reads = 0; reads < KeyTransactionMaxReads; ++reads) {
+    const NTSTATUS status = VendorControlIn(DeviceObject, Packet, InBuffer, Returned);
+    if (!KeySignalsAnswers(extension) || !NT_SUCCESS(status) || (*Returned & 0xFFFF) == Expected) {
+      return status;
+    }
+  }
+  *Returned = 0;
+  return STATUS_IO_TIMEOUT;
+}
+
+}  // namespace
+
+NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutValue, PVOID OutData,
+                        USHORT OutLength, PVOID InBuffer, ULONG InLength, PULONG Returned) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  // wLength carries 16 bits; a larger capacity could never match the answer length.
+  if (InLength > KeyTransactionMaxInLength) {
+    InLength = KeyTransactionMaxInLength;
+  }
+  const SetupPacket outPacket =
+      MakeSetupPacket(VendorToDevice, Variant, Variant == 0 ? 0 : OutValue, OutLength);
+  AcquireTransferMutex(extension);
+
+  NTSTATUS status = WriteCommand(DeviceObject, &outPacket, OutData);
+  if (!NT_SUCCESS(status)) {
+    *Returned = 0;
+    ReleaseTransferMutex(extension);
+    return status;
+  }
+
+  ULONG expected = 0;
+  if (KeySignalsAnswers(extension)) {
+    ULONG answerLength = 0;
+    status = ReadAnswerLength(DeviceObject, &answerLength);
+    if (!NT_SUCCESS(status)) {
+      ReleaseTransferMutex(extension);
+      return status;
+    }
+    expected = answerLength < InLength ? answerLength : InLength;
+  }
+
+  const SetupPacket inPacket =
+      MakeSetupPacket(VendorFromDevice, Variant, 0, static_cast<USHORT>(InLength));
+  status = ReadAnswer(DeviceObject, &inPacket, InBuffer, expected, Returned);
+  ReleaseTransferMutex(extension);
+  return status;
+}
+
+NTSTATUS ReadInfoBlock(PDEVICE_OBJECT DeviceObject) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  // The block's first four bytes, all zero, are the command itself.
+  RtlZeroMemory(extension->InfoBlock, InfoBlockSize);
+  return KeyTransaction(DeviceObject, InfoBlockVariant, InfoBlockOutValue, extension->InfoBlock,
+                        InfoBlockOutLength, extension->InfoBlock, InfoBlockSize,
+                        &extension->InfoBlockLength);
+}

@@ -1,0 +1,248 @@
+// Plug and Play requests: start the key once the bus has, drain requests
+// before stop and removal, take the key down when it goes away.
+#include "driver/device_extension.h"
+#include "driver/driver.h"
+#include "driver/family_interfaces.h"
+
+namespace {
+
+constexpr ACCESS_MASK NotifyThreadAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF;
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+NTSTATUS PassDown(DeviceExtension* Extension, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+NTSTATUS PassDownWithSuccess(DeviceExtension* Extension, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  return PassDown(Extension, Irp);
+}
+
+// The request comes back here through IrpCompletionRoutine, still ours to complete.
+TARVIK_PAGED NTSTATUS ForwardAndWait(DeviceExtension* Extension, PIRP Irp) {
+  PAGED_CODE();
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, Irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = Irp->IoStatus.Status;
+  }
+  return status;
+}
+
+// The bus driver's answer to a start is not consulted: the key is judged by
+// what StartDevice finds on it.
+TARVIK_PAGED NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  ForwardAndWait(GetDeviceExtension(DeviceObject), Irp);
+  return CompleteRequest(Irp, StartDevice(DeviceObject));
+}
+
+// Query-stop and query-remove: shut out new client requests, then wait until
+// those already inside have left. The request's own reference goes first so
+// that the count can fall back to 1.
+TARVIK_PAGED NTSTATUS HandleQuery(DeviceExtension* Extension, PIRP Irp, PnpState Pending) {
+  PAGED_CODE();
+  SetNewPnpState(Extension, Pending);
+  IoDecrement(Extension);
+  KeWaitForSingleObject(&Extension->StopEvent, Executive, KernelMode, FALSE, nullptr);
+  return PassDownWithSuccess(Extension, Irp);
+}
+
+// A cancel that matches no query of ours (a driver above failed it) has
+// nothing to undo and stays here.
+TARVIK_PAGED NTSTATUS HandleCancel(DeviceExtension* Extension, PIRP Irp, PnpState EntryState,
+                                   PnpState Pending) {
+  PAGED_CODE();
+  if (EntryState != Pending) {
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+  }
+  const NTSTATUS status = ForwardAndWait(Extension, Irp);
+  if (NT_SUCCESS(status)) {
+    RestorePnpState(Extension);
+  }
+  return CompleteRequest(Irp, status);
+}
+
+// The drain happened at the query-stop before.
+TARVIK_PAGED NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  SetNewPnpState(extension, Stopped);
+  const NTSTATUS status = DeconfigureDevice(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    return CompleteRequest(Irp, status);
+  }
+  return PassDownWithSuccess(extension, Irp);
+}
+
+// The key may be pulled at any time without harm; keep the bus driver's
+// capabilities for power handling.
+TARVIK_PAGED NTSTATUS HandleCapabilities(DeviceExtension* Extension, PIRP Irp) {
+  PAGED_CODE();
+  PDEVICE_CAPABILITIES capabilities =
+      IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+  if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+  }
+  capabilities->SurpriseRemovalOK = TRUE;
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  const NTSTATUS status = ForwardAndWait(Extension, Irp);
+  if (NT_SUCCESS(status)) {
+    // The bus driver may have cleared it on the way.
+    capabilities->SurpriseRemovalOK = TRUE;
+    RtlCopyMemory(&Extension->DeviceCapabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+  }
+  return CompleteRequest(Irp, status);
+}
+
+// Hide the key from client software, let the notification thread finish and
+// stop every transfer still waiting on a pipe. Nothing here can be refused.
+TARVIK_PAGED void TakeKeyDown(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  // A key that never started still counts as primary; disabling what was
+  // never enabled fails harmlessly.
+  PUNICODE_STRING first = FamilyInterfaceName(extension, 0);
+  PUNICODE_STRING second = FamilyInterfaceName(extension, 1);
+  if (first != nullptr) {
+    IoSetDeviceInterfaceState(first, FALSE);
+  }
+  CloseNotifyThread(extension);
+  if (second != nullptr) {
+    IoSetDeviceInterfaceState(second, FALSE);
+  }
+  AbortPipes(DeviceObject);
+}
+
+TARVIK_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  SetNewPnpState(extension, SurpriseRemoved);
+  TakeKeyDown(DeviceObject);
+  return PassDownWithSuccess(extension, Irp);
+}
+
+TARVIK_PAGED void FreeDeviceRecord(DeviceExtension* Extension) {
+  PAGED_CODE();
+  RtlFreeUnicodeString(&Extension->InterfaceNamePrimary);
+  RtlFreeUnicodeString(&Extension->InterfaceNameSecondary);
+  RtlFreeUnicodeString(&Extension->InterfaceNameAux);
+  if (Extension->DeviceDescriptor != nullptr) {
+    ExFreePool(Extension->DeviceDescriptor);
+    Extension->DeviceDescriptor = nullptr;
+  }
+  if (Extension->InterfaceInfo != nullptr) {
+    ExFreePool(Extension->InterfaceInfo);
+    Extension->InterfaceInfo = nullptr;
+  }
+  if (Extension->ConfigurationDescriptor != nullptr) {
+    ExFreePool(Extension->ConfigurationDescriptor);
+    Extension->ConfigurationDescriptor = nullptr;
+  }
+}
+
+// Drops this request's reference and the device's own, waits for the last
+// request to leave, then lets the device object go. Returns the lower
+// drivers' status; the device object is gone by then.
+TARVIK_PAGED NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, PnpState EntryState) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  if (EntryState != SurpriseRemoved) {
+    TakeKeyDown(DeviceObject);
+  }
+  SetNewPnpState(extension, Removed);
+  IoDecrement(extension);
+  IoDecrement(extension);
+  KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+  // A change request still running at a surprise removal may have started a
+  // notification thread after the key was taken down.
+  CloseNotifyThread(extension);
+  FreeDeviceRecord(extension);
+  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+  const NTSTATUS status = PassDownWithSuccess(extension, Irp);
+  IoDetachDevice(lower);
+  IoDeleteDevice(DeviceObject);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI IrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The handle is a kernel handle, so it is valid in the Plug and Play thread
+// although a client's request created it.
+TARVIK_PAGED void CloseNotifyThread(DeviceExtension* Extension) {
+  PAGED_CODE();
+  HANDLE handle = InterlockedExchangePointer(&Extension->NotifyThread, nullptr);
+  if (handle == nullptr) {
+    return;
+  }
+  PVOID thread = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, NotifyThreadAccess, nullptr, KernelMode, &thread,
+                                           nullptr))) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  }
+  ZwClose(handle);
+}
+
+TARVIK_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  IoIncrement(extension);
+  const PnpState entryState = extension->DevicePnpState;
+  NTSTATUS status;
+  if (entryState == Removed) {
+    status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    IoDecrement(extension);
+    return status;
+  }
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = HandleStart(DeviceObject, Irp);
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return HandleQuery(extension, Irp, PendingStop);  // reference dropped before the wait
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return HandleQuery(extension, Irp, PendingRemove);  // reference dropped before the wait
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      status = HandleCancel(extension, Irp, entryState, PendingStop);
+      break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      status = HandleCancel(extension, Irp, entryState, PendingRemove);
+      break;
+    case IRP_MN_STOP_DEVICE:
+      status = HandleStop(DeviceObject, Irp);
+      break;
+    case IRP_MN_QUERY_CAPABILITIES:
+      status = HandleCapabilities(extension, Irp);
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = HandleSurpriseRemoval(DeviceObject, Irp);
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      return HandleRemove(DeviceObject, Irp, entryState);  // the device object is gone
+    default:
+      status = PassDown(extension, Irp);
+      break;
+  }
+  IoDecrement(extension);
+  return status;
+}
