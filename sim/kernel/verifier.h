@@ -32,7 +32,7 @@ enum class Check {
   DetachDuringSurpriseRemoval,
   DeleteDuringSurpriseRemoval,
   DeviceDeletedTwice,
-  DeleteWhileAttached,    // IoDeleteDevice on a device still attached to or below another
+  DeleteWhileAttached,    // IoDeleteDevice on a device still attached to a lower device
   RemoveFailed,           // a remove request completed with a failure status
   PagedCodeAtRaisedIrql,  // PAGED_CODE() above APC_LEVEL
   HandleInvalid,          // kernel code closed a handle that is not valid in its process

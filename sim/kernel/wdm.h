@@ -1199,6 +1199,9 @@ NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR 
                                              PREQUEST_POWER_COMPLETE CompletionFunction,
                                              PVOID Context, PIRP* Irp);
 
+// What a completion routine returns to let completion go on.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 // Pageable code may only run below DISPATCH_LEVEL; the simulated kernel
 // checks the calling thread's IRQL on entry to every pageable routine.
 namespace sim {

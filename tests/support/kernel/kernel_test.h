@@ -38,6 +38,7 @@ class ExpectViolations {
   std::vector<verifier::Violation> All() const;
 
  private:
+  friend void CollectViolation(ExpectViolations*, const verifier::Violation&);
   mutable std::mutex mutex_;
   std::vector<verifier::Violation> seen_;
 };

@@ -1,0 +1,109 @@
+// The fault plan: one question for every injectable call.
+#include "sim/kernel/faults.h"
+
+#include <mutex>
+
+namespace sim::faults {
+namespace {
+
+struct Rule {
+  Kind kind;
+  std::optional<ULONG> tag;
+  uint64_t nth;    // 0: every call
+  uint64_t count;  // calls to fail from the nth on
+  uint64_t seen;   // matching calls since the rule was made
+};
+
+std::mutex gMutex;
+std::vector<Rule> gRules;
+std::vector<Point> gRecorded;
+uint64_t gCounts[static_cast<size_t>(Kind::Count_)] = {};
+uint64_t gFailed = 0;
+
+bool Matches(const Rule& rule, Kind kind, ULONG tag) {
+  return rule.kind == kind && (!rule.tag || *rule.tag == tag);
+}
+
+}  // namespace
+
+const char* Name(Kind kind) {
+  switch (kind) {
+    case Kind::PoolAllocation:
+      return "PoolAllocation";
+    case Kind::CreateDevice:
+      return "CreateDevice";
+    case Kind::RegisterInterface:
+      return "RegisterInterface";
+    case Kind::SetInterfaceState:
+      return "SetInterfaceState";
+    case Kind::AttachDevice:
+      return "AttachDevice";
+    case Kind::CreateSystemThread:
+      return "CreateSystemThread";
+    case Kind::RequestPowerIrp:
+      return "RequestPowerIrp";
+    case Kind::BuildRequest:
+      return "BuildRequest";
+    case Kind::Count_:
+      break;
+  }
+  return "?";
+}
+
+bool ShouldFail(Kind kind, ULONG tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  uint64_t ordinal = ++gCounts[static_cast<size_t>(kind)];
+  gRecorded.push_back(Point{kind, ordinal, tag});
+  bool fail = false;
+  for (auto& rule : gRules) {
+    if (!Matches(rule, kind, tag))
+      continue;
+    ++rule.seen;
+    if (rule.nth == 0 || (rule.seen >= rule.nth && rule.seen < rule.nth + rule.count))
+      fail = true;
+  }
+  if (fail)
+    ++gFailed;
+  return fail;
+}
+
+void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag, uint64_t count) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gRules.push_back(Rule{kind, tag, nth == 0 ? 1 : nth, count, 0});
+}
+
+void FailEvery(Kind kind, std::optional<ULONG> tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gRules.push_back(Rule{kind, tag, 0, 0, 0});
+}
+
+void ClearRules() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gRules.clear();
+}
+
+void Reset() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gRules.clear();
+  gRecorded.clear();
+  for (auto& c : gCounts)
+    c = 0;
+  gFailed = 0;
+}
+
+std::vector<Point> Recorded() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gRecorded;
+}
+
+uint64_t CallCount(Kind kind) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gCounts[static_cast<size_t>(kind)];
+}
+
+uint64_t FailedCount() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gFailed;
+}
+
+}  // namespace sim::faults

@@ -1,0 +1,162 @@
+// Shared internals of the simulated kernel (sim/kernel/*.cpp only).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/threads.h"
+#include "sim/kernel/verifier.h"
+#include "sim/kernel/wdm.h"
+
+namespace sim {
+
+// A process: a handle table and a name. The system process also holds the
+// kernel handle table.
+class Process {
+ public:
+  std::string name;
+  bool system = false;
+  struct Entry {
+    void* object;
+    ACCESS_MASK access;
+    bool kernel;
+  };
+  std::map<uint64_t, Entry> handles;  // guarded by the object lock
+  uint64_t nextHandle = 4;
+  uint64_t nextKernelHandle = 4;
+};
+
+}  // namespace sim
+
+struct _EPROCESS {
+  DISPATCHER_HEADER Header;
+  sim::Process* Owner;
+};
+
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // signalled when the thread has ended
+  bool SystemThread;
+};
+
+struct _ETHREAD {
+  struct _KTHREAD Tcb;
+  CLIENT_ID Cid;
+  NTSTATUS ExitStatus;
+  PKSTART_ROUTINE StartRoutine;
+  PVOID StartContext;
+};
+
+namespace sim::detail {
+
+using verifier::Check;
+void Violation(Check check, const std::string& message);
+std::string Hex(uint64_t value);
+std::string StatusName(NTSTATUS status);
+
+// ---- threads
+struct DispatchFrame {
+  PIRP irp;
+  PDEVICE_OBJECT device;
+  bool completed;
+  NTSTATUS completedStatus;
+};
+
+struct ThreadState {
+  PETHREAD thread = nullptr;
+  Process* process = nullptr;
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> spinLocks;
+  std::vector<DispatchFrame> frames;
+};
+ThreadState& Current();
+
+// ---- objects
+enum class ObjectKind : uint32_t { Thread, Device, Driver, File };
+const char* KindName(ObjectKind kind);
+
+// Allocates a zeroed object body behind a header; pointer count 1.
+void* CreateObject(ObjectKind kind, size_t bodySize, void (*destroy)(void* body));
+bool IsLiveObject(const void* body, ObjectKind* kind = nullptr);
+LONG_PTR PointerCount(const void* body);
+// The object lock guards handle tables and the live-object set.
+std::mutex& ObjectLock();
+HANDLE InsertHandle(void* object, ACCESS_MASK access, bool kernel);
+// Describes the objects still alive (for the end-of-test audit).
+std::vector<std::string> LiveObjectReport(bool includeDevicesAndDrivers);
+void ForgetObjects();
+
+// ---- dispatcher
+std::mutex& DispatcherLock();
+void WakeWaiters();  // with the dispatcher lock held or not
+void SignalThreadEnded(PETHREAD thread);
+
+// ---- system threads
+void ResetThreads();
+void EndOfTestThreads();
+
+// ---- pool
+void* AllocateSystemPool(SIZE_T bytes, ULONG tag);  // never fails, no fault point
+void PoolEndOfTest();
+void ResetPool();
+
+// ---- devices
+struct DeviceNode;
+}  // namespace sim::detail
+
+// The kernel's private part of a device object.
+struct _DEVOBJ_EXTENSION {
+  PDEVICE_OBJECT DeviceObject;
+  PDEVICE_OBJECT AttachedTo;  // the device below, while attached
+  bool Deleted;
+  bool Pdo;              // a device node exists for it
+  bool SurpriseRemoved;  // between surprise removal and removal
+  ULONG OpenCount;       // file objects open on it
+  ULONG Ordinal;         // creation number, for generated names
+  std::u16string Name;
+};
+
+namespace sim::detail {
+
+std::mutex& DeviceLock();                        // guards attachment chains and device lists
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);  // device lock held
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device);     // device lock held
+bool IsLiveDevice(PDEVICE_OBJECT device);
+NTSTATUS DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+void ResetDrivers();
+std::vector<PDRIVER_OBJECT> LoadedDrivers();
+
+// ---- requests
+enum class IrpOrigin : uint32_t {
+  Allocated,  // IoAllocateIrp: the allocator owns it and must free it
+  Threaded,   // IoBuildDeviceIoControlRequest: freed by the I/O manager at completion
+  Bench,      // built by the bench; the bench collects it after completion
+};
+// Bench requests: the event is set at completion.
+struct BenchCompletion {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+};
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
+void SetBenchCompletion(PIRP irp, BenchCompletion* completion);
+// Buffered control request bookkeeping for copy-back and Information checks.
+void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copyBack);
+// Sends a bench-built request and waits for its completion; frees it.
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion);
+void FreeIrpInternal(PIRP irp);
+std::vector<std::string> LiveIrpReport();
+void ResetIrps();
+
+// ---- interfaces, reports
+void ResetInterfaces();
+void DisableInterfacesOf(PDEVICE_OBJECT pdo);
+void ResetPower();
+void ResetBench();
+
+}  // namespace sim::detail

@@ -1,0 +1,436 @@
+// Requests: allocation, IofCallDriver, IofCompleteRequest and the requests
+// the I/O manager builds for drivers.
+#include <algorithm>
+#include <cstdlib>
+#include <unordered_map>
+
+#include "sim/kernel/faults.h"
+#include "sim/kernel/internal.h"
+
+namespace sim::detail {
+namespace {
+
+enum class IrpState { Live, Completing, InRoutine, Done };
+
+struct IrpRecord {
+  IrpOrigin origin;
+  IrpState state;
+  uint64_t generation;
+  BenchCompletion* completion;
+  // Buffered control requests: the caller's output buffer and its length.
+  bool buffered;
+  bool copyBack;
+  PVOID userOutput;
+  ULONG outputLength;
+  PDEVICE_OBJECT lastDevice;
+  UCHAR major;
+  UCHAR minor;
+};
+
+std::mutex gIrpLock;
+std::unordered_map<PIRP, IrpRecord> gIrps;
+uint64_t gGeneration = 0;
+KSPIN_LOCK gCancelLock = 0;
+
+const char* OriginName(IrpOrigin origin) {
+  switch (origin) {
+    case IrpOrigin::Allocated:
+      return "allocated";
+    case IrpOrigin::Threaded:
+      return "threaded";
+    case IrpOrigin::Bench:
+      return "system";
+  }
+  return "?";
+}
+
+// Moves the record from `from` to `to` if it is still the same request.
+bool Transition(PIRP irp, uint64_t generation, IrpState from, IrpState to) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto it = gIrps.find(irp);
+  if (it == gIrps.end() || it->second.generation != generation || it->second.state != from)
+    return false;
+  it->second.state = to;
+  return true;
+}
+
+void ReleaseIrpMemory(PIRP irp) {
+  if (irp->MdlAddress) {
+    delete irp->MdlAddress;
+    irp->MdlAddress = nullptr;
+  }
+  std::free(irp);
+}
+
+// The request has passed its last stack location.
+void FinishRequest(PIRP irp) {
+  IrpRecord record;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(irp);
+    if (it == gIrps.end())
+      return;
+    it->second.state = IrpState::Done;
+    record = it->second;
+  }
+  if (record.buffered && irp->IoStatus.Information > record.outputLength) {
+    Violation(Check::InformationOverflow, "buffered control request completed with Information " +
+                                              std::to_string(irp->IoStatus.Information) +
+                                              " > output buffer length " +
+                                              std::to_string(record.outputLength));
+  }
+  switch (record.origin) {
+    case IrpOrigin::Threaded: {
+      bool error = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
+      if (record.copyBack && !error && record.userOutput && irp->AssociatedIrp.SystemBuffer) {
+        size_t n = std::min<size_t>(irp->IoStatus.Information, record.outputLength);
+        std::memcpy(record.userOutput, irp->AssociatedIrp.SystemBuffer, n);
+      }
+      if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+        std::free(irp->AssociatedIrp.SystemBuffer);
+      if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+      PKEVENT event = irp->UserEvent;
+      {
+        std::lock_guard<std::mutex> lock(gIrpLock);
+        gIrps.erase(irp);
+      }
+      ReleaseIrpMemory(irp);
+      if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+      break;
+    }
+    case IrpOrigin::Bench: {
+      std::lock_guard<std::mutex> lock(record.completion->mutex);
+      record.completion->done = true;
+      record.completion->cv.notify_all();
+      break;
+    }
+    case IrpOrigin::Allocated:
+      Violation(Check::RequestUnowned,
+                "a request from IoAllocateIrp was completed past its last stack location; its "
+                "owner must stop completion with STATUS_MORE_PROCESSING_REQUIRED");
+      break;
+  }
+}
+
+}  // namespace
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
+  USHORT size = IoSizeOfIrp(stackSize);
+  auto* irp = static_cast<PIRP>(std::calloc(1, size));
+  IoInitializeIrp(irp, size, stackSize);
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  gIrps[irp] = IrpRecord{
+      origin, IrpState::Live, ++gGeneration, nullptr, false, false, nullptr, 0, nullptr, 0, 0};
+  return irp;
+}
+
+void SetBenchCompletion(PIRP irp, BenchCompletion* completion) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  gIrps[irp].completion = completion;
+}
+
+void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copyBack) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto& record = gIrps[irp];
+  record.buffered = true;
+  record.copyBack = copyBack;
+  record.userOutput = userOutput;
+  record.outputLength = outputLength;
+}
+
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion) {
+  SetBenchCompletion(irp, completion);
+  IofCallDriver(device, irp);
+  std::unique_lock<std::mutex> lock(completion->mutex);
+  completion->cv.wait(lock, [completion] { return completion->done; });
+  return irp->IoStatus;
+}
+
+void FreeIrpInternal(PIRP irp) {
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    gIrps.erase(irp);
+  }
+  ReleaseIrpMemory(irp);
+}
+
+std::vector<std::string> LiveIrpReport() {
+  std::vector<std::string> out;
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  for (const auto& [irp, record] : gIrps) {
+    std::string state =
+        record.state == IrpState::Done ? "completed, never freed" : "never completed";
+    out.push_back("request " + Hex(reinterpret_cast<uintptr_t>(irp)) + " (" +
+                  OriginName(record.origin) + ", major " + Hex(record.major) + " minor " +
+                  Hex(record.minor) + ", last sent to device " +
+                  Hex(reinterpret_cast<uintptr_t>(record.lastDevice)) + "): " + state);
+  }
+  return out;
+}
+
+void ResetIrps() {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  for (auto& [irp, record] : gIrps)
+    ReleaseIrpMemory(irp);
+  gIrps.clear();
+  gCancelLock = 0;
+}
+
+}  // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  std::memset(Irp, 0, PacketSize);
+  Irp->Type = IO_TYPE_IRP;
+  Irp->Size = PacketSize;
+  Irp->StackCount = StackSize;
+  Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+  InitializeListHead(&Irp->ThreadListEntry);
+  Irp->Tail.Overlay.CurrentStackLocation =
+      reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+  if (faults::ShouldFail(faults::Kind::BuildRequest))
+    return nullptr;
+  return AllocateIrp(StackSize, IrpOrigin::Allocated);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    if (!gIrps.count(Irp)) {
+      gIrpLock.unlock();
+      Violation(Check::InvalidCall, "IoFreeIrp on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                        ", which is not a live request");
+      gIrpLock.lock();
+      return;
+    }
+  }
+  FreeIrpInternal(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+  Irp->AllocationFlags = allocationFlags;
+  Irp->IoStatus.Status = Status;
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto it = gIrps.find(Irp);
+  if (it != gIrps.end()) {
+    it->second.state = IrpState::Live;
+    it->second.generation = ++gGeneration;
+  }
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto& state = Current();
+  if (!state.spinLocks.empty())
+    Violation(
+        Check::SpinLockHeldAcrossCall,
+        "IofCallDriver while holding " + std::to_string(state.spinLocks.size()) + " spin lock(s)");
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(Irp);
+    if (it == gIrps.end()) {
+      gIrpLock.unlock();
+      Violation(Check::InvalidCall, "IofCallDriver with " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                        ", which is not a live request");
+      gIrpLock.lock();
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+      gIrpLock.unlock();
+      Violation(Check::NoMoreStackLocations, "IofCallDriver to device " +
+                                                 Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                                                 " on a request with no stack location left");
+      gIrpLock.lock();
+      return STATUS_INVALID_PARAMETER;
+    }
+    it->second.lastDevice = DeviceObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    it->second.major = next->MajorFunction;
+    it->second.minor = next->MinorFunction;
+  }
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+    Violation(Check::InvalidCall, "request with major function " + Hex(stack->MajorFunction));
+    return STATUS_INVALID_PARAMETER;
+  }
+  PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  KIRQL irql = state.irql;
+  state.frames.push_back(DispatchFrame{Irp, DeviceObject, false, 0});
+  NTSTATUS status = routine(DeviceObject, Irp);
+  DispatchFrame frame = state.frames.back();
+  state.frames.pop_back();
+  if (state.irql != irql) {
+    Violation(Check::DispatchIrqlChanged,
+              "dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                  " for major " + Hex(stack->MajorFunction) + " returned at IRQL " +
+                  std::to_string(state.irql) + ", called at " + std::to_string(irql));
+  }
+  if (frame.completed && status != STATUS_PENDING && status != frame.completedStatus) {
+    Violation(Check::DispatchStatusMismatch,
+              "dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                  " completed a request with " + StatusName(frame.completedStatus) +
+                  " and returned " + StatusName(status));
+  }
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(Irp);
+    if (it == gIrps.end() || it->second.state == IrpState::Completing ||
+        it->second.state == IrpState::Done) {
+      bool known = it != gIrps.end();
+      gIrpLock.unlock();
+      Violation(known ? Check::RequestCompletedTwice : Check::InvalidCall,
+                known ? "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) + " completed twice"
+                      : "IofCompleteRequest on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                            ", which is not a live request (completed twice?)");
+      gIrpLock.lock();
+      return;
+    }
+    it->second.state = IrpState::Completing;
+    generation = it->second.generation;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    Violation(Check::RequestCompletedPending, "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                                  " completed with STATUS_PENDING");
+  auto& frames = Current().frames;
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    if (it->irp == Irp) {
+      if (!it->completed) {
+        it->completed = true;
+        it->completedStatus = Irp->IoStatus.Status;
+      }
+      break;
+    }
+  }
+  if (Irp->CurrentLocation > Irp->StackCount + 1) {
+    Violation(Check::InvalidCall, "IofCompleteRequest on a request past its last stack location");
+    return;
+  }
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    UCHAR control = stack->Control;
+    bool success = NT_SUCCESS(Irp->IoStatus.Status);
+    bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
+                              (!success && (control & SL_INVOKE_ON_ERROR)) ||
+                              (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    stack->Control = 0;
+    stack->CompletionRoutine = nullptr;
+    stack->Context = nullptr;
+    if (invoke) {
+      PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                  ? nullptr
+                                  : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      Transition(Irp, generation, IrpState::Completing, IrpState::InRoutine);
+      NTSTATUS status = routine(device, Irp, context);
+      if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The routine's driver owns the request again; it may be gone already.
+        Transition(Irp, generation, IrpState::InRoutine, IrpState::Live);
+        return;
+      }
+      if (!Transition(Irp, generation, IrpState::InRoutine, IrpState::Completing)) {
+        Violation(Check::RequestCompletedTwice, "a completion routine completed request " +
+                                                    Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                                    " again and let the first completion continue");
+        return;
+      }
+    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+  FinishRequest(Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  if (faults::ShouldFail(faults::Kind::BuildRequest))
+    return nullptr;
+  PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
+  irp->RequestorMode = KernelMode;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction =
+      InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED:
+      if (InputBufferLength || OutputBufferLength) {
+        ULONG length = std::max(InputBufferLength, OutputBufferLength);
+        irp->AssociatedIrp.SystemBuffer = std::malloc(length);
+        if (InputBuffer)
+          std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->Flags =
+            IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBuffer ? IRP_INPUT_OPERATION : 0);
+      }
+      irp->UserBuffer = OutputBuffer;
+      SetBufferedOutput(irp, OutputBuffer, OutputBufferLength, OutputBuffer != nullptr);
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      if (InputBufferLength) {
+        irp->AssociatedIrp.SystemBuffer = std::malloc(InputBufferLength);
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+      }
+      if (OutputBuffer && OutputBufferLength) {
+        irp->MdlAddress = new MDL{};
+        irp->MdlAddress->MappedSystemVa = OutputBuffer;
+        irp->MdlAddress->StartVa = OutputBuffer;
+        irp->MdlAddress->ByteCount = OutputBufferLength;
+      }
+      break;
+    default:
+      next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+      irp->UserBuffer = OutputBuffer;
+      break;
+  }
+  return irp;
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (!routine) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  return TRUE;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  *Irql = KeAcquireSpinLockRaiseToDpc(&gCancelLock);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  KeReleaseSpinLock(&gCancelLock, Irql);
+}

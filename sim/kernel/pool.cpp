@@ -1,0 +1,241 @@
+// Pool: tagged allocations with live accounting per tag.
+#include "sim/kernel/pool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+#include "sim/kernel/faults.h"
+#include "sim/kernel/internal.h"
+
+namespace sim::pool {
+namespace {
+
+struct Block {
+  ULONG tag;
+  size_t bytes;
+  POOL_TYPE type;
+  uint64_t sequence;
+};
+
+struct PerTag {
+  size_t liveCount = 0;
+  size_t liveBytes = 0;
+  uint64_t totalCount = 0;
+  size_t peakCount = 0;
+};
+
+std::mutex gMutex;
+std::unordered_map<const void*, Block> gLive;
+std::unordered_map<const void*, ULONG> gFreed;  // freed addresses not handed out again
+std::map<ULONG, PerTag> gTags;
+uint64_t gTotal = 0;
+size_t gLiveBytes = 0;
+size_t gPeakBytes = 0;
+
+void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  if (!p)
+    return nullptr;
+  std::memset(p, kFillPattern, bytes);
+  std::lock_guard<std::mutex> lock(gMutex);
+  gFreed.erase(p);
+  gLive[p] = Block{tag, bytes, type, ++gTotal};
+  auto& t = gTags[tag];
+  ++t.liveCount;
+  t.liveBytes += bytes;
+  ++t.totalCount;
+  t.peakCount = std::max(t.peakCount, t.liveCount);
+  gLiveBytes += bytes;
+  gPeakBytes = std::max(gPeakBytes, gLiveBytes);
+  return p;
+}
+
+void Free(PVOID p, const ULONG* expectedTag) {
+  using detail::Check;
+  if (detail::Current().irql > DISPATCH_LEVEL)
+    detail::Violation(Check::PoolBadIrql, "ExFreePool above DISPATCH_LEVEL");
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto it = gLive.find(p);
+    if (it == gLive.end()) {
+      auto freed = gFreed.find(p);
+      std::string message;
+      if (freed != gFreed.end()) {
+        message = "pool block " + detail::Hex(reinterpret_cast<uintptr_t>(p)) + " of tag \"" +
+                  TagName(freed->second) + "\" freed twice";
+      } else {
+        message = "ExFreePool of " + detail::Hex(reinterpret_cast<uintptr_t>(p)) +
+                  ", which is not a pool block";
+      }
+      bool twice = freed != gFreed.end();
+      // Report outside the pool lock: the hook may look at the pool.
+      gMutex.unlock();
+      detail::Violation(twice ? Check::PoolDoubleFree : Check::PoolBadFree, message);
+      gMutex.lock();
+      return;
+    }
+    Block block = it->second;
+    if (expectedTag && *expectedTag != block.tag) {
+      std::string message = "ExFreePoolWithTag(\"" + TagName(*expectedTag) +
+                            "\") on a block of tag \"" + TagName(block.tag) + "\"";
+      gMutex.unlock();
+      detail::Violation(Check::PoolTagMismatch, message);
+      gMutex.lock();
+      it = gLive.find(p);
+      if (it == gLive.end())
+        return;
+    }
+    gLive.erase(it);
+    gFreed[p] = block.tag;
+    auto& t = gTags[block.tag];
+    --t.liveCount;
+    t.liveBytes -= block.bytes;
+    gLiveBytes -= block.bytes;
+    // Pool contents after free are garbage on Windows too.
+    std::memset(p, 0xDF, block.bytes);
+  }
+  std::free(p);
+}
+
+PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  using detail::Check;
+  KIRQL irql = detail::Current().irql;
+  if (irql > DISPATCH_LEVEL)
+    detail::Violation(Check::PoolBadIrql, "pool allocation above DISPATCH_LEVEL");
+  else if (irql == DISPATCH_LEVEL && (type & 1) == PagedPool)
+    detail::Violation(Check::PoolBadIrql, "paged pool allocation at DISPATCH_LEVEL");
+  if (faults::ShouldFail(faults::Kind::PoolAllocation, tag))
+    return nullptr;
+  return Allocate(type, bytes, tag);
+}
+
+}  // namespace
+
+std::string TagName(ULONG tag) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    s += (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return s;
+}
+
+std::vector<Allocation> LiveAllocations() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  std::vector<Allocation> out;
+  for (const auto& [p, b] : gLive)
+    out.push_back(Allocation{p, b.tag, b.bytes, b.type, b.sequence});
+  std::sort(out.begin(), out.end(),
+            [](const Allocation& a, const Allocation& b) { return a.sequence < b.sequence; });
+  return out;
+}
+
+std::vector<Allocation> LiveAllocations(ULONG tag) {
+  auto all = LiveAllocations();
+  all.erase(
+      std::remove_if(all.begin(), all.end(), [tag](const Allocation& a) { return a.tag != tag; }),
+      all.end());
+  return all;
+}
+
+size_t LiveCount(ULONG tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto it = gTags.find(tag);
+  return it == gTags.end() ? 0 : it->second.liveCount;
+}
+
+size_t LiveBytes(ULONG tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto it = gTags.find(tag);
+  return it == gTags.end() ? 0 : it->second.liveBytes;
+}
+
+size_t LiveCount() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gLive.size();
+}
+
+size_t LiveBytes() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gLiveBytes;
+}
+
+uint64_t TotalAllocations() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gTotal;
+}
+
+uint64_t TotalAllocations(ULONG tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto it = gTags.find(tag);
+  return it == gTags.end() ? 0 : it->second.totalCount;
+}
+
+size_t PeakBytes() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gPeakBytes;
+}
+
+size_t PeakCount(ULONG tag) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto it = gTags.find(tag);
+  return it == gTags.end() ? 0 : it->second.peakCount;
+}
+
+std::vector<TagStats> Stats() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  std::vector<TagStats> out;
+  for (const auto& [tag, t] : gTags)
+    out.push_back(TagStats{tag, t.liveCount, t.liveBytes, t.totalCount});
+  return out;
+}
+
+}  // namespace sim::pool
+
+namespace sim::detail {
+
+void* AllocateSystemPool(SIZE_T bytes, ULONG tag) {
+  return pool::Allocate(NonPagedPool, bytes, tag);
+}
+
+void PoolEndOfTest() {
+  for (const auto& s : pool::Stats()) {
+    if (s.liveCount == 0)
+      continue;
+    Violation(Check::PoolLeak, std::to_string(s.liveCount) + " block(s), " +
+                                   std::to_string(s.liveBytes) + " byte(s) of tag \"" +
+                                   pool::TagName(s.tag) + "\" still allocated");
+  }
+}
+
+void ResetPool() {
+  std::lock_guard<std::mutex> lock(pool::gMutex);
+  for (auto& [p, b] : pool::gLive)
+    std::free(const_cast<void*>(p));
+  pool::gLive.clear();
+  pool::gFreed.clear();
+  pool::gTags.clear();
+  pool::gTotal = 0;
+  pool::gLiveBytes = 0;
+  pool::gPeakBytes = 0;
+}
+
+}  // namespace sim::detail
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag);
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, sim::pool::kUntaggedTag);
+}
+
+VOID NTAPI ExFreePool(PVOID P) {
+  sim::pool::Free(P, nullptr);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  sim::pool::Free(P, &Tag);
+}

@@ -1,0 +1,97 @@
+// Run-time library routines, debug output, and the pageable-code check.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/kernel/internal.h"
+
+namespace {
+// Object types: only their identity matters.
+struct _OBJECT_TYPE_STUB {
+  int kind;
+};
+_OBJECT_TYPE_STUB gThreadType{1}, gProcessType{2}, gEventType{3}, gFileType{4};
+POBJECT_TYPE gThreadTypePtr = reinterpret_cast<POBJECT_TYPE>(&gThreadType);
+POBJECT_TYPE gProcessTypePtr = reinterpret_cast<POBJECT_TYPE>(&gProcessType);
+POBJECT_TYPE gEventTypePtr = reinterpret_cast<POBJECT_TYPE>(&gEventType);
+POBJECT_TYPE gFileTypePtr = reinterpret_cast<POBJECT_TYPE>(&gFileType);
+
+WCHAR Upcase(WCHAR c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c;
+}
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &gThreadTypePtr;
+POBJECT_TYPE* PsProcessType = &gProcessTypePtr;
+POBJECT_TYPE* ExEventObjectType = &gEventTypePtr;
+POBJECT_TYPE* IoFileObjectType = &gFileTypePtr;
+
+namespace sim {
+
+void CheckPagedCode(const char* Routine) {
+  KIRQL irql = detail::Current().irql;
+  if (irql > APC_LEVEL)
+    detail::Violation(
+        verifier::Check::PagedCodeAtRaisedIrql,
+        std::string("pageable routine ") + Routine + " entered at IRQL " + std::to_string(irql));
+}
+
+}  // namespace sim
+
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+  auto* a = static_cast<const UCHAR*>(Source1);
+  auto* b = static_cast<const UCHAR*>(Source2);
+  SIZE_T i = 0;
+  while (i < Length && a[i] == b[i])
+    ++i;
+  return i;
+}
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+  if (!SourceString) {
+    DestinationString->Length = DestinationString->MaximumLength = 0;
+    return;
+  }
+  size_t n = 0;
+  while (SourceString[n])
+    ++n;
+  if (n > 32766)
+    n = 32766;
+  DestinationString->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+  DestinationString->MaximumLength = static_cast<USHORT>(DestinationString->Length + sizeof(WCHAR));
+}
+
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  if (UnicodeString->Buffer)
+    ExFreePool(UnicodeString->Buffer);
+  UnicodeString->Buffer = nullptr;
+  UnicodeString->Length = UnicodeString->MaximumLength = 0;
+}
+
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                    BOOLEAN CaseInSensitive) {
+  if (String1->Length != String2->Length)
+    return FALSE;
+  for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
+    WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+    if (CaseInSensitive) {
+      a = Upcase(a);
+      b = Upcase(b);
+    }
+    if (a != b)
+      return FALSE;
+  }
+  return TRUE;
+}
+
+ULONG DbgPrint(PCSTR Format, ...) {
+  static const bool enabled = std::getenv("SIM_DBGPRINT") != nullptr;
+  if (!enabled)
+    return 0;
+  va_list args;
+  va_start(args, Format);
+  std::vfprintf(stderr, Format, args);
+  va_end(args);
+  return 0;
+}
