@@ -114,6 +114,7 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT DeviceObject;
   PDEVICE_OBJECT AttachedTo;  // the device below, while attached
   bool Deleted;
+  bool HeldForDetach;    // deleted while a device above was still attached
   bool Pdo;              // a device node exists for it
   bool SurpriseRemoved;  // between surprise removal and removal
   ULONG OpenCount;       // file objects open on it

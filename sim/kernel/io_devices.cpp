@@ -138,10 +138,10 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     InProcess system(SystemProcess());
     driver->DriverUnload(driver);
   }
+  std::u16string name = ToU16(&driver->DriverName);
   for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
     Violation(Check::ObjectLeak, Describe(d) + " of driver " +
-                                     std::string(ToU16(&driver->DriverName).begin(),
-                                                 ToU16(&driver->DriverName).end()) +
+                                     std::string(name.begin(), name.end()) +
                                      " still exists when the driver unloads");
   ObfDereferenceObject(driver);
 }
@@ -234,7 +234,22 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       Violation(Check::DeleteWhileAttached, "IoDeleteDevice on " + Describe(DeviceObject) +
                                                 ", which is still attached to a lower device");
     lock.lock();
+    if (ext->AttachedTo) {
+      // Keep the stack walkable after the finding: take the device out of it.
+      PDEVICE_OBJECT lower = ext->AttachedTo;
+      PDEVICE_OBJECT upper = DeviceObject->AttachedDevice;
+      lower->AttachedDevice = upper;
+      if (upper)
+        upper->DeviceObjectExtension->AttachedTo = lower;
+      DeviceObject->AttachedDevice = nullptr;
+      ext->AttachedTo = nullptr;
+    }
     ext->Deleted = true;
+    // A device still below another stays in memory until it is detached from.
+    if (DeviceObject->AttachedDevice) {
+      ext->HeldForDetach = true;
+      ObfReferenceObject(DeviceObject);
+    }
     if (!ext->Name.empty())
       gDeviceNames.erase(ext->Name);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -289,6 +304,11 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   TargetDevice->AttachedDevice = nullptr;
   upper->DeviceObjectExtension->AttachedTo = nullptr;
+  bool release = TargetDevice->DeviceObjectExtension->HeldForDetach;
+  TargetDevice->DeviceObjectExtension->HeldForDetach = false;
+  lock.unlock();
+  if (release)
+    ObfDereferenceObject(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -1,0 +1,394 @@
+// Every verifier check fires on deliberately wrong code, and stays quiet on
+// the right code next to it.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/sim/kernel_drivers.h"
+#include "tests/support/kernel/kernel_test.h"
+
+namespace {
+
+using sim::faults::Tag;
+using sim::verifier::Check;
+
+// ---- small bad drivers, chosen per case through a global
+enum class Fault {
+  None,
+  CompleteTwice,
+  CompletePending,
+  NeverComplete,
+  ReturnOtherStatus,
+  KeepIrqlRaised,
+  CallWithSpinLock,
+  TooMuchInformation,
+  KeepInitializing,
+  DetachOnSurprise,
+  DeleteOnSurprise,
+  DeleteTwiceOnRemove,
+  DeleteWithoutDetach,
+  FailRemove,
+  PagedAtDispatch,
+};
+Fault gFault = Fault::None;
+PIRP gHeld = nullptr;
+
+NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  auto* ext = static_cast<kt::FdoExtension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (gFault) {
+    case Fault::CompleteTwice:
+      kt::Complete(irp, STATUS_SUCCESS);
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    case Fault::CompletePending:
+      irp->IoStatus.Status = STATUS_PENDING;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_PENDING;
+    case Fault::NeverComplete:
+      IoMarkIrpPending(irp);
+      gHeld = irp;
+      return STATUS_PENDING;
+    case Fault::ReturnOtherStatus:
+      kt::Complete(irp, STATUS_UNSUCCESSFUL);
+      return STATUS_SUCCESS;
+    case Fault::KeepIrqlRaised: {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      return kt::Complete(irp, STATUS_SUCCESS);
+    }
+    case Fault::CallWithSpinLock: {
+      KSPIN_LOCK lock;
+      KeInitializeSpinLock(&lock);
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      IoSkipCurrentIrpStackLocation(irp);
+      NTSTATUS status = IofCallDriver(ext->lower, irp);
+      KeReleaseSpinLock(&lock, old);
+      return status;
+    }
+    case Fault::TooMuchInformation:
+      return kt::Complete(irp, STATUS_SUCCESS,
+                          stack->Parameters.DeviceIoControl.OutputBufferLength + 1);
+    case Fault::PagedAtDispatch: {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      PAGED_CODE();
+      KeLowerIrql(old);
+      return kt::Complete(irp, STATUS_SUCCESS);
+    }
+    default:
+      break;
+  }
+  if (stack->MajorFunction != IRP_MJ_PNP)
+    return kt::Complete(irp, STATUS_SUCCESS);
+  switch (stack->MinorFunction) {
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (gFault == Fault::DetachOnSurprise)
+        IoDetachDevice(ext->lower);
+      if (gFault == Fault::DeleteOnSurprise)
+        IoDeleteDevice(device);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      return IofCallDriver(ext->lower, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+      if (gFault == Fault::FailRemove)
+        return kt::Complete(irp, STATUS_UNSUCCESSFUL);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      PDEVICE_OBJECT lower = ext->lower;
+      NTSTATUS status = IofCallDriver(lower, irp);
+      if (gFault != Fault::DeleteWithoutDetach && gFault != Fault::DetachOnSurprise)
+        IoDetachDevice(lower);
+      if (gFault != Fault::DeleteOnSurprise)
+        IoDeleteDevice(device);
+      if (gFault == Fault::DeleteTwiceOnRemove)
+        IoDeleteDevice(device);
+      return status;
+    }
+    default:
+      IoSkipCurrentIrpStackLocation(irp);
+      return IofCallDriver(ext->lower, irp);
+  }
+}
+
+NTSTATUS BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  NTSTATUS status = kt::FdoAddDevice(driver, pdo);
+  if (gFault == Fault::KeepInitializing)
+    IoGetAttachedDevice(pdo)->Flags |= DO_DEVICE_INITIALIZING;
+  return status;
+}
+
+NTSTATUS BadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& slot : driver->MajorFunction)
+    slot = BadDispatch;
+  driver->DriverExtension->AddDevice = BadAddDevice;
+  return STATUS_SUCCESS;
+}
+
+struct BadStack {
+  PDEVICE_OBJECT pdo;
+  PDEVICE_OBJECT fdo;
+};
+
+BadStack Build() {
+  kt::gBus = kt::BusConfig{};
+  PDRIVER_OBJECT bus = sim::LoadDriver(u"bus", kt::BusEntry);
+  PDEVICE_OBJECT pdo = kt::MakePdo(bus);
+  PDRIVER_OBJECT bad = sim::LoadDriver(u"bad", BadEntry);
+  sim::pnp::AddDevice(bad, pdo);
+  return {pdo, sim::pnp::Top(pdo)};
+}
+
+void SendControl(PDEVICE_OBJECT top, ULONG outputLength = 4) {
+  sim::Client client;
+  auto open = client.OpenDevice(top, 0);
+  client.DeviceIoControl(open.Handle, 0x220000, {1, 2}, outputLength);
+  client.Close(open.Handle);
+}
+
+// ---- the cases
+struct Case {
+  const char* name;
+  Check check;
+  void (*bad)();
+};
+
+const Case kCases[] = {
+    {"pool leaked", Check::PoolLeak,
+     [] {
+       ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       sim::verifier::CheckEndOfTest();
+     }},
+    {"pool freed twice", Check::PoolDoubleFree,
+     [] {
+       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       ExFreePool(p);
+       ExFreePool(p);
+     }},
+    {"freeing what pool never gave", Check::PoolBadFree,
+     [] {
+       static int notPool;
+       ExFreePool(&notPool);
+     }},
+    {"freed with another tag", Check::PoolTagMismatch,
+     [] {
+       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       ExFreePoolWithTag(p, Tag("kv31"));
+     }},
+    {"request completed twice", Check::RequestCompletedTwice,
+     [] {
+       gFault = Fault::CompleteTwice;
+       SendControl(Build().fdo);
+     }},
+    {"request completed with STATUS_PENDING", Check::RequestCompletedPending,
+     [] {
+       gFault = Fault::CompletePending;
+       SendControl(Build().fdo);
+     }},
+    {"request never completed", Check::RequestNeverCompleted,
+     [] {
+       gFault = Fault::NeverComplete;
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220003, s.fdo, nullptr, 0, nullptr, 0, TRUE,
+                                                &event, &iosb);
+       IofCallDriver(s.fdo, irp);
+       sim::verifier::CheckEndOfTest();
+     }},
+    {"dispatch completed with one status and returned another", Check::DispatchStatusMismatch,
+     [] {
+       gFault = Fault::ReturnOtherStatus;
+       SendControl(Build().fdo);
+     }},
+    {"dispatch returned at raised IRQL", Check::DispatchIrqlChanged,
+     [] {
+       gFault = Fault::KeepIrqlRaised;
+       SendControl(Build().fdo);
+     }},
+    {"wait at DISPATCH_LEVEL", Check::WaitAtDispatch,
+     [] {
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, TRUE);
+       KIRQL old;
+       KeRaiseIrql(DISPATCH_LEVEL, &old);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+       KeLowerIrql(old);
+     }},
+    {"spin lock held across a call to another driver", Check::SpinLockHeldAcrossCall,
+     [] {
+       gFault = Fault::CallWithSpinLock;
+       BadStack s = Build();
+       sim::pnp::Send(s.pdo, IRP_MN_QUERY_BUS_INFORMATION);
+     }},
+    {"spin lock held across a wait", Check::SpinLockHeldAcrossWait,
+     [] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, TRUE);
+       KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+       LARGE_INTEGER zero{};
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
+       KeReleaseSpinLock(&lock, old);
+     }},
+    {"mutex released by a thread that does not own it", Check::MutexNotOwner,
+     [] {
+       KMUTEX mutex;
+       KeInitializeMutex(&mutex, 0);
+       KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+       std::thread([&] { KeReleaseMutex(&mutex, FALSE); }).join();
+       KeReleaseMutex(&mutex, FALSE);
+     }},
+    {"Information larger than the output buffer", Check::InformationOverflow,
+     [] {
+       gFault = Fault::TooMuchInformation;
+       SendControl(Build().fdo, 4);
+     }},
+    {"DO_DEVICE_INITIALIZING left set by AddDevice", Check::DeviceInitializing,
+     [] {
+       gFault = Fault::KeepInitializing;
+       Build();
+     }},
+    {"device detached during surprise removal", Check::DetachDuringSurpriseRemoval,
+     [] {
+       gFault = Fault::DetachOnSurprise;
+       BadStack s = Build();
+       sim::pnp::SurpriseRemove(s.pdo);
+       sim::pnp::Remove(s.pdo);
+     }},
+    {"device deleted during surprise removal", Check::DeleteDuringSurpriseRemoval,
+     [] {
+       gFault = Fault::DeleteOnSurprise;
+       BadStack s = Build();
+       sim::pnp::SurpriseRemove(s.pdo);
+       sim::pnp::Remove(s.pdo);
+     }},
+    {"device deleted twice", Check::DeviceDeletedTwice,
+     [] {
+       gFault = Fault::DeleteTwiceOnRemove;
+       sim::pnp::Remove(Build().pdo);
+     }},
+    {"device deleted while still attached", Check::DeleteWhileAttached,
+     [] {
+       gFault = Fault::DeleteWithoutDetach;
+       sim::pnp::Remove(Build().pdo);
+     }},
+    {"remove request failed", Check::RemoveFailed,
+     [] {
+       gFault = Fault::FailRemove;
+       sim::pnp::Remove(Build().pdo);
+     }},
+    {"pageable code at DISPATCH_LEVEL", Check::PagedCodeAtRaisedIrql,
+     [] {
+       gFault = Fault::PagedAtDispatch;
+       SendControl(Build().fdo);
+     }},
+    {"kernel handle leaked", Check::HandleLeak,
+     [] {
+       HANDLE h;
+       OBJECT_ATTRIBUTES attributes;
+       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+       PsCreateSystemThread(
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+       sim::verifier::CheckEndOfTest();
+     }},
+    {"thread object reference leaked", Check::ObjectLeak,
+     [] {
+       HANDLE h;
+       OBJECT_ATTRIBUTES attributes;
+       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+       PsCreateSystemThread(
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+       PVOID thread;
+       ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
+       ZwClose(h);
+       sim::verifier::CheckEndOfTest();
+     }},
+    {"closing a handle the process does not have", Check::HandleInvalid,
+     [] {
+       HANDLE h;
+       sim::Process* client = sim::CreateProcess("client");
+       {
+         sim::InProcess in(client);
+         PsCreateSystemThread(
+             &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr);
+       }
+       ZwClose(h);  // from the system process: not there
+       sim::WaitForSystemThreads(std::chrono::seconds(5));
+       sim::CloseProcessHandles(client);
+     }},
+    {"dereferenced once too often", Check::ObjectBadReference,
+     [] {
+       HANDLE h;
+       OBJECT_ATTRIBUTES attributes;
+       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+       PsCreateSystemThread(
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+       PVOID thread;
+       ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
+       KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+       sim::WaitForSystemThreads(std::chrono::seconds(5));
+       ObDereferenceObject(thread);
+       ZwClose(h);
+       ObDereferenceObject(thread);
+     }},
+    {"request sent with no stack location left", Check::NoMoreStackLocations,
+     [] {
+       BadStack s = Build();
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoSetNextIrpStackLocation(irp);  // the owner took the only location
+       IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+       EXPECT_EQ(STATUS_INVALID_PARAMETER, IofCallDriver(s.pdo, irp));
+       IoFreeIrp(irp);
+     }},
+    {"allocated request completed past its owner", Check::RequestUnowned,
+     [] {
+       BadStack s = Build();
+       PIRP irp = IoAllocateIrp(s.fdo->StackSize, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+       IofCallDriver(s.fdo, irp);
+       IoFreeIrp(irp);
+     }},
+};
+
+class VerifierTest : public sim::test::KernelTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(VerifierTest, FiresOnWrongCode) {
+  const Case& c = GetParam();
+  gFault = Fault::None;
+  gHeld = nullptr;
+  {
+    sim::test::ExpectViolations expect;
+    c.bad();
+    gFault = Fault::None;
+    sim::Shutdown();
+    EXPECT_TRUE(expect.Saw(c.check)) << "no " << sim::verifier::Name(c.check);
+    for (const auto& v : expect.All())
+      EXPECT_EQ(0u, v.message.rfind(sim::verifier::Name(v.check), 0));
+    gFault = Fault::None;
+    sim::ResetKernel();
+  }
+  sim::test::FailTestOnViolations();
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, VerifierTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return std::string(sim::verifier::Name(info.param.check));
+                         });
+
+// The same bench with the fault switched off raises nothing: the checks
+// above are not simply always on.
+using QuietTest = sim::test::KernelTest;
+
+TEST_F(QuietTest, AWellBehavedStackRaisesNothing) {
+  gFault = Fault::None;
+  BadStack s = Build();
+  SendControl(s.fdo);
+  sim::pnp::SurpriseRemove(s.pdo);
+  sim::pnp::Remove(s.pdo);
+  EXPECT_TRUE(sim::verifier::Violations().empty());
+}
+
+}  // namespace
