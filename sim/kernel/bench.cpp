@@ -70,8 +70,12 @@ void DestroyFile(void* body) {
     std::lock_guard<std::mutex> lock(gOpenFilesMutex);
     opened = gOpenFiles.erase(file) > 0;
   }
-  if (!opened || gResetting)
+  if (gResetting)
     return;
+  if (!opened) {
+    ObfDereferenceObject(file->DeviceObject);
+    return;
+  }
   SendToStack(
       file->DeviceObject, STATUS_SUCCESS,
       [file](PIRP irp, PIO_STACK_LOCATION next) {
@@ -81,9 +85,12 @@ void DestroyFile(void* body) {
         next->FileObject = file;
       },
       [](PIRP, const IO_STATUS_BLOCK&) {});
-  std::lock_guard<std::mutex> lock(DeviceLock());
-  if (file->DeviceObject->DeviceObjectExtension->OpenCount)
-    --file->DeviceObject->DeviceObjectExtension->OpenCount;
+  {
+    std::lock_guard<std::mutex> lock(DeviceLock());
+    if (file->DeviceObject->DeviceObjectExtension->OpenCount)
+      --file->DeviceObject->DeviceObjectExtension->OpenCount;
+  }
+  ObfDereferenceObject(file->DeviceObject);
 }
 
 }  // namespace
@@ -383,6 +390,7 @@ Client::Open OpenOn(Process* process, PDEVICE_OBJECT parse, USHORT share) {
   file->Type = IO_TYPE_FILE;
   file->Size = sizeof(FILE_OBJECT);
   file->DeviceObject = parse;
+  ObfReferenceObject(parse);  // an open file keeps its device object in memory
   file->ReadAccess = file->WriteAccess = TRUE;
   file->SharedRead = (share & FILE_SHARE_READ) ? TRUE : FALSE;
   file->SharedWrite = (share & FILE_SHARE_WRITE) ? TRUE : FALSE;

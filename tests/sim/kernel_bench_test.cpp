@@ -216,6 +216,16 @@ TEST_F(ClientTest, ManyClientThreadsAtOnce) {
   EXPECT_EQ(100, good.load());
 }
 
+TEST_F(ClientTest, AHandleOutlivesItsDeviceAndClosesSafely) {
+  sim::Client client;
+  HANDLE h = client.OpenInterface(link_, 0).Handle;
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(s_.pdo));
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Remove(s_.pdo));  // the bus deletes the PDO
+  EXPECT_EQ(nullptr, s_.bus->DeviceObject);
+  // The open file still holds the deleted PDO; close reaches its bus driver.
+  EXPECT_EQ(STATUS_SUCCESS, client.Close(h));
+}
+
 TEST_F(ClientTest, ExclusiveDevicesAdmitOneOpenWhenOpenedDirectly) {
   sim::Client client;
   auto first = client.OpenDevice(s_.fdo, 0);
