@@ -281,6 +281,33 @@ TEST_F(KernelTest, PowerRequestsReachTheStackAndPoRequestPowerIrpCallsBack) {
   EXPECT_EQ(PowerDeviceD3, reports[0].State.DeviceState);
 }
 
+TEST_F(KernelTest, APowerRequestAskedForAtDispatchLevelIsSentByASystemWorker) {
+  kt::Stack s = kt::BuildStack();
+  static std::atomic<int> calls{0};
+  static std::atomic<bool> inSystemAtPassive{false};
+  calls = 0;
+  POWER_STATE d2;
+  d2.DeviceState = PowerDeviceD2;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  NTSTATUS status = PoRequestPowerIrp(
+      s.fdo, IRP_MN_SET_POWER, d2,
+      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+        inSystemAtPassive =
+            KeGetCurrentIrql() == PASSIVE_LEVEL && sim::CurrentProcess() == sim::SystemProcess();
+        ++calls;
+      },
+      nullptr, nullptr);
+  KeLowerIrql(old);
+  EXPECT_EQ(STATUS_PENDING, status);
+  EXPECT_TRUE(sim::DrainSystemWork(std::chrono::seconds(5)));
+  EXPECT_EQ(1, calls.load());
+  EXPECT_TRUE(inSystemAtPassive);
+  auto seen = kt::SeenRequests();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(PASSIVE_LEVEL, seen.back().irql);  // the pageable stack got it at PASSIVE_LEVEL
+}
+
 TEST_F(KernelTest, TargetDeviceChangeReportsAreRecorded) {
   kt::Stack s = kt::BuildStack();
   TARGET_DEVICE_CUSTOM_NOTIFICATION n{};
