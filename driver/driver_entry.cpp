@@ -20,7 +20,7 @@ extern "C" TARVIK_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
   DriverObject->MajorFunction[IRP_MJ_READ] = DispatchNotServed;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchNotServed;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchNotServed;
-  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchNotServed;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->DriverExtension->AddDevice = AddDevice;

@@ -1,0 +1,217 @@
+// Power requests: the key's device power state follows the system's. A
+// system set-power first brings the key to its target state through a device
+// request on our own stack, then lets the system request go on; a query for
+// a low system state is refused while other requests are in progress.
+#include "driver/device_extension.h"
+#include "driver/driver.h"
+
+namespace {
+
+// What DispatchPower does with a request.
+enum class PowerAction {
+  PassDown,
+  PowerUp,          // device set-power to D0
+  PowerDown,        // device set-power to any other state
+  WakeSystem,       // system set-power to working: the key goes to D0
+  SleepSystem,      // system set-power to a sleep state: the state the bus reported usable
+  HibernateSystem,  // system set-power to hibernate or shutdown: D3
+  RefuseWhenBusy,   // system query-power for a sleep, hibernate or shutdown state
+};
+
+// By system power state, PowerSystemUnspecified to PowerSystemMaximum. A state
+// outside the table is none the system defines: it goes down unchanged.
+struct SystemStateActions {
+  PowerAction Set;
+  PowerAction Query;
+};
+
+constexpr SystemStateActions SystemActions[] = {
+    {PowerAction::PassDown, PowerAction::PassDown},               // unspecified
+    {PowerAction::WakeSystem, PowerAction::PassDown},             // working
+    {PowerAction::SleepSystem, PowerAction::RefuseWhenBusy},      // sleeping 1
+    {PowerAction::SleepSystem, PowerAction::RefuseWhenBusy},      // sleeping 2
+    {PowerAction::SleepSystem, PowerAction::RefuseWhenBusy},      // sleeping 3
+    {PowerAction::HibernateSystem, PowerAction::RefuseWhenBusy},  // hibernate
+    {PowerAction::HibernateSystem, PowerAction::RefuseWhenBusy},  // shutdown
+    {PowerAction::WakeSystem, PowerAction::PassDown},             // maximum
+};
+
+static_assert(sizeof(SystemActions) / sizeof(SystemActions[0]) == PowerSystemMaximum + 1,
+              "one row per system power state");
+
+// The device's own reference and the query's: more than that means some other
+// request is inside the driver.
+constexpr ULONG IdleOutstandingIo = 2;
+
+PowerAction ChooseSystemAction(UCHAR MinorFunction, SYSTEM_POWER_STATE State) {
+  const auto index = static_cast<ULONG>(State);
+  if (index > PowerSystemMaximum) {
+    return PowerAction::PassDown;
+  }
+  return MinorFunction == IRP_MN_SET_POWER ? SystemActions[index].Set : SystemActions[index].Query;
+}
+
+PowerAction ChooseAction(PIO_STACK_LOCATION Stack) {
+  const UCHAR minor = Stack->MinorFunction;
+  if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) {
+    return PowerAction::PassDown;
+  }
+  switch (Stack->Parameters.Power.Type) {
+    case SystemPowerState:
+      return ChooseSystemAction(minor, Stack->Parameters.Power.State.SystemState);
+    case DevicePowerState:
+      if (minor == IRP_MN_QUERY_POWER) {
+        return PowerAction::PassDown;
+      }
+      return Stack->Parameters.Power.State.DeviceState == PowerDeviceD0 ? PowerAction::PowerUp
+                                                                        : PowerAction::PowerDown;
+    default:
+      return PowerAction::PassDown;
+  }
+}
+
+NTSTATUS PassDown(DeviceExtension* Extension, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+void ReportDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
+  POWER_STATE state;
+  state.DeviceState = State;
+  PoSetPowerState(DeviceObject, DevicePowerState, state);
+}
+
+// The key is usable only once the lower drivers have powered it: wait for
+// them, then tell the power manager, whatever they answered.
+NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, Irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = Irp->IoStatus.Status;
+  }
+  ReportDevicePower(DeviceObject, PowerDeviceD0);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Going down, the power manager hears of the new state before the lower
+// drivers switch the key off.
+NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  const DEVICE_POWER_STATE state =
+      IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
+  ReportDevicePower(DeviceObject, state);
+  extension->DevicePower = state;
+  return PassDown(extension, Irp);
+}
+
+// DevicePower holds the target. The device request runs through this stack
+// from the top; the system request goes down only once it has finished, so
+// the key is already in its new state when the lower drivers see it.
+NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  POWER_STATE target;
+  target.DeviceState = extension->DevicePower;
+  const NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, target,
+                                            PowerRequestComplete, &event, nullptr);
+  if (status != STATUS_PENDING) {
+    return CompleteRequest(Irp, status);
+  }
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  ReportDevicePower(DeviceObject, extension->DevicePower);
+  return PassDown(extension, Irp);
+}
+
+// A key already at D3 has nothing left to do before hibernation or shutdown.
+NTSTATUS HibernateSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  if (extension->DevicePower == PowerDeviceD3) {
+    Irp->IoStatus.Information = 0;
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+  }
+  extension->DevicePower = PowerDeviceD3;
+  return SystemTransition(DeviceObject, Irp);
+}
+
+// Power requests never wait for client traffic: a low state is refused
+// instead while anything else holds a reference.
+NTSTATUS RefuseWhenBusy(DeviceExtension* Extension, PIRP Irp) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->IoCountLock);
+  const auto outstanding = static_cast<ULONG>(Extension->OutstandingIo);
+  KeReleaseSpinLock(&Extension->IoCountLock, oldIrql);
+  if (outstanding > IdleOutstandingIo) {
+    Irp->IoStatus.Information = 0;
+    return CompleteRequest(Irp, STATUS_DEVICE_BUSY);
+  }
+  return PassDown(Extension, Irp);
+}
+
+NTSTATUS HandlePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  switch (ChooseAction(stack)) {
+    case PowerAction::PowerUp:
+      return PowerUp(DeviceObject, Irp);
+    case PowerAction::PowerDown:
+      return PowerDown(DeviceObject, Irp);
+    case PowerAction::WakeSystem:
+      extension->DevicePower = PowerDeviceD0;
+      return SystemTransition(DeviceObject, Irp);
+    case PowerAction::SleepSystem:
+      extension->DevicePower =
+          extension->DeviceCapabilities.DeviceState[stack->Parameters.Power.State.SystemState];
+      return SystemTransition(DeviceObject, Irp);
+    case PowerAction::HibernateSystem:
+      return HibernateSystem(DeviceObject, Irp);
+    case PowerAction::RefuseWhenBusy:
+      return RefuseWhenBusy(extension, Irp);
+    case PowerAction::PassDown:
+      break;
+  }
+  return PassDown(extension, Irp);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  IoIncrement(extension);
+  NTSTATUS status;
+  switch (extension->DevicePnpState) {
+    case Removed:
+      // Information stays as the sender set it.
+      status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
+      break;
+    case NotStarted:
+      // Nothing of the key is ours to power yet.
+      status = PassDown(extension, Irp);
+      break;
+    default:
+      status = HandlePowerRequest(DeviceObject, Irp);
+      break;
+  }
+  IoDecrement(extension);
+  return status;
+}
+
+VOID NTAPI PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  UNREFERENCED_PARAMETER(IoStatus);
+  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+}
