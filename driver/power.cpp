@@ -18,7 +18,7 @@ enum class PowerAction {
   RefuseWhenBusy,   // system query-power for a sleep, hibernate or shutdown state
 };
 
-// By system power state, PowerSystemUnspecified to PowerSystemMaximum. A state
+// By system power state, 0 to PowerSystemMaximum. A state
 // outside the table is none the system defines: it goes down unchanged.
 struct SystemStateActions {
   PowerAction Set;
@@ -26,7 +26,7 @@ struct SystemStateActions {
 };
 
 constexpr SystemStateActions SystemActions[] = {
-    {PowerAction::PassDown, PowerAction::PassDown},               // unspecified
+    {PowerAction::PassDown, PowerAction::PassDown},               // none given
     {PowerAction::WakeSystem, PowerAction::PassDown},             // working
     {PowerAction::SleepSystem, PowerAction::RefuseWhenBusy},      // sleeping 1
     {PowerAction::SleepSystem, PowerAction::RefuseWhenBusy},      // sleeping 2
