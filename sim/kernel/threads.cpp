@@ -270,18 +270,17 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (state.irql != PASSIVE_LEVEL || !state.spinLocks.empty())
       Violation(Check::InvalidCall, "system thread ended at raised IRQL or holding a spin lock");
     SignalThreadEnded(thread);
-    {
-      std::lock_guard<std::mutex> lock(gThreadsMutex);
-      for (auto it = gRunning.begin(); it != gRunning.end(); ++it) {
-        if (*it == thread) {
-          gRunning.erase(it);
-          break;
-        }
+    state.thread = nullptr;
+    ObfDereferenceObject(thread);
+    // Leave the running list and wake the waiters in one step: once a waiter
+    // sees the list empty this thread touches nothing shared any more.
+    std::lock_guard<std::mutex> lock(gThreadsMutex);
+    for (auto it = gRunning.begin(); it != gRunning.end(); ++it) {
+      if (*it == thread) {
+        gRunning.erase(it);
+        break;
       }
     }
-    ObfDereferenceObject(thread);
-    state.thread = nullptr;
-    std::lock_guard<std::mutex> lock(gThreadsMutex);
     gThreadsCv.notify_all();
   });
   std::lock_guard<std::mutex> lock(gThreadsMutex);
