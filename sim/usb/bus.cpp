@@ -1,0 +1,728 @@
+// The simulated USB bus driver: PDOs for plugged keys, the URB interface of
+// the USB stack, the wire trace, the fault plan, the hold hook and the
+// completion thread.
+#include "sim/usb/bus.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "sim/kernel/bench.h"
+
+namespace sim::usb {
+namespace {
+
+constexpr auto kPendingDelay = std::chrono::microseconds(200);
+
+struct KeyState {
+  keymodel::Key key;
+  PDEVICE_OBJECT pdo = nullptr;
+  bool plugged = true;
+  bool configured = false;
+  Completion completion = Completion::Synchronous;
+  DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM] = {
+      PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
+      PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
+  // Pipe handles point into this array: one per endpoint of each interface.
+  UCHAR pipes[keymodel::kMaxInterfaces * keymodel::kMaxEndpoints] = {};
+  UCHAR configurationHandle = 0;
+  UCHAR interfaceHandles[keymodel::kMaxInterfaces] = {};
+  std::vector<WireRecord> trace;
+  std::vector<Fault> faults;
+  bool holdArmed = false;
+  Kind holdKind = Kind::Other;
+  PIRP held = nullptr;
+};
+
+struct Work {
+  PIRP irp;
+  KeyState* state;
+  bool execute;  // carry the request out first (a released held request)
+  std::chrono::steady_clock::time_point due;
+};
+
+struct Bus {
+  std::mutex mutex;  // guards everything below and every KeyState
+  std::condition_variable cv;
+  std::map<PDEVICE_OBJECT, std::unique_ptr<KeyState>> keys;
+  PDRIVER_OBJECT driver = nullptr;
+  std::deque<Work> work;
+  std::thread worker;
+  bool stopping = false;
+};
+
+Bus& TheBus() {
+  static Bus bus;
+  return bus;
+}
+
+KeyState* Find(PDEVICE_OBJECT pdo) {
+  auto& bus = TheBus();
+  auto it = bus.keys.find(pdo);
+  return it == bus.keys.end() ? nullptr : it->second.get();
+}
+
+KeyState& Get(PDEVICE_OBJECT pdo) {
+  KeyState* state = Find(pdo);
+  if (!state) {
+    std::fprintf(stderr, "sim::usb: %p is not a PDO of the bus\n", static_cast<void*>(pdo));
+    std::abort();
+  }
+  return *state;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// ---- The URB interface ---------------------------------------------------------
+
+struct Outcome {
+  NTSTATUS status;
+  USBD_STATUS usbd;
+};
+
+constexpr Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+constexpr Outcome kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
+constexpr Outcome kBadFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
+constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
+
+bool IsIoctl(PIO_STACK_LOCATION stack, ULONG code) {
+  return stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+         stack->Parameters.DeviceIoControl.IoControlCode == code;
+}
+
+// What a request is, before it is carried out.
+WireRecord Describe(PIRP irp) {
+  WireRecord r;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (IsIoctl(stack, IOCTL_INTERNAL_USB_RESET_PORT)) {
+    r.kind = Kind::ResetPort;
+    r.function = 0xFFFF;
+    return r;
+  }
+  auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+  if (!IsIoctl(stack, IOCTL_INTERNAL_USB_SUBMIT_URB) || !urb)
+    return r;
+  r.function = urb->UrbHeader.Function;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      r.kind = Kind::GetDescriptor;
+      r.descriptorType = d.DescriptorType;
+      r.index = d.Index;
+      r.value = d.LanguageId;
+      r.length = d.TransferBufferLength;
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      r.kind = urb->UrbSelectConfiguration.ConfigurationDescriptor ? Kind::SelectConfiguration
+                                                                   : Kind::Unconfigure;
+      r.length = urb->UrbHeader.Length;
+      break;
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      r.kind = USBD_TRANSFER_DIRECTION_FLAG(v.TransferFlags) ? Kind::VendorIn : Kind::VendorOut;
+      r.requestTypeBits = v.RequestTypeReservedBits;
+      r.request = v.Request;
+      r.value = v.Value;
+      r.index = v.Index;
+      r.flags = v.TransferFlags;
+      r.length = v.TransferBufferLength;
+      if (r.kind == Kind::VendorOut && v.TransferBuffer)
+        r.data.assign(static_cast<PUCHAR>(v.TransferBuffer),
+                      static_cast<PUCHAR>(v.TransferBuffer) + v.TransferBufferLength);
+      break;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& t = urb->UrbBulkOrInterruptTransfer;
+      r.kind = Kind::Interrupt;
+      r.pipe = t.PipeHandle;
+      r.flags = t.TransferFlags;
+      r.length = t.TransferBufferLength;
+      break;
+    }
+    case URB_FUNCTION_ABORT_PIPE:
+      r.kind = Kind::AbortPipe;
+      r.pipe = urb->UrbPipeRequest.PipeHandle;
+      break;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+      r.kind = Kind::ResetPipe;
+      r.pipe = urb->UrbPipeRequest.PipeHandle;
+      break;
+    default:
+      break;
+  }
+  return r;
+}
+
+// The endpoint behind a pipe handle of the current configuration, or null.
+const keymodel::Endpoint* PipeEndpoint(KeyState& s, USBD_PIPE_HANDLE pipe) {
+  if (!s.configured)
+    return nullptr;
+  const auto& c = s.key.Config();
+  const uint32_t endpoints = std::min<uint32_t>(c.endpointCount, keymodel::kMaxEndpoints);
+  const uint32_t interfaces = std::min<uint32_t>(c.interfaceCount, keymodel::kMaxInterfaces);
+  for (uint32_t i = 0; i < interfaces; ++i)
+    for (uint32_t e = 0; e < endpoints; ++e)
+      if (pipe == &s.pipes[i * keymodel::kMaxEndpoints + e])
+        return &c.endpoints[e];
+  return nullptr;
+}
+
+Outcome Select(KeyState& s, PURB urb) {
+  auto& sc = urb->UrbSelectConfiguration;
+  const auto& c = s.key.Config();
+  const uint32_t endpoints = std::min<uint32_t>(c.endpointCount, keymodel::kMaxEndpoints);
+  PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+  auto* info = &sc.Interface;
+  for (ULONG n = 0; n < sc.ConfigurationDescriptor->bNumInterfaces; ++n) {
+    if (reinterpret_cast<PUCHAR>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > end ||
+        info->Length == 0)
+      break;
+    if (info->InterfaceNumber >= c.interfaceCount)
+      return {STATUS_INVALID_PARAMETER, USBD_STATUS_INTERFACE_NOT_FOUND};
+    info->InterfaceHandle = &s.interfaceHandles[info->InterfaceNumber];
+    info->Class = c.interfaceClass;
+    info->SubClass = 0;
+    info->Protocol = 0;
+    if (info->NumberOfPipes > endpoints)
+      info->NumberOfPipes = endpoints;
+    for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
+      auto& pipe = info->Pipes[p];
+      const auto& e = c.endpoints[p];
+      pipe.MaximumPacketSize = e.maxPacketSize;
+      pipe.EndpointAddress = e.address;
+      pipe.Interval = e.interval;
+      pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e.attributes & USB_ENDPOINT_TYPE_MASK);
+      pipe.PipeHandle = &s.pipes[info->InterfaceNumber * keymodel::kMaxEndpoints + p];
+      pipe.PipeFlags = c.pipeFlags;
+    }
+    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(info) +
+                                                         info->Length);
+  }
+  sc.ConfigurationHandle = &s.configurationHandle;
+  s.configured = true;
+  return kOk;
+}
+
+Outcome FromKey(keymodel::Outcome o) {
+  return o == keymodel::Outcome::Ok ? kOk : kStall;
+}
+
+// Carries a request out on the key. Called with the bus lock held.
+Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
+  if (!s.plugged)
+    return kGone;
+  if (r.kind == Kind::ResetPort) {
+    s.key.PortReset();
+    return kOk;
+  }
+  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  switch (r.kind) {
+    case Kind::GetDescriptor: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      auto* buffer = static_cast<uint8_t*>(d.TransferBuffer);
+      if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE)
+        d.TransferBufferLength = s.key.ReadDeviceDescriptor(buffer, d.TransferBufferLength);
+      else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        d.TransferBufferLength = s.key.ReadConfigurationDescriptor(buffer, d.TransferBufferLength);
+      else
+        return kStall;
+      r.transferred = d.TransferBufferLength;
+      r.data.assign(buffer, buffer + r.transferred);
+      return kOk;
+    }
+    case Kind::SelectConfiguration:
+      return Select(s, urb);
+    case Kind::Unconfigure:
+      s.configured = false;
+      return kOk;
+    case Kind::VendorOut: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      Outcome o =
+          FromKey(s.key.VendorOut(v.Request, v.Value, static_cast<const uint8_t*>(v.TransferBuffer),
+                                  v.TransferBufferLength));
+      r.transferred = o.status == STATUS_SUCCESS ? v.TransferBufferLength : 0;
+      v.TransferBufferLength = r.transferred;
+      return o;
+    }
+    case Kind::VendorIn: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      uint32_t returned = 0;
+      Outcome o = FromKey(s.key.VendorIn(v.Request, static_cast<uint8_t*>(v.TransferBuffer),
+                                         v.TransferBufferLength, &returned));
+      if (o.status == STATUS_SUCCESS && returned < v.TransferBufferLength &&
+          !(v.TransferFlags & USBD_SHORT_TRANSFER_OK))
+        o = kShort;
+      v.TransferBufferLength = returned;
+      r.transferred = returned;
+      r.data.assign(static_cast<PUCHAR>(v.TransferBuffer),
+                    static_cast<PUCHAR>(v.TransferBuffer) + returned);
+      return o;
+    }
+    case Kind::Interrupt: {
+      auto& t = urb->UrbBulkOrInterruptTransfer;
+      const keymodel::Endpoint* e = PipeEndpoint(s, t.PipeHandle);
+      if (!e)
+        return kBadPipe;
+      uint32_t returned = 0;
+      Outcome o = kOk;
+      if (e->address & USB_ENDPOINT_DIRECTION_MASK) {
+        o = FromKey(s.key.InterruptIn(static_cast<uint8_t*>(t.TransferBuffer),
+                                      t.TransferBufferLength, &returned));
+        if (o.status == STATUS_SUCCESS && returned < t.TransferBufferLength &&
+            !(t.TransferFlags & USBD_SHORT_TRANSFER_OK))
+          o = kShort;
+        r.data.assign(static_cast<PUCHAR>(t.TransferBuffer),
+                      static_cast<PUCHAR>(t.TransferBuffer) + returned);
+      } else {
+        returned = t.TransferBufferLength;  // an OUT pipe takes what it is given
+      }
+      t.TransferBufferLength = returned;
+      r.transferred = returned;
+      return o;
+    }
+    case Kind::AbortPipe:
+    case Kind::ResetPipe:
+      return PipeEndpoint(s, urb->UrbPipeRequest.PipeHandle) ? kOk : kBadPipe;
+    default:
+      return kBadFunction;
+  }
+}
+
+void SetUrbStatus(PIRP irp, const WireRecord& r, USBD_STATUS usbd) {
+  if (r.kind == Kind::ResetPort)
+    return;
+  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb)
+    urb->UrbHeader.Status = usbd;
+}
+
+// A planned failure for this request, if any. Called with the bus lock held.
+bool TakeFault(KeyState& s, Kind kind, Fault* taken) {
+  for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
+    if (it->kind != kind)
+      continue;
+    if (it->skip > 0) {
+      --it->skip;
+      return false;
+    }
+    *taken = *it;
+    if (--it->count == 0)
+      s.faults.erase(it);
+    return true;
+  }
+  return false;
+}
+
+// Runs a request to its end under the bus lock; returns its status.
+NTSTATUS Process(KeyState& s, PIRP irp) {
+  WireRecord r = Describe(irp);
+  Fault fault;
+  Outcome o;
+  if (s.plugged && TakeFault(s, r.kind, &fault)) {
+    if (fault.halt)
+      s.key.Halt();
+    o = {fault.status, fault.usbdStatus};
+  } else {
+    o = Execute(s, irp, r);
+  }
+  if (o.status != STATUS_SUCCESS &&
+      (r.kind == Kind::VendorIn || r.kind == Kind::Interrupt || r.kind == Kind::GetDescriptor)) {
+    // Nothing arrived: the stack reports no bytes for a failed transfer.
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    if (r.kind == Kind::Interrupt)
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    else
+      urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+    r.transferred = 0;
+    r.data.clear();
+  }
+  SetUrbStatus(irp, r, o.usbd);
+  r.status = o.status;
+  r.usbdStatus = o.usbd;
+  s.trace.push_back(std::move(r));
+  return o.status;
+}
+
+void WorkerLoop() {
+  auto& bus = TheBus();
+  std::unique_lock<std::mutex> lock(bus.mutex);
+  for (;;) {
+    if (bus.work.empty()) {
+      if (bus.stopping)
+        return;
+      bus.cv.wait(lock);
+      continue;
+    }
+    Work w = bus.work.front();
+    if (!bus.stopping && std::chrono::steady_clock::now() < w.due) {
+      bus.cv.wait_until(lock, w.due);
+      continue;
+    }
+    bus.work.pop_front();
+    NTSTATUS status = w.execute ? Process(*w.state, w.irp) : w.irp->IoStatus.Status;
+    lock.unlock();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Complete(w.irp, status, 0);
+    KeLowerIrql(old);
+    lock.lock();
+  }
+}
+
+void Queue(KeyState& s, PIRP irp, bool execute) {
+  auto& bus = TheBus();
+  bus.work.push_back({irp, &s, execute, std::chrono::steady_clock::now() + kPendingDelay});
+  bus.cv.notify_all();
+}
+
+NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
+  auto& bus = TheBus();
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && code != IOCTL_INTERNAL_USB_RESET_PORT)
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && !stack->Parameters.Others.Argument1)
+    return Complete(irp, STATUS_INVALID_PARAMETER);
+  std::unique_lock<std::mutex> lock(bus.mutex);
+  KeyState& s = Get(device);
+  const Kind kind = Describe(irp).kind;
+  if (s.holdArmed && s.holdKind == kind && !s.held) {
+    s.holdArmed = false;
+    s.held = irp;
+    IoMarkIrpPending(irp);
+    bus.cv.notify_all();
+    return STATUS_PENDING;
+  }
+  if (s.completion == Completion::Pending) {
+    irp->IoStatus.Status = Process(s, irp);
+    IoMarkIrpPending(irp);
+    Queue(s, irp, false);
+    return STATUS_PENDING;
+  }
+  NTSTATUS status = Process(s, irp);
+  lock.unlock();
+  return Complete(irp, status);
+}
+
+// ---- Plug and Play and power of the PDOs ------------------------------------------
+
+void DeletePdo(PDEVICE_OBJECT pdo) {
+  {
+    std::lock_guard<std::mutex> lock(TheBus().mutex);
+    TheBus().keys.erase(pdo);
+  }
+  IoDeleteDevice(pdo);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE: {
+      bool plugged;
+      {
+        std::lock_guard<std::mutex> lock(TheBus().mutex);
+        KeyState& s = Get(device);
+        plugged = s.plugged;
+        s.configured = false;
+      }
+      Complete(irp, STATUS_SUCCESS);
+      if (!plugged)
+        DeletePdo(device);  // the key is gone: so is its PDO
+      return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_CAPABILITIES: {
+      auto* caps = stack->Parameters.DeviceCapabilities.Capabilities;
+      if (caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+      std::lock_guard<std::mutex> lock(TheBus().mutex);
+      KeyState& s = Get(device);
+      std::memcpy(caps->DeviceState, s.deviceStates, sizeof(caps->DeviceState));
+      caps->Removable = TRUE;
+      caps->UniqueID = TRUE;
+      caps->SystemWake = PowerSystemUnspecified;
+      caps->DeviceWake = PowerDeviceUnspecified;
+      caps->D1Latency = 0;
+      caps->D2Latency = 0;
+      caps->D3Latency = 0;
+      return Complete(irp, STATUS_SUCCESS);
+    }
+    default: {
+      // Not ours to answer: completed as it came.
+      NTSTATUS status = irp->IoStatus.Status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return status;
+    }
+  }
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+    return Complete(irp, STATUS_SUCCESS);
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+  return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+void Unload(PDRIVER_OBJECT) {
+  auto& bus = TheBus();
+  std::vector<PIRP> held;
+  {
+    std::lock_guard<std::mutex> lock(bus.mutex);
+    bus.stopping = true;
+    for (auto& [pdo, state] : bus.keys) {
+      if (state->held) {
+        held.push_back(state->held);
+        state->held = nullptr;
+      }
+    }
+    bus.cv.notify_all();
+  }
+  if (bus.worker.joinable())
+    bus.worker.join();
+  for (PIRP irp : held)
+    Complete(irp, STATUS_CANCELLED);
+  std::vector<PDEVICE_OBJECT> pdos;
+  {
+    std::lock_guard<std::mutex> lock(bus.mutex);
+    for (auto& entry : bus.keys)
+      pdos.push_back(entry.first);
+  }
+  for (PDEVICE_OBJECT pdo : pdos)
+    DeletePdo(pdo);
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  bus.driver = nullptr;
+  bus.stopping = false;
+  bus.work.clear();
+}
+
+NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& slot : driver->MajorFunction)
+    slot = DispatchOther;
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+  driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  driver->DriverUnload = Unload;
+  return STATUS_SUCCESS;
+}
+
+KeyConfig WithInfoBlock(KeyConfig c, uint8_t versionHigh, uint8_t versionLow) {
+  const uint8_t historical[] = {0x4B, versionHigh, versionLow, 0x54, 0x56, 0x34};
+  keymodel::MakeInfoBlock(&c, historical, sizeof(historical));
+  return c;
+}
+
+KeyConfig Key(uint16_t vendor, uint16_t product, uint16_t revision) {
+  KeyConfig c;
+  c.vendorId = vendor;
+  c.productId = product;
+  c.bcdDevice = revision;
+  c.serial = 0x4B000000u | static_cast<uint32_t>(product) << 8 | (revision >> 8);
+  c.secret = 0x5EC2E7u ^ product;
+  return c;
+}
+
+}  // namespace
+
+KeyConfig PrimaryKey() {
+  return WithInfoBlock(Key(0x7E31, 0x5A3C, 0x0400), 0x04, 0x00);
+}
+KeyConfig LegacyPrimaryKey() {
+  return WithInfoBlock(Key(0x7E21, 0x0014, 0x0300), 0x02, 0x05);
+}
+KeyConfig SecondaryKey() {
+  return WithInfoBlock(Key(0x7E21, 0x0013, 0x0100), 0x01, 0x00);
+}
+KeyConfig UnrecognisedKey() {
+  return Key(0x7E21, 0x0015, 0x0100);
+}
+
+PDRIVER_OBJECT LoadBus() {
+  auto& bus = TheBus();
+  NTSTATUS status;
+  PDRIVER_OBJECT driver = sim::LoadDriver(u"usbkeybus", BusEntry, &status);
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  bus.driver = driver;
+  bus.stopping = false;
+  if (!bus.worker.joinable())
+    bus.worker = std::thread(WorkerLoop);
+  return driver;
+}
+
+PDRIVER_OBJECT BusDriver() {
+  return TheBus().driver;
+}
+
+PDEVICE_OBJECT Plug(const KeyConfig& config) {
+  auto& bus = TheBus();
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = IoCreateDevice(bus.driver, 0, nullptr, FILE_DEVICE_USB,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+  if (!NT_SUCCESS(status))
+    return nullptr;
+  auto state = std::make_unique<KeyState>();
+  state->pdo = pdo;
+  state->key.PowerOn(config);
+  pdo->Flags |= DO_POWER_PAGABLE;
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  bus.keys[pdo] = std::move(state);
+  return pdo;
+}
+
+void Unplug(PDEVICE_OBJECT pdo) {
+  auto& bus = TheBus();
+  PIRP held = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(bus.mutex);
+    KeyState& s = Get(pdo);
+    s.plugged = false;
+    s.configured = false;
+    std::swap(held, s.held);
+    if (held)
+      Queue(s, held, true);  // fails now: the device is gone
+  }
+}
+
+bool IsPlugged(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState* s = Find(pdo);
+  return s && s->plugged;
+}
+
+void SetCompletion(PDEVICE_OBJECT pdo, Completion completion) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  Get(pdo).completion = completion;
+}
+
+void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  std::memcpy(Get(pdo).deviceStates, states, sizeof(KeyState::deviceStates));
+}
+
+std::vector<WireRecord> Trace(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  return Get(pdo).trace;
+}
+
+void ClearTrace(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  Get(pdo).trace.clear();
+}
+
+void AddFault(PDEVICE_OBJECT pdo, const Fault& fault) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  if (fault.count > 0)
+    Get(pdo).faults.push_back(fault);
+}
+
+void ClearFaults(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  Get(pdo).faults.clear();
+}
+
+void HoldNext(PDEVICE_OBJECT pdo, Kind kind) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState& s = Get(pdo);
+  s.holdArmed = true;
+  s.holdKind = kind;
+}
+
+bool WaitUntilHeld(PDEVICE_OBJECT pdo, int timeoutMs) {
+  auto& bus = TheBus();
+  std::unique_lock<std::mutex> lock(bus.mutex);
+  return bus.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    KeyState* s = Find(pdo);
+    return s && s->held;
+  });
+}
+
+void ReleaseHeld(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState& s = Get(pdo);
+  if (s.held) {
+    Queue(s, s.held, true);
+    s.held = nullptr;
+  }
+}
+
+const keymodel::Key& KeyOf(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  return Get(pdo).key;
+}
+
+const char* KindName(Kind kind) {
+  static const char* const names[] = {
+      "get-descriptor", "select-configuration", "unconfigure", "vendor-out", "vendor-in",
+      "interrupt",      "abort-pipe",           "reset-pipe",  "reset-port", "other"};
+  return names[static_cast<int>(kind)];
+}
+
+std::string WireRecord::Text() const {
+  char head[160];
+  switch (kind) {
+    case Kind::VendorOut:
+    case Kind::VendorIn:
+      std::snprintf(head, sizeof(head), "%s %02X %02X %04X %04X len=%u got=%u", KindName(kind),
+                    requestTypeBits, request, value, index, length, transferred);
+      break;
+    case Kind::GetDescriptor:
+      std::snprintf(head, sizeof(head), "%s type=%u len=%u got=%u", KindName(kind), descriptorType,
+                    length, transferred);
+      break;
+    case Kind::Interrupt:
+      std::snprintf(head, sizeof(head), "%s len=%u got=%u", KindName(kind), length, transferred);
+      break;
+    default:
+      std::snprintf(head, sizeof(head), "%s", KindName(kind));
+      break;
+  }
+  std::string text = head;
+  if (status != STATUS_SUCCESS) {
+    char failure[48];
+    std::snprintf(failure, sizeof(failure), " status=%08X usbd=%08X", static_cast<unsigned>(status),
+                  static_cast<unsigned>(usbdStatus));
+    text += failure;
+  }
+  if (!data.empty() && kind != Kind::GetDescriptor) {
+    text += " data=";
+    char byte[4];
+    for (size_t i = 0; i < data.size() && i < 32; ++i) {
+      std::snprintf(byte, sizeof(byte), "%02X", data[i]);
+      text += byte;
+    }
+    if (data.size() > 32)
+      text += "...";
+  }
+  return text;
+}
+
+}  // namespace sim::usb
