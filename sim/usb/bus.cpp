@@ -570,6 +570,7 @@ PDRIVER_OBJECT LoadBus() {
   NTSTATUS status;
   PDRIVER_OBJECT driver = sim::LoadDriver(u"usbkeybus", BusEntry, &status);
   std::lock_guard<std::mutex> lock(bus.mutex);
+  bus.keys.clear();  // whatever an aborted earlier test left behind
   bus.driver = driver;
   bus.stopping = false;
   if (!bus.worker.joinable())

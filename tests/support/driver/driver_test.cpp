@@ -1,0 +1,75 @@
+#include "tests/support/driver/driver_test.h"
+
+#include "driver/driver.h"
+
+namespace tarvik::test {
+
+void DriverTest::SetUp() {
+  KernelTest::SetUp();
+  bus_ = sim::usb::LoadBus();
+  ASSERT_NE(nullptr, bus_);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+  ASSERT_EQ(STATUS_SUCCESS, status);
+  ASSERT_NE(nullptr, driver_);
+}
+
+Key DriverTest::Plug(const sim::usb::KeyConfig& config) {
+  Key key;
+  key.pdo = sim::usb::Plug(config);
+  if (!key.pdo) {
+    ADD_FAILURE() << "the bus could not create a PDO";
+    return key;
+  }
+  NTSTATUS status = sim::pnp::AddDevice(driver_, key.pdo);
+  EXPECT_EQ(STATUS_SUCCESS, status) << "AddDevice";
+  if (!NT_SUCCESS(status))
+    return key;
+  key.fdo = sim::pnp::Top(key.pdo);
+  key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
+  return key;
+}
+
+Key DriverTest::PlugAndStart(const sim::usb::KeyConfig& config) {
+  Key key = Plug(config);
+  if (key.fdo) {
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo)) << "start";
+  }
+  return key;
+}
+
+void DriverTest::Remove(Key& key) {
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryRemove(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+  key.fdo = nullptr;
+  key.ext = nullptr;
+}
+
+void DriverTest::Unplug(Key& key) {
+  sim::usb::Unplug(key.pdo);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+  key = Key{};
+}
+
+std::vector<sim::usb::WireRecord> DriverTest::Wire(const Key& key) const {
+  return sim::usb::Trace(key.pdo);
+}
+
+void DriverTest::ClearWire(const Key& key) const {
+  sim::usb::ClearTrace(key.pdo);
+}
+
+std::vector<sim::usb::Kind> DriverTest::WireKinds(const Key& key) const {
+  std::vector<sim::usb::Kind> kinds;
+  for (const auto& r : Wire(key))
+    kinds.push_back(r.kind);
+  return kinds;
+}
+
+std::u16string DriverTest::Link(const GUID& interfaceClass, size_t i) const {
+  auto links = sim::interfaces::Enabled(interfaceClass);
+  return i < links.size() ? links[i] : std::u16string();
+}
+
+}  // namespace tarvik::test
