@@ -1,0 +1,205 @@
+// Driver entry, AddDevice with its undo table, the device record and its
+// operations, and system control.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/driver.h"
+#include "driver/usb_requests.h"
+#include "driver/ioctl.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/pool.h"
+#include "tests/support/driver/driver_test.h"
+
+namespace tarvik::test {
+namespace {
+
+using sim::faults::Kind;
+
+struct SpineTest : DriverTest {};
+
+TEST_F(SpineTest, DispatchTableAndEntry) {
+  const struct {
+    UCHAR major;
+    PDRIVER_DISPATCH routine;
+  } served[] = {{IRP_MJ_POWER, DispatchPower},
+                {IRP_MJ_SYSTEM_CONTROL, DispatchSystemControl},
+                {IRP_MJ_PNP, DispatchPnp}};
+  for (const auto& slot : served)
+    EXPECT_EQ(slot.routine, driver_->MajorFunction[slot.major]) << int(slot.major);
+  EXPECT_EQ(AddDevice, driver_->DriverExtension->AddDevice);
+  EXPECT_EQ(Unload, driver_->DriverUnload);
+  // Cleanup and internal device control are left to the I/O manager's default.
+  PDRIVER_DISPATCH fallback = driver_->MajorFunction[IRP_MJ_QUERY_INFORMATION];
+  EXPECT_EQ(fallback, driver_->MajorFunction[IRP_MJ_CLEANUP]);
+  EXPECT_EQ(fallback, driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]);
+}
+
+TEST_F(SpineTest, FreshDeviceRecord) {
+  Key key = Plug();
+  ASSERT_NE(nullptr, key.ext);
+  const DeviceExtension& e = *key.ext;
+  EXPECT_EQ(key.pdo, e.PhysicalDeviceObject);
+  EXPECT_EQ(key.pdo, e.LowerDeviceObject);
+  EXPECT_EQ(1, e.OutstandingIo);
+  EXPECT_EQ(1, KeReadStateEvent(const_cast<KEVENT*>(&e.StopEvent)));
+  EXPECT_EQ(0, KeReadStateEvent(const_cast<KEVENT*>(&e.RemoveEvent)));
+  EXPECT_EQ(NotStarted, e.DevicePnpState);
+  EXPECT_EQ(NotStarted, e.PreviousPnpState);
+  EXPECT_EQ(PowerDeviceD0, e.DevicePower);
+  EXPECT_EQ(FamilyPrimary, e.Family);
+  EXPECT_EQ(nullptr, e.DeviceDescriptor);
+  EXPECT_EQ(nullptr, e.ConfigurationDescriptor);
+  EXPECT_EQ(nullptr, e.InterfaceInfo);
+  EXPECT_EQ(nullptr, e.InterruptPipe);
+  EXPECT_EQ(nullptr, e.NotifyThread);
+  EXPECT_EQ(0u, e.InfoBlockLength);
+  EXPECT_EQ(0u, e.OpenHandleCount | e.ShareAccessMask | e.OpenPipeCount | e.DeviceRevision);
+  const DEVICE_CAPABILITIES zero{};
+  EXPECT_EQ(0, std::memcmp(&zero, &e.DeviceCapabilities, sizeof(zero)));
+  EXPECT_EQ(static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE),
+            key.fdo->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING));
+  EXPECT_EQ(static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN), key.fdo->DeviceType);
+  // Three interfaces registered on the PDO, none enabled before the start.
+  int registered = 0;
+  for (const auto& i : sim::interfaces::All()) {
+    registered += i.Pdo == key.pdo;
+    EXPECT_FALSE(i.Enabled);
+  }
+  EXPECT_EQ(3, registered);
+  EXPECT_EQ(sim::interfaces::ToString(e.InterfaceNamePrimary),
+            sim::interfaces::All()[0].SymbolicLink);
+  // The device's power state was reported to the power manager.
+  auto reports = sim::power::Reports(key.fdo);
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ(DevicePowerState, reports[0].Type);
+  EXPECT_EQ(PowerDeviceD0, reports[0].State.DeviceState);
+}
+
+struct UndoCase {
+  const char* name;
+  Kind kind;
+  uint64_t nth;
+  NTSTATUS expected;
+  size_t namesFreed;  // interface names obtained and given back
+};
+
+struct AddDeviceUndo : DriverTest, ::testing::WithParamInterface<UndoCase> {};
+
+TEST_P(AddDeviceUndo, LeavesNothingBehind) {
+  const auto& p = GetParam();
+  PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
+  sim::faults::FailNth(p.kind, p.nth);
+  EXPECT_EQ(p.expected, sim::pnp::AddDevice(driver_, pdo));
+  EXPECT_EQ(nullptr, driver_->DeviceObject);  // the device object is gone
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::pool::kInterfaceNameTag));
+  size_t registrations = 0;
+  for (const auto& point : sim::faults::Recorded())
+    registrations += point.kind == Kind::RegisterInterface;
+  EXPECT_EQ(p.namesFreed + (p.kind == Kind::RegisterInterface ? 1 : 0), registrations);
+  EXPECT_TRUE(sim::usb::IsPlugged(pdo));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, AddDeviceUndo,
+    ::testing::Values(
+        UndoCase{"CreateDevice", Kind::CreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES, 0},
+        UndoCase{"FirstInterface", Kind::RegisterInterface, 1, STATUS_INSUFFICIENT_RESOURCES, 0},
+        UndoCase{"SecondInterface", Kind::RegisterInterface, 2, STATUS_INSUFFICIENT_RESOURCES, 1},
+        UndoCase{"ThirdInterface", Kind::RegisterInterface, 3, STATUS_INSUFFICIENT_RESOURCES, 2},
+        UndoCase{"Attach", Kind::AttachDevice, 1, STATUS_NO_SUCH_DEVICE, 3}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SpineTest, IoCountAndItsEvents) {
+  Key key = Plug();
+  DeviceExtension* e = key.ext;
+  struct Step {
+    bool increment;
+    LONG result;
+    LONG stop;    // StopEvent afterwards
+    LONG remove;  // RemoveEvent afterwards
+  };
+  // StopEvent is set by hand before the steps that must leave it alone.
+  const Step steps[] = {{true, 2, 0, 0},  {true, 3, 0, 0}, {false, 2, 0, 0},
+                        {false, 1, 1, 0}, {true, 2, 0, 0}, {false, 1, 1, 0}};
+  for (const Step& s : steps) {
+    EXPECT_EQ(s.result, s.increment ? IoIncrement(e) : IoDecrement(e));
+    EXPECT_EQ(s.stop, KeReadStateEvent(&e->StopEvent)) << s.result;
+    EXPECT_EQ(s.remove, KeReadStateEvent(&e->RemoveEvent)) << s.result;
+  }
+  // From 3 to 2 leaves a set StopEvent alone.
+  IoIncrement(e);
+  IoIncrement(e);
+  KeSetEvent(&e->StopEvent, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(2, IoDecrement(e));
+  EXPECT_EQ(1, KeReadStateEvent(&e->StopEvent));
+  EXPECT_EQ(1, IoDecrement(e));
+  // From 1 to 0: RemoveEvent set, StopEvent untouched.
+  KeClearEvent(&e->StopEvent);
+  EXPECT_EQ(0, IoDecrement(e));
+  EXPECT_EQ(1, KeReadStateEvent(&e->RemoveEvent));
+  EXPECT_EQ(0, KeReadStateEvent(&e->StopEvent));
+  IoIncrement(e);  // give the device its own reference back for the removal
+  KeClearEvent(&e->RemoveEvent);
+}
+
+TEST_F(SpineTest, StateSaveAndRestore) {
+  Key key = Plug();
+  DeviceExtension* e = key.ext;
+  SetNewPnpState(e, Started);
+  SetNewPnpState(e, PendingStop);
+  EXPECT_EQ(Started, e->PreviousPnpState);
+  RestorePnpState(e);
+  EXPECT_EQ(Started, e->DevicePnpState);
+  RestorePnpState(e);
+  EXPECT_EQ(Started, e->DevicePnpState);  // undoes exactly one change
+  SetNewPnpState(e, Stopped);
+  SetNewPnpState(e, PendingRemove);
+  EXPECT_EQ(Stopped, e->PreviousPnpState);  // the older state is lost
+  SetNewPnpState(e, NotStarted);
+}
+
+// A system-control request, sent as WMI would, reaches the bus driver below
+// whatever the state; the bus answers it with its default.
+NTSTATUS SendSystemControl(PDEVICE_OBJECT top) {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(0, top, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+  next->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+  NTSTATUS status = IoCallDriver(top, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  return status;
+}
+
+TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
+  Key key = Plug();
+  sim::usb::SetCompletion(key.pdo, sim::usb::Completion::Synchronous);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
+  sim::usb::Unplug(key.pdo);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
+  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+}
+
+TEST(SpineStatic, RecordAndPacketLayouts) {
+  static_assert(sizeof(SetupPacket) == 8);
+  static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
+  static_assert(offsetof(DeviceExtension, InterfaceNamePrimary) == 0);
+  static_assert(offsetof(DeviceExtension, OpenHandleCount) >
+                offsetof(DeviceExtension, ShareAccessMask));
+  EXPECT_EQ(0, NotStarted);
+  EXPECT_EQ(6, Removed);
+  EXPECT_EQ(2, FamilyUnrecognised);
+}
+
+}  // namespace
+}  // namespace tarvik::test
