@@ -271,8 +271,8 @@ Runner::Outcome Runner::Unplug(const Step& step, bool execute) {
   if (pdo == nullptr) {
     return Failed("key is not plugged");
   }
+  // The stack stays until Plug and Play removes it.
   host_->Unplug(pdo);
-  plugged_.erase(step.words[0]);
   return o;
 }
 
