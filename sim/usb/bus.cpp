@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,7 +17,12 @@
 namespace sim::usb {
 namespace {
 
-constexpr auto kPendingDelay = std::chrono::microseconds(200);
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
+
+constexpr auto kPendingDelay = microseconds(200);
+constexpr auto kPortResetTime = std::chrono::milliseconds(10);
 
 struct KeyState {
   keymodel::Key key;
@@ -35,6 +39,9 @@ struct KeyState {
   UCHAR interfaceHandles[keymodel::kMaxInterfaces] = {};
   std::vector<WireRecord> trace;
   std::vector<Fault> faults;
+  Timing timing;
+  Clock::time_point answerReady{};  // when the key's answer to the last command is ready
+  Clock::time_point pipeFree{};     // the default pipe carries one transfer at a time
   bool holdArmed = false;
   Kind holdKind = Kind::Other;
   PIRP held = nullptr;
@@ -44,7 +51,6 @@ struct Work {
   PIRP irp;
   KeyState* state;
   bool execute;  // carry the request out first (a released held request)
-  std::chrono::steady_clock::time_point due;
 };
 
 struct Bus {
@@ -52,7 +58,8 @@ struct Bus {
   std::condition_variable cv;
   std::map<PDEVICE_OBJECT, std::unique_ptr<KeyState>> keys;
   PDRIVER_OBJECT driver = nullptr;
-  std::deque<Work> work;
+  std::multimap<Clock::time_point, Work> work;  // by completion time, then arrival
+  Clock::time_point epoch = Clock::now();       // frame 0 of the bus
   std::thread worker;
   bool stopping = false;
 };
@@ -368,12 +375,13 @@ void WorkerLoop() {
       bus.cv.wait(lock);
       continue;
     }
-    Work w = bus.work.front();
-    if (!bus.stopping && std::chrono::steady_clock::now() < w.due) {
-      bus.cv.wait_until(lock, w.due);
+    auto first = bus.work.begin();
+    if (!bus.stopping && Clock::now() < first->first) {
+      bus.cv.wait_until(lock, first->first);
       continue;
     }
-    bus.work.pop_front();
+    Work w = first->second;
+    bus.work.erase(first);
     NTSTATUS status = w.execute ? Process(*w.state, w.irp) : w.irp->IoStatus.Status;
     lock.unlock();
     KIRQL old;
@@ -384,10 +392,76 @@ void WorkerLoop() {
   }
 }
 
-void Queue(KeyState& s, PIRP irp, bool execute) {
+void Queue(KeyState& s, PIRP irp, bool execute, Clock::time_point due) {
   auto& bus = TheBus();
-  bus.work.push_back({irp, &s, execute, std::chrono::steady_clock::now() + kPendingDelay});
+  bus.work.emplace(due, Work{irp, &s, execute});
   bus.cv.notify_all();
+}
+
+void Queue(KeyState& s, PIRP irp, bool execute) {
+  Queue(s, irp, execute, Clock::now() + kPendingDelay);
+}
+
+// ---- The timing model ----------------------------------------------------------
+//
+// Full speed: 1 ms frames, 12 Mbit/s; high speed: 125 us microframes,
+// 480 Mbit/s. A control transfer sends its setup, data and status packets
+// (data in packets of the key's endpoint-0 size) at wire speed once the
+// default pipe is free, waits for the key's answer if it reads one, and
+// completes at the next frame boundary. An interrupt transfer completes at
+// the first boundary of the endpoint's polling period once the key has
+// something to report. Keys do not share bandwidth.
+
+nanoseconds FrameLength(const Timing& t) {
+  return t.highSpeed ? nanoseconds(125000) : nanoseconds(1000000);
+}
+
+nanoseconds PacketTime(const Timing& t, uint32_t bytes) {
+  const uint64_t bits = (static_cast<uint64_t>(bytes) + 13) * 8;  // with token, CRC, handshake
+  return nanoseconds(bits * 1000 / (t.highSpeed ? 480 : 12));
+}
+
+Clock::time_point NextBoundary(Clock::time_point t, nanoseconds period) {
+  const auto& epoch = TheBus().epoch;
+  const auto since = std::chrono::duration_cast<nanoseconds>(t - epoch);
+  const auto periods = (since.count() + period.count() - 1) / period.count();
+  return epoch + nanoseconds(periods * period.count());
+}
+
+// The endpoint's polling period: full speed rounds bInterval (ms) down to a
+// power of two up to 32; high speed uses 2^(bInterval-1) microframes.
+nanoseconds PollingPeriod(const Timing& t, uint8_t interval) {
+  if (t.highSpeed) {
+    const unsigned exponent = interval < 1 ? 0 : (interval > 16 ? 15 : interval - 1);
+    return nanoseconds(125000) * (1u << exponent);
+  }
+  unsigned ms = 1;
+  while (ms * 2 <= interval && ms < 32)
+    ms *= 2;
+  return nanoseconds(1000000) * ms;
+}
+
+Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now) {
+  const Timing& t = s.timing;
+  const auto frame = FrameLength(t);
+  if (r.kind == Kind::ResetPort)
+    return now + kPortResetTime;
+  if (r.kind == Kind::Interrupt) {
+    const auto& c = s.key.Config();
+    const uint8_t interval = c.endpointCount ? c.endpoints[0].interval : 1;
+    return NextBoundary(std::max(now, s.answerReady), PollingPeriod(t, interval));
+  }
+  const uint32_t mps = std::max<uint32_t>(s.key.Config().maxPacketSize0, 8);
+  const uint32_t dataPackets = (r.length + mps - 1) / mps;
+  auto done = std::max(now, s.pipeFree) + PacketTime(t, 8) + PacketTime(t, 0) +
+              PacketTime(t, mps) * dataPackets;
+  if (r.kind == Kind::VendorIn)
+    done = std::max(done, s.answerReady);
+  const auto due = NextBoundary(done, frame);
+  s.pipeFree = due;
+  if (r.kind == Kind::VendorOut)
+    s.answerReady = due + microseconds(t.answerTimeUs);
+  return due;
 }
 
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -406,6 +480,13 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     s.held = irp;
     IoMarkIrpPending(irp);
     bus.cv.notify_all();
+    return STATUS_PENDING;
+  }
+  if (s.timing.enabled) {
+    const auto now = Clock::now();
+    irp->IoStatus.Status = Process(s, irp);
+    IoMarkIrpPending(irp);
+    Queue(s, irp, false, Due(s, s.trace.back(), now));
     return STATUS_PENDING;
   }
   if (s.completion == Completion::Pending) {
@@ -622,6 +703,11 @@ bool IsPlugged(PDEVICE_OBJECT pdo) {
 void SetCompletion(PDEVICE_OBJECT pdo, Completion completion) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   Get(pdo).completion = completion;
+}
+
+void SetTiming(PDEVICE_OBJECT pdo, const Timing& timing) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  Get(pdo).timing = timing;
 }
 
 void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states) {

@@ -41,6 +41,17 @@ bool IsPlugged(PDEVICE_OBJECT pdo);
 enum class Completion { Synchronous, Pending };
 void SetCompletion(PDEVICE_OBJECT pdo, Completion completion);
 
+// The timing model (off by default): transfers complete at USB frame
+// boundaries, from the bus's completion thread, as on a real full-speed or
+// high-speed port. `answerTimeUs` is how long the key takes to prepare an
+// answer after a command.
+struct Timing {
+  bool enabled = false;
+  bool highSpeed = false;
+  uint32_t answerTimeUs = 0;
+};
+void SetTiming(PDEVICE_OBJECT pdo, const Timing& timing);
+
 // What the bus reports in the device capabilities for each system state
 // (indexed by SYSTEM_POWER_STATE, POWER_SYSTEM_MAXIMUM entries).
 void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states);

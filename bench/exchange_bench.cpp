@@ -1,0 +1,149 @@
+// What one exchange costs the CPU, how close a key gets to what its USB link
+// allows, and whether keys or threads slow each other down.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "bench/world.h"
+#include "driver/ioctl.h"
+
+namespace tarvik::bench {
+namespace {
+
+const std::vector<UCHAR> kEcho = {0x01, 0x11, 0x22, 0x33, 0x44};
+
+void Check(benchmark::State& state, NTSTATUS status) {
+  if (!NT_SUCCESS(status))
+    state.SkipWithError("exchange failed");
+}
+
+// CPU cost of a command exchange with a key that answers at once.
+void BM_TransactRaw(benchmark::State& state) {
+  World world(1, {});
+  const uint64_t before = world.Allocations();
+  for (auto _ : state)
+    Check(state, world.Exchange(0, IOCTL_KEY_TRANSACT_RAW, kEcho, 16));
+  state.counters["allocations/exchange"] =
+      static_cast<double>(world.Allocations() - before) / state.iterations();
+}
+BENCHMARK(BM_TransactRaw);
+
+// The dispatch frame alone: a control code that sends nothing to the key.
+void BM_Probe(benchmark::State& state) {
+  World world(1, {});
+  const uint64_t before = world.Allocations();
+  for (auto _ : state)
+    Check(state, world.Exchange(0, IOCTL_KEY_PROBE, {0x01}, 0));
+  state.counters["allocations/exchange"] =
+      static_cast<double>(world.Allocations() - before) / state.iterations();
+}
+BENCHMARK(BM_Probe);
+
+sim::usb::Timing FullSpeed() {
+  sim::usb::Timing t;
+  t.enabled = true;
+  return t;
+}
+
+// Exchanges per second on one full-speed key against the link's own limit.
+void BM_WireEfficiency(benchmark::State& state) {
+  const auto timing = FullSpeed();
+  World world(1, timing);
+  for (auto _ : state)
+    Check(state, world.Exchange(0, IOCTL_KEY_TRANSACT_RAW, kEcho, 16));
+  state.counters["exchanges/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["wire_limit/s"] = WireLimit(timing, sim::usb::PrimaryKey().endpoints[0].interval);
+}
+BENCHMARK(BM_WireEfficiency)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Runs `threadsPerKey` client threads on each of `keys` keys for `seconds`;
+// returns the exchanges each thread completed.
+std::vector<uint64_t> Drive(World& world, int threadsPerKey, double seconds) {
+  const int threads = world.Keys() * threadsPerKey;
+  std::vector<uint64_t> counts(threads);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      while (!stop.load()) {
+        if (!NT_SUCCESS(world.Exchange(t % world.Keys(), IOCTL_KEY_TRANSACT_RAW, kEcho, 16)))
+          failed = true;
+        ++counts[t];
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& th : pool)
+    th.join();
+  if (failed)
+    counts.clear();
+  return counts;
+}
+
+double Sum(const std::vector<uint64_t>& v) {
+  double s = 0;
+  for (uint64_t x : v)
+    s += static_cast<double>(x);
+  return s;
+}
+
+// 1, 2, 4 and 8 keys with two client threads each: aggregate throughput
+// against keys times the figure of one key.
+void BM_Scaling(benchmark::State& state) {
+  const int keys = static_cast<int>(state.range(0));
+  const double seconds = 0.5;
+  World one(1, FullSpeed());
+  const double single = Sum(Drive(one, 2, seconds)) / seconds;
+  World world(keys, FullSpeed());
+  double aggregate = 0;
+  for (auto _ : state) {
+    auto counts = Drive(world, 2, seconds);
+    if (counts.empty())
+      state.SkipWithError("exchange failed");
+    aggregate = Sum(counts) / seconds;
+  }
+  state.counters["exchanges/s"] = aggregate;
+  state.counters["one_key/s"] = single;
+  state.counters["scaling"] = aggregate / (keys * single);
+}
+BENCHMARK(BM_Scaling)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Eight client threads on one key: the exchange mutex serialises them; the
+// throughput matches one thread's and no thread starves.
+void BM_Contention(benchmark::State& state) {
+  const double seconds = 0.5;
+  World world(1, FullSpeed());
+  const double single = Sum(Drive(world, 1, seconds)) / seconds;
+  std::vector<uint64_t> counts;
+  for (auto _ : state)
+    counts = Drive(world, 8, seconds);
+  if (counts.empty()) {
+    state.SkipWithError("exchange failed");
+    return;
+  }
+  state.counters["exchanges/s"] = Sum(counts) / seconds;
+  state.counters["one_thread/s"] = single;
+  state.counters["ratio"] = Sum(counts) / seconds / single;
+  state.counters["min_thread"] =
+      static_cast<double>(*std::min_element(counts.begin(), counts.end()));
+  state.counters["max_thread"] =
+      static_cast<double>(*std::max_element(counts.begin(), counts.end()));
+}
+BENCHMARK(BM_Contention)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tarvik::bench
+
+BENCHMARK_MAIN();
