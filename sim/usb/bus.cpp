@@ -27,6 +27,7 @@ constexpr auto kPortResetTime = std::chrono::milliseconds(10);
 struct KeyState {
   keymodel::Key key;
   PDEVICE_OBJECT pdo = nullptr;
+  size_t plugIndex = 0;  // how many keys were plugged before this one
   bool plugged = true;
   bool configured = false;
   Completion completion = Completion::Synchronous;
@@ -60,6 +61,9 @@ struct Bus {
   PDRIVER_OBJECT driver = nullptr;
   std::multimap<Clock::time_point, Work> work;  // by completion time, then arrival
   Clock::time_point epoch = Clock::now();       // frame 0 of the bus
+  size_t plugs = 0;                             // keys plugged since the bus was loaded
+  std::map<size_t, std::vector<Fault>> plugFaults;
+  std::map<size_t, std::vector<WireRecord>> retiredTraces;  // of deleted PDOs
   std::thread worker;
   bool stopping = false;
 };
@@ -505,6 +509,8 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
 void DeletePdo(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard<std::mutex> lock(TheBus().mutex);
+    KeyState& s = Get(pdo);
+    TheBus().retiredTraces[s.plugIndex] = std::move(s.trace);
     TheBus().keys.erase(pdo);
   }
   IoDeleteDevice(pdo);
@@ -652,6 +658,9 @@ PDRIVER_OBJECT LoadBus() {
   PDRIVER_OBJECT driver = sim::LoadDriver(u"usbkeybus", BusEntry, &status);
   std::lock_guard<std::mutex> lock(bus.mutex);
   bus.keys.clear();  // whatever an aborted earlier test left behind
+  bus.plugs = 0;
+  bus.plugFaults.clear();
+  bus.retiredTraces.clear();
   bus.driver = driver;
   bus.stopping = false;
   if (!bus.worker.joinable())
@@ -676,6 +685,10 @@ PDEVICE_OBJECT Plug(const KeyConfig& config) {
   pdo->Flags |= DO_POWER_PAGABLE;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   std::lock_guard<std::mutex> lock(bus.mutex);
+  state->plugIndex = bus.plugs++;
+  auto planned = bus.plugFaults.find(state->plugIndex);
+  if (planned != bus.plugFaults.end())
+    state->faults = planned->second;
   bus.keys[pdo] = std::move(state);
   return pdo;
 }
@@ -692,6 +705,11 @@ void Unplug(PDEVICE_OBJECT pdo) {
     if (held)
       Queue(s, held, true);  // fails now: the device is gone
   }
+}
+
+bool Exists(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  return Find(pdo) != nullptr;
 }
 
 bool IsPlugged(PDEVICE_OBJECT pdo) {
@@ -718,6 +736,26 @@ void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states) {
 std::vector<WireRecord> Trace(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   return Get(pdo).trace;
+}
+
+void PlanForPlug(size_t plugIndex, const Fault& fault) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  TheBus().plugFaults[plugIndex].push_back(fault);
+}
+
+std::vector<WireRecord> TraceOfPlug(size_t plugIndex) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  auto& bus = TheBus();
+  for (auto& [pdo, state] : bus.keys)
+    if (state->plugIndex == plugIndex)
+      return state->trace;
+  auto it = bus.retiredTraces.find(plugIndex);
+  return it == bus.retiredTraces.end() ? std::vector<WireRecord>() : it->second;
+}
+
+size_t Plugs() {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  return TheBus().plugs;
 }
 
 void ClearTrace(PDEVICE_OBJECT pdo) {

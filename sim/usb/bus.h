@@ -37,6 +37,8 @@ PDEVICE_OBJECT Plug(const KeyConfig& config);
 // that is gone; the PDO is deleted at its remove request (or at unload).
 void Unplug(PDEVICE_OBJECT pdo);
 bool IsPlugged(PDEVICE_OBJECT pdo);
+// Whether the PDO still exists (not deleted after its key left).
+bool Exists(PDEVICE_OBJECT pdo);
 
 enum class Completion { Synchronous, Pending };
 void SetCompletion(PDEVICE_OBJECT pdo, Completion completion);
@@ -90,6 +92,10 @@ struct WireRecord {
 };
 std::vector<WireRecord> Trace(PDEVICE_OBJECT pdo);
 void ClearTrace(PDEVICE_OBJECT pdo);
+// The trace of the plugIndex-th key plugged since the bus was loaded, also
+// after its PDO is gone; and how many keys were plugged.
+std::vector<WireRecord> TraceOfPlug(size_t plugIndex);
+size_t Plugs();
 
 // Fault plan: after `skip` requests of `kind` have gone through, the next
 // `count` fail with `status` / `usbdStatus` without reaching the key. With
@@ -103,6 +109,9 @@ struct Fault {
   bool halt = false;
 };
 void AddFault(PDEVICE_OBJECT pdo, const Fault& fault);
+// Faults planned for a key not plugged yet: the plugIndex-th key plugged
+// since the bus was loaded (0-based) starts with them.
+void PlanForPlug(size_t plugIndex, const Fault& fault);
 void ClearFaults(PDEVICE_OBJECT pdo);
 
 // Hold hook: the next request of `kind` stays pending at the bus until
