@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim/kernel/bench.h"
+#include "sim/usb/port.h"
 
 namespace sim::usb {
 namespace {
@@ -25,19 +26,13 @@ constexpr auto kPendingDelay = microseconds(200);
 constexpr auto kPortResetTime = std::chrono::milliseconds(10);
 
 struct KeyState {
-  keymodel::Key key;
+  keyport::Port port;
   PDEVICE_OBJECT pdo = nullptr;
   size_t plugIndex = 0;  // how many keys were plugged before this one
-  bool plugged = true;
-  bool configured = false;
   Completion completion = Completion::Synchronous;
   DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM] = {
       PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
       PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
-  // Pipe handles point into this array: one per endpoint of each interface.
-  UCHAR pipes[keymodel::kMaxInterfaces * keymodel::kMaxEndpoints] = {};
-  UCHAR configurationHandle = 0;
-  UCHAR interfaceHandles[keymodel::kMaxInterfaces] = {};
   std::vector<WireRecord> trace;
   std::vector<Fault> faults;
   Timing timing;
@@ -96,18 +91,6 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 }
 
 // ---- The URB interface ---------------------------------------------------------
-
-struct Outcome {
-  NTSTATUS status;
-  USBD_STATUS usbd;
-};
-
-constexpr Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
-constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
-constexpr Outcome kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
-constexpr Outcome kBadFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
-constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
 
 bool IsIoctl(PIO_STACK_LOCATION stack, ULONG code) {
   return stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
@@ -179,147 +162,40 @@ WireRecord Describe(PIRP irp) {
   return r;
 }
 
-// The endpoint behind a pipe handle of the current configuration, or null.
-const keymodel::Endpoint* PipeEndpoint(KeyState& s, USBD_PIPE_HANDLE pipe) {
-  if (!s.configured)
-    return nullptr;
-  const auto& c = s.key.Config();
-  const uint32_t endpoints = std::min<uint32_t>(c.endpointCount, keymodel::kMaxEndpoints);
-  const uint32_t interfaces = std::min<uint32_t>(c.interfaceCount, keymodel::kMaxInterfaces);
-  for (uint32_t i = 0; i < interfaces; ++i)
-    for (uint32_t e = 0; e < endpoints; ++e)
-      if (pipe == &s.pipes[i * keymodel::kMaxEndpoints + e])
-        return &c.endpoints[e];
-  return nullptr;
-}
-
-Outcome Select(KeyState& s, PURB urb) {
-  auto& sc = urb->UrbSelectConfiguration;
-  const auto& c = s.key.Config();
-  const uint32_t endpoints = std::min<uint32_t>(c.endpointCount, keymodel::kMaxEndpoints);
-  PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
-  auto* info = &sc.Interface;
-  for (ULONG n = 0; n < sc.ConfigurationDescriptor->bNumInterfaces; ++n) {
-    if (reinterpret_cast<PUCHAR>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > end ||
-        info->Length == 0)
-      break;
-    if (info->InterfaceNumber >= c.interfaceCount)
-      return {STATUS_INVALID_PARAMETER, USBD_STATUS_INTERFACE_NOT_FOUND};
-    info->InterfaceHandle = &s.interfaceHandles[info->InterfaceNumber];
-    info->Class = c.interfaceClass;
-    info->SubClass = 0;
-    info->Protocol = 0;
-    if (info->NumberOfPipes > endpoints)
-      info->NumberOfPipes = endpoints;
-    for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
-      auto& pipe = info->Pipes[p];
-      const auto& e = c.endpoints[p];
-      pipe.MaximumPacketSize = e.maxPacketSize;
-      pipe.EndpointAddress = e.address;
-      pipe.Interval = e.interval;
-      pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e.attributes & USB_ENDPOINT_TYPE_MASK);
-      pipe.PipeHandle = &s.pipes[info->InterfaceNumber * keymodel::kMaxEndpoints + p];
-      pipe.PipeFlags = c.pipeFlags;
-    }
-    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(info) +
-                                                         info->Length);
-  }
-  sc.ConfigurationHandle = &s.configurationHandle;
-  s.configured = true;
-  return kOk;
-}
-
-Outcome FromKey(keymodel::Outcome o) {
-  return o == keymodel::Outcome::Ok ? kOk : kStall;
-}
-
 // Carries a request out on the key. Called with the bus lock held.
-Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
-  if (!s.plugged)
-    return kGone;
-  if (r.kind == Kind::ResetPort) {
-    s.key.PortReset();
-    return kOk;
-  }
+keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
+  if (r.kind == Kind::ResetPort)
+    return s.port.Reset();
   auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-  switch (r.kind) {
-    case Kind::GetDescriptor: {
-      auto& d = urb->UrbControlDescriptorRequest;
-      auto* buffer = static_cast<uint8_t*>(d.TransferBuffer);
-      if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE)
-        d.TransferBufferLength = s.key.ReadDeviceDescriptor(buffer, d.TransferBufferLength);
-      else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
-        d.TransferBufferLength = s.key.ReadConfigurationDescriptor(buffer, d.TransferBufferLength);
-      else
-        return kStall;
-      r.transferred = d.TransferBufferLength;
-      r.data.assign(buffer, buffer + r.transferred);
-      return kOk;
-    }
-    case Kind::SelectConfiguration:
-      return Select(s, urb);
-    case Kind::Unconfigure:
-      s.configured = false;
-      return kOk;
-    case Kind::VendorOut: {
-      auto& v = urb->UrbControlVendorClassRequest;
-      Outcome o =
-          FromKey(s.key.VendorOut(v.Request, v.Value, static_cast<const uint8_t*>(v.TransferBuffer),
-                                  v.TransferBufferLength));
-      r.transferred = o.status == STATUS_SUCCESS ? v.TransferBufferLength : 0;
-      v.TransferBufferLength = r.transferred;
-      return o;
-    }
-    case Kind::VendorIn: {
-      auto& v = urb->UrbControlVendorClassRequest;
-      uint32_t returned = 0;
-      Outcome o = FromKey(s.key.VendorIn(v.Request, static_cast<uint8_t*>(v.TransferBuffer),
-                                         v.TransferBufferLength, &returned));
-      if (o.status == STATUS_SUCCESS && returned < v.TransferBufferLength &&
-          !(v.TransferFlags & USBD_SHORT_TRANSFER_OK))
-        o = kShort;
-      v.TransferBufferLength = returned;
-      r.transferred = returned;
-      r.data.assign(static_cast<PUCHAR>(v.TransferBuffer),
-                    static_cast<PUCHAR>(v.TransferBuffer) + returned);
-      return o;
-    }
-    case Kind::Interrupt: {
-      auto& t = urb->UrbBulkOrInterruptTransfer;
-      const keymodel::Endpoint* e = PipeEndpoint(s, t.PipeHandle);
-      if (!e)
-        return kBadPipe;
-      uint32_t returned = 0;
-      Outcome o = kOk;
-      if (e->address & USB_ENDPOINT_DIRECTION_MASK) {
-        o = FromKey(s.key.InterruptIn(static_cast<uint8_t*>(t.TransferBuffer),
-                                      t.TransferBufferLength, &returned));
-        if (o.status == STATUS_SUCCESS && returned < t.TransferBufferLength &&
-            !(t.TransferFlags & USBD_SHORT_TRANSFER_OK))
-          o = kShort;
-        r.data.assign(static_cast<PUCHAR>(t.TransferBuffer),
-                      static_cast<PUCHAR>(t.TransferBuffer) + returned);
-      } else {
-        returned = t.TransferBufferLength;  // an OUT pipe takes what it is given
-      }
-      t.TransferBufferLength = returned;
-      r.transferred = returned;
-      return o;
-    }
-    case Kind::AbortPipe:
-    case Kind::ResetPipe:
-      return PipeEndpoint(s, urb->UrbPipeRequest.PipeHandle) ? kOk : kBadPipe;
-    default:
-      return kBadFunction;
-  }
+  if (r.kind == Kind::Other)
+    return keyport::Port::Fail(urb, {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION});
+  return s.port.Submit(urb);
 }
 
-void SetUrbStatus(PIRP irp, const WireRecord& r, USBD_STATUS usbd) {
-  if (r.kind == Kind::ResetPort)
-    return;
+// What moved, as the URB reports it after the request.
+void RecordTransfer(PIRP irp, WireRecord& r) {
   auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-  if (urb)
-    urb->UrbHeader.Status = usbd;
+  PUCHAR buffer = nullptr;
+  switch (r.kind) {
+    case Kind::GetDescriptor:
+      r.transferred = urb->UrbControlDescriptorRequest.TransferBufferLength;
+      break;
+    case Kind::VendorOut:
+      r.transferred = urb->UrbControlVendorClassRequest.TransferBufferLength;
+      break;
+    case Kind::VendorIn:
+      r.transferred = urb->UrbControlVendorClassRequest.TransferBufferLength;
+      buffer = static_cast<PUCHAR>(urb->UrbControlVendorClassRequest.TransferBuffer);
+      break;
+    case Kind::Interrupt:
+      r.transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      buffer = static_cast<PUCHAR>(urb->UrbBulkOrInterruptTransfer.TransferBuffer);
+      break;
+    default:
+      return;
+  }
+  if (buffer)
+    r.data.assign(buffer, buffer + r.transferred);
 }
 
 // A planned failure for this request, if any. Called with the bus lock held.
@@ -343,26 +219,19 @@ bool TakeFault(KeyState& s, Kind kind, Fault* taken) {
 NTSTATUS Process(KeyState& s, PIRP irp) {
   WireRecord r = Describe(irp);
   Fault fault;
-  Outcome o;
-  if (s.plugged && TakeFault(s, r.kind, &fault)) {
+  keyport::Outcome o;
+  if (s.port.Plugged() && TakeFault(s, r.kind, &fault)) {
     if (fault.halt)
-      s.key.Halt();
+      s.port.Key().Halt();
     o = {fault.status, fault.usbdStatus};
+    if (r.kind != Kind::ResetPort)
+      keyport::Port::Fail(
+          static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1), o);
   } else {
     o = Execute(s, irp, r);
   }
-  if (o.status != STATUS_SUCCESS &&
-      (r.kind == Kind::VendorIn || r.kind == Kind::Interrupt || r.kind == Kind::GetDescriptor)) {
-    // Nothing arrived: the stack reports no bytes for a failed transfer.
-    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    if (r.kind == Kind::Interrupt)
-      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    else
-      urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
-    r.transferred = 0;
-    r.data.clear();
-  }
-  SetUrbStatus(irp, r, o.usbd);
+  if (r.kind != Kind::ResetPort)
+    RecordTransfer(irp, r);
   r.status = o.status;
   r.usbdStatus = o.usbd;
   s.trace.push_back(std::move(r));
@@ -451,11 +320,11 @@ Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now) {
   if (r.kind == Kind::ResetPort)
     return now + kPortResetTime;
   if (r.kind == Kind::Interrupt) {
-    const auto& c = s.key.Config();
+    const auto& c = s.port.Key().Config();
     const uint8_t interval = c.endpointCount ? c.endpoints[0].interval : 1;
     return NextBoundary(std::max(now, s.answerReady), PollingPeriod(t, interval));
   }
-  const uint32_t mps = std::max<uint32_t>(s.key.Config().maxPacketSize0, 8);
+  const uint32_t mps = std::max<uint32_t>(s.port.Key().Config().maxPacketSize0, 8);
   const uint32_t dataPackets = (r.length + mps - 1) / mps;
   auto done = std::max(now, s.pipeFree) + PacketTime(t, 8) + PacketTime(t, 0) +
               PacketTime(t, mps) * dataPackets;
@@ -532,8 +401,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
       {
         std::lock_guard<std::mutex> lock(TheBus().mutex);
         KeyState& s = Get(device);
-        plugged = s.plugged;
-        s.configured = false;
+        plugged = s.port.Plugged();
       }
       Complete(irp, STATUS_SUCCESS);
       if (!plugged)
@@ -681,7 +549,7 @@ PDEVICE_OBJECT Plug(const KeyConfig& config) {
     return nullptr;
   auto state = std::make_unique<KeyState>();
   state->pdo = pdo;
-  state->key.PowerOn(config);
+  state->port.Plug(config);
   pdo->Flags |= DO_POWER_PAGABLE;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   std::lock_guard<std::mutex> lock(bus.mutex);
@@ -699,8 +567,7 @@ void Unplug(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard<std::mutex> lock(bus.mutex);
     KeyState& s = Get(pdo);
-    s.plugged = false;
-    s.configured = false;
+    s.port.Unplug();
     std::swap(held, s.held);
     if (held)
       Queue(s, held, true);  // fails now: the device is gone
@@ -715,7 +582,7 @@ bool Exists(PDEVICE_OBJECT pdo) {
 bool IsPlugged(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   KeyState* s = Find(pdo);
-  return s && s->plugged;
+  return s && s->port.Plugged();
 }
 
 void SetCompletion(PDEVICE_OBJECT pdo, Completion completion) {
@@ -801,7 +668,7 @@ void ReleaseHeld(PDEVICE_OBJECT pdo) {
 
 const keymodel::Key& KeyOf(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
-  return Get(pdo).key;
+  return Get(pdo).port.Key();
 }
 
 const char* KindName(Kind kind) {

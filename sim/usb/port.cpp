@@ -1,0 +1,188 @@
+#include "sim/usb/port.h"
+
+namespace keyport {
+namespace {
+
+constexpr Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+constexpr Outcome kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
+constexpr Outcome kBadFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
+constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
+
+uint32_t Min(uint32_t a, uint32_t b) {
+  return a < b ? a : b;
+}
+
+Outcome FromKey(keymodel::Outcome o) {
+  return o == keymodel::Outcome::Ok ? kOk : kStall;
+}
+
+// A device-to-host transfer that brought fewer bytes than asked fails unless
+// the caller allowed short transfers.
+Outcome Shortened(Outcome o, uint32_t returned, ULONG asked, ULONG flags) {
+  if (o.status == STATUS_SUCCESS && returned < asked && !(flags & USBD_SHORT_TRANSFER_OK))
+    return kShort;
+  return o;
+}
+
+// The bytes-moved field of the URBs that move data; null for the others.
+PULONG TransferLength(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return &urb->UrbControlDescriptorRequest.TransferBufferLength;
+    case URB_FUNCTION_VENDOR_DEVICE:
+      return &urb->UrbControlVendorClassRequest.TransferBufferLength;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return &urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void Port::Plug(const keymodel::KeyConfig& config) {
+  key_.PowerOn(config);
+  plugged_ = true;
+  configured_ = false;
+}
+
+void Port::Unplug() {
+  plugged_ = false;
+  configured_ = false;
+}
+
+Outcome Port::Fail(PURB urb, Outcome outcome) {
+  if (PULONG length = TransferLength(urb))
+    *length = 0;
+  urb->UrbHeader.Status = outcome.usbd;
+  return outcome;
+}
+
+Outcome Port::Reset() {
+  if (!plugged_)
+    return kGone;
+  key_.PortReset();
+  return kOk;
+}
+
+const keymodel::Endpoint* Port::PipeEndpoint(USBD_PIPE_HANDLE pipe) const {
+  if (!configured_)
+    return nullptr;
+  const auto& c = key_.Config();
+  const uint32_t endpoints = Min(c.endpointCount, keymodel::kMaxEndpoints);
+  const uint32_t interfaces = Min(c.interfaceCount, keymodel::kMaxInterfaces);
+  for (uint32_t i = 0; i < interfaces; ++i)
+    for (uint32_t e = 0; e < endpoints; ++e)
+      if (pipe == &pipes_[i * keymodel::kMaxEndpoints + e])
+        return &c.endpoints[e];
+  return nullptr;
+}
+
+Outcome Port::Select(PURB urb) {
+  auto& sc = urb->UrbSelectConfiguration;
+  if (!sc.ConfigurationDescriptor) {
+    configured_ = false;  // unconfigure
+    return kOk;
+  }
+  const auto& c = key_.Config();
+  const uint32_t endpoints = Min(c.endpointCount, keymodel::kMaxEndpoints);
+  PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+  auto* info = &sc.Interface;
+  for (ULONG n = 0; n < sc.ConfigurationDescriptor->bNumInterfaces; ++n) {
+    if (reinterpret_cast<PUCHAR>(info) + sizeof(USBD_INTERFACE_INFORMATION) -
+                sizeof(USBD_PIPE_INFORMATION) >
+            end ||
+        info->Length == 0)
+      break;
+    if (info->InterfaceNumber >= Min(c.interfaceCount, keymodel::kMaxInterfaces))
+      return {STATUS_INVALID_PARAMETER, USBD_STATUS_INTERFACE_NOT_FOUND};
+    info->InterfaceHandle = &interfaces_[info->InterfaceNumber];
+    info->Class = c.interfaceClass;
+    info->SubClass = 0;
+    info->Protocol = 0;
+    if (info->NumberOfPipes > endpoints)
+      info->NumberOfPipes = endpoints;
+    for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
+      auto& pipe = info->Pipes[p];
+      const auto& e = c.endpoints[p];
+      pipe.MaximumPacketSize = e.maxPacketSize;
+      pipe.EndpointAddress = e.address;
+      pipe.Interval = e.interval;
+      pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e.attributes & USB_ENDPOINT_TYPE_MASK);
+      pipe.PipeHandle = &pipes_[info->InterfaceNumber * keymodel::kMaxEndpoints + p];
+      pipe.PipeFlags = c.pipeFlags;
+    }
+    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(info) +
+                                                         info->Length);
+  }
+  sc.ConfigurationHandle = &configuration_;
+  configured_ = true;
+  return kOk;
+}
+
+Outcome Port::Transfer(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      auto* buffer = static_cast<uint8_t*>(d.TransferBuffer);
+      if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE)
+        d.TransferBufferLength = key_.ReadDeviceDescriptor(buffer, d.TransferBufferLength);
+      else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        d.TransferBufferLength = key_.ReadConfigurationDescriptor(buffer, d.TransferBufferLength);
+      else
+        return kStall;
+      return kOk;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return Select(urb);
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      if (USBD_TRANSFER_DIRECTION_FLAG(v.TransferFlags) == USBD_TRANSFER_DIRECTION_OUT) {
+        Outcome o = FromKey(key_.VendorOut(v.Request, v.Value,
+                                           static_cast<const uint8_t*>(v.TransferBuffer),
+                                           v.TransferBufferLength));
+        if (o.status != STATUS_SUCCESS)
+          v.TransferBufferLength = 0;
+        return o;
+      }
+      uint32_t returned = 0;
+      Outcome o = FromKey(key_.VendorIn(v.Request, static_cast<uint8_t*>(v.TransferBuffer),
+                                        v.TransferBufferLength, &returned));
+      o = Shortened(o, returned, v.TransferBufferLength, v.TransferFlags);
+      v.TransferBufferLength = returned;
+      return o;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& t = urb->UrbBulkOrInterruptTransfer;
+      const keymodel::Endpoint* e = PipeEndpoint(t.PipeHandle);
+      if (!e)
+        return kBadPipe;
+      if (!(e->address & USB_ENDPOINT_DIRECTION_MASK))
+        return kOk;  // an OUT pipe takes what it is given
+      uint32_t returned = 0;
+      Outcome o = FromKey(key_.InterruptIn(static_cast<uint8_t*>(t.TransferBuffer),
+                                           t.TransferBufferLength, &returned));
+      o = Shortened(o, returned, t.TransferBufferLength, t.TransferFlags);
+      t.TransferBufferLength = returned;
+      return o;
+    }
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+      return PipeEndpoint(urb->UrbPipeRequest.PipeHandle) ? kOk : kBadPipe;
+    default:
+      return kBadFunction;
+  }
+}
+
+Outcome Port::Submit(PURB urb) {
+  Outcome o = plugged_ ? Transfer(urb) : kGone;
+  if (o.status != STATUS_SUCCESS)
+    return Fail(urb, o);
+  urb->UrbHeader.Status = o.usbd;
+  return o;
+}
+
+}  // namespace keyport
