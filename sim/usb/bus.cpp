@@ -36,6 +36,9 @@ struct KeyState {
   std::vector<WireRecord> trace;
   std::vector<Fault> faults;
   Timing timing;
+  bool overrideDescriptors = false;
+  std::vector<UCHAR> deviceDescriptor;
+  std::vector<UCHAR> configurationDescriptor;
   Clock::time_point answerReady{};  // when the key's answer to the last command is ready
   Clock::time_point pipeFree{};     // the default pipe carries one transfer at a time
   bool holdArmed = false;
@@ -167,6 +170,17 @@ keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
   if (r.kind == Kind::ResetPort)
     return s.port.Reset();
   auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (r.kind == Kind::GetDescriptor && s.overrideDescriptors && s.port.Plugged() &&
+      r.descriptorType <= USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+    auto& d = urb->UrbControlDescriptorRequest;
+    const auto& bytes = r.descriptorType == USB_DEVICE_DESCRIPTOR_TYPE ? s.deviceDescriptor
+                                                                       : s.configurationDescriptor;
+    d.TransferBufferLength = std::min<ULONG>(d.TransferBufferLength, bytes.size());
+    if (d.TransferBufferLength > 0)
+      std::memcpy(d.TransferBuffer, bytes.data(), d.TransferBufferLength);
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return {STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+  }
   if (r.kind == Kind::Other)
     return keyport::Port::Fail(urb, {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION});
   return s.port.Submit(urb);
@@ -593,6 +607,15 @@ void SetCompletion(PDEVICE_OBJECT pdo, Completion completion) {
 void SetTiming(PDEVICE_OBJECT pdo, const Timing& timing) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   Get(pdo).timing = timing;
+}
+
+void SetDescriptors(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& device,
+                    const std::vector<UCHAR>& configuration) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState& s = Get(pdo);
+  s.overrideDescriptors = true;
+  s.deviceDescriptor = device;
+  s.configurationDescriptor = configuration;
 }
 
 void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states) {

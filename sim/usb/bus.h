@@ -54,6 +54,11 @@ struct Timing {
 };
 void SetTiming(PDEVICE_OBJECT pdo, const Timing& timing);
 
+// Descriptors the key returns instead of its own (at most as many bytes as
+// asked for), for keys that lie about themselves.
+void SetDescriptors(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& device,
+                    const std::vector<UCHAR>& configuration);
+
 // What the bus reports in the device capabilities for each system state
 // (indexed by SYSTEM_POWER_STATE, POWER_SYSTEM_MAXIMUM entries).
 void SetDeviceStates(PDEVICE_OBJECT pdo, const DEVICE_POWER_STATE* states);
