@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Windows binaries (checked for
 # imports, sections and subsystem), the host suites under ASan and UBSan, and
-# the concurrency suite under ThreadSanitizer.
+# the concurrency suite under ThreadSanitizer, and each fuzzer for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -14,3 +14,6 @@ ctest --preset host
 cmake --preset host-tsan >/dev/null
 cmake --build --preset host-tsan -j "$jobs"
 ctest --preset host-tsan
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz
