@@ -1,5 +1,6 @@
 #include "bench/world.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -81,9 +82,11 @@ double WireLimit(const sim::usb::Timing& timing, uint8_t interval) {
       ms *= 2;
     period = ms * 1e-3;
   }
-  // OUT, then the report at the next polling boundary, then IN: each waits
-  // for a boundary of its own.
-  return 1.0 / (frame + period + frame);
+  // From one report to the next: the IN transfer and the next command's OUT
+  // transfer take a frame each, then the report waits for the first polling
+  // boundary after them.
+  const double cycle = (std::floor(2 * frame / period + 1e-9) + 1) * period;
+  return 1.0 / cycle;
 }
 
 }  // namespace tarvik::bench

@@ -30,9 +30,10 @@ class World {
   std::vector<HANDLE> handles_;
 };
 
-// Exchanges per second one key can make at most under the timing model:
-// the OUT control transfer, the interrupt report and the IN control
-// transfer each take at least the next frame (or polling period) boundary.
+// Exchanges per second one key can make at most under the timing model,
+// back to back: each exchange's report waits for a polling boundary that
+// comes after the previous answer's IN transfer and the command's OUT
+// transfer, a frame each.
 double WireLimit(const sim::usb::Timing& timing, uint8_t interval);
 
 }  // namespace tarvik::bench

@@ -34,5 +34,7 @@ void CloseNotifyThread(DeviceExtension* Extension);
 
 // Change notification.
 KSTART_ROUTINE NotifyThreadRoutine;
+// Starts the notification thread once per device life; later calls do nothing.
+NTSTATUS StartNotifyThread(PDEVICE_OBJECT DeviceObject);
 // Power.
 REQUEST_POWER_COMPLETE PowerRequestComplete;

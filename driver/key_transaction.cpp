@@ -44,24 +44,6 @@ void ReleaseTransferMutex(DeviceExtension* Extension) {
   KeReleaseMutex(&Extension->TransferMutex, FALSE);
 }
 
-// Up to three attempts, each failed one followed by a port reset so that the
-// key accepts the next write. Three failed writes do not end the exchange:
-// the later phases decide its result. Only a failed reset is returned.
-NTSTATUS WriteCommand(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID OutData) {
-  for (ULONG attempt = 0; attempt < WriteAttempts; ++attempt) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
-    if (urb != nullptr && NT_SUCCESS(VendorControlOut(DeviceObject, Packet, OutData, urb))) {
-      return STATUS_SUCCESS;
-    }
-    const NTSTATUS reset = ResetPort(DeviceObject);
-    if (!NT_SUCCESS(reset)) {
-      return reset;
-    }
-  }
-  return STATUS_SUCCESS;
-}
-
 // The announced answer length sits in bytes 2-3 of the report, little-endian.
 NTSTATUS ReadAnswerLength(PDEVICE_OBJECT DeviceObject, PULONG AnswerLength) {
   UCHAR report[InterruptReportLength] = {};
@@ -91,6 +73,24 @@ NTSTATUS ReadAnswer(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOI
 
 }  // namespace
 
+NTSTATUS WriteWithRetries(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Data,
+                          NTSTATUS* LastWrite) {
+  for (ULONG attempt = 0; attempt < WriteAttempts; ++attempt) {
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
+    *LastWrite = urb != nullptr ? VendorControlOut(DeviceObject, Packet, Data, urb)
+                                : STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(*LastWrite)) {
+      return STATUS_SUCCESS;
+    }
+    const NTSTATUS reset = ResetPort(DeviceObject);
+    if (!NT_SUCCESS(reset)) {
+      return reset;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutValue, PVOID OutData,
                         USHORT OutLength, PVOID InBuffer, ULONG InLength, PULONG Returned) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
@@ -102,7 +102,9 @@ NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutVa
       MakeSetupPacket(VendorToDevice, Variant, Variant == 0 ? 0 : OutValue, OutLength);
   AcquireTransferMutex(extension);
 
-  NTSTATUS status = WriteCommand(DeviceObject, &outPacket, OutData);
+  // Three failed writes do not end the exchange: the later phases decide.
+  NTSTATUS lastWrite;
+  NTSTATUS status = WriteWithRetries(DeviceObject, &outPacket, OutData, &lastWrite);
   if (!NT_SUCCESS(status)) {
     *Returned = 0;
     ReleaseTransferMutex(extension);

@@ -1,7 +1,7 @@
 // Command exchanges with the key.
 #pragma once
 
-#include "driver/wdk.h"
+#include "driver/usb_requests.h"
 
 // Read-phase repetitions before a key that never returns the announced answer
 // length is given up on with STATUS_IO_TIMEOUT.
@@ -9,7 +9,13 @@ constexpr ULONG KeyTransactionMaxReads = 4096;
 // Answer capacities above this are clamped: wLength carries 16 bits.
 constexpr ULONG KeyTransactionMaxInLength = 65535;
 
-NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutValue,
-                        PVOID OutData, USHORT OutLength, PVOID InBuffer, ULONG InLength,
-                        PULONG Returned);
+// Writes a command with up to three attempts, resetting the port after each
+// failed one so that the key accepts the next. Returns the status of a reset
+// that failed, or STATUS_SUCCESS; *LastWrite receives the last attempt's
+// status (a success when one got through).
+NTSTATUS WriteWithRetries(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Data,
+                          NTSTATUS* LastWrite);
+
+NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutValue, PVOID OutData,
+                        USHORT OutLength, PVOID InBuffer, ULONG InLength, PULONG Returned);
 NTSTATUS ReadInfoBlock(PDEVICE_OBJECT DeviceObject);

@@ -502,7 +502,7 @@ Client::Io Transfer(Process* process, HANDLE handle, UCHAR major, ULONG code,
         size_t n = std::min<size_t>(iosb.Information, outputLength);
         bool returnsData = major != IRP_MJ_WRITE && !IsError(iosb.Status);
         if (returnsData) {
-          if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer)
+          if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer && n > 0)
             std::memcpy(user.data(), irp->AssociatedIrp.SystemBuffer, n);
           io.Output.assign(user.begin(), user.begin() + n);
         }

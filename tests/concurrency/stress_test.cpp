@@ -116,6 +116,8 @@ TEST_P(Stress, ClientsWithPnpAndPowerAlongside) {
           break;
       }
       cycles++;
+      // Leave the clients some started time between two cycles.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
   std::vector<std::thread> threads;

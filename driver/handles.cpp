@@ -1,0 +1,81 @@
+// Handles on the key: open under the driver's share rule, close, and the
+// data-less read and write.
+#include "driver/device_extension.h"
+#include "driver/driver.h"
+
+namespace {
+
+NTSTATUS Finish(DeviceExtension* Extension, PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  IoDecrement(Extension);
+  return Status;
+}
+
+// The share rule and the admission as one step, so that concurrent opens
+// and closes never see a half-updated pair. Resident: it runs under a spin lock.
+NTSTATUS AdmitHandle(DeviceExtension* Extension, USHORT ShareAccess) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->StateLock, &irql);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (Extension->DevicePnpState != Started) {
+    status = STATUS_INVALID_DEVICE_STATE;
+  } else if (Extension->OpenHandleCount != 0 &&
+             (Extension->ShareAccessMask == 0 || ShareAccess == 0)) {
+    status = STATUS_ACCESS_DENIED;
+  } else {
+    Extension->OpenHandleCount++;
+    Extension->ShareAccessMask |= ShareAccess;
+  }
+  KeReleaseSpinLock(&Extension->StateLock, irql);
+  return status;
+}
+
+void ReleaseHandle(DeviceExtension* Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->StateLock, &irql);
+  if (Extension->OpenHandleCount != 0 && --Extension->OpenHandleCount == 0) {
+    Extension->ShareAccessMask = 0;
+  }
+  KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+TARVIK_PAGED NTSTATUS DataLess(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  IoIncrement(extension);
+  return Finish(
+      extension, Irp,
+      extension->DevicePnpState == Started ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+}
+
+}  // namespace
+
+TARVIK_PAGED NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  IoIncrement(extension);
+  const USHORT share = IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.ShareAccess;
+  return Finish(extension, Irp, AdmitHandle(extension, share));
+}
+
+// Close takes no reference and succeeds in every state, also after the key is gone.
+TARVIK_PAGED NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  ReleaseHandle(GetDeviceExtension(DeviceObject));
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TARVIK_PAGED NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  return DataLess(DeviceObject, Irp);
+}
+
+TARVIK_PAGED NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  return DataLess(DeviceObject, Irp);
+}
