@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/device_extension.h"
+#include "driver/ioctl.h"
 #include "sim/usb/bus.h"
 #include "tests/support/kernel/kernel_test.h"
 
