@@ -1,0 +1,420 @@
+// The control interface: state, buffer rules, statuses and wire traffic of
+// each control code.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "driver/key_transaction.h"
+#include "driver/query_info.h"
+#include "tests/support/driver/driver_test.h"
+
+namespace tarvik::test {
+namespace {
+
+using sim::usb::Kind;
+using Bytes = std::vector<UCHAR>;
+
+constexpr ULONG kAllCodes[] = {IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
+                               IOCTL_KEY_RESET_PORT,
+                               IOCTL_KEY_RESET_PIPE,
+                               IOCTL_KEY_VENDOR_WRITE,
+                               IOCTL_KEY_VENDOR_READ,
+                               IOCTL_KEY_READ_INTERRUPT,
+                               IOCTL_KEY_GET_INFO_BLOCK,
+                               IOCTL_KEY_TRANSACT,
+                               IOCTL_KEY_TRANSACT_RAW,
+                               IOCTL_KEY_QUERY_INFO,
+                               IOCTL_KEY_PROBE,
+                               IOCTL_KEY_NOTIFY_CHANGE,
+                               IOCTL_KEY_TRANSACT_EX,
+                               TARVIK_KEY_CTL_CODE(5),
+                               TARVIK_KEY_CTL_CODE(0x19)};
+
+class ControlTest : public DriverTest {
+ protected:
+  // A started key and a handle on its first enabled interface.
+  void Open(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
+    key_ = PlugAndStart(config);
+    if (!client_)
+      client_ = std::make_unique<sim::Client>();  // after SetUp's fresh kernel
+    const GUID& cls =
+        config.productId == 0x0013 ? GUID_KEY_INTERFACE_SECONDARY : GUID_KEY_INTERFACE_PRIMARY;
+    auto open = client_->OpenInterface(Link(cls), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_EQ(STATUS_SUCCESS, open.Status);
+    handle_ = open.Handle;
+    ClearWire(key_);
+  }
+  sim::Client::Io Send(ULONG code, const Bytes& in, ULONG out) {
+    return client_->DeviceIoControl(handle_, code, in, out);
+  }
+  void TearDown() override {
+    if (handle_)
+      client_->Close(handle_);
+    client_.reset();
+    DriverTest::TearDown();
+  }
+
+  std::unique_ptr<sim::Client> client_;
+  Key key_;
+  HANDLE handle_ = nullptr;
+};
+
+TEST_F(ControlTest, NothingIsServedOutsideStarted) {
+  Open();
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key_.pdo));
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key_.pdo));
+  ClearWire(key_);
+  for (ULONG code : kAllCodes) {
+    auto io = Send(code, Bytes(16, 0x01), 64);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, io.Status) << std::hex << code;
+    EXPECT_EQ(0u, io.Information);
+  }
+  EXPECT_TRUE(Wire(key_).empty());
+  EXPECT_EQ(1, key_.ext->OutstandingIo);
+}
+
+TEST_F(ControlTest, UnknownCodesAreRefusedOnAStartedKey) {
+  Open();
+  for (ULONG code : {TARVIK_KEY_CTL_CODE(5), TARVIK_KEY_CTL_CODE(0x13), TARVIK_KEY_CTL_CODE(0x19)})
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, Send(code, {1}, 8).Status);
+  EXPECT_TRUE(Wire(key_).empty());
+}
+
+// Buffer rules at their boundaries, and what reaches the key.
+struct BufferCase {
+  const char* name;
+  ULONG code;
+  Bytes in;
+  ULONG out;
+  NTSTATUS status;
+  ULONG information;
+  std::vector<Kind> wire;
+};
+
+class BufferRules : public ControlTest, public ::testing::WithParamInterface<BufferCase> {};
+
+TEST_P(BufferRules, StatusBytesAndWire) {
+  const auto& p = GetParam();
+  Open();
+  auto io = Send(p.code, p.in, p.out);
+  EXPECT_EQ(p.status, io.Status);
+  EXPECT_EQ(p.information, io.Information);
+  EXPECT_EQ(p.wire, WireKinds(key_));
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv51")) +
+                    sim::pool::LiveCount(sim::faults::Tag("kv71")) +
+                    sim::pool::LiveCount(sim::faults::Tag("kv81")) +
+                    sim::pool::LiveCount(sim::faults::Tag("kv91")));
+}
+
+const std::vector<Kind> kExchange = {Kind::VendorOut, Kind::Interrupt, Kind::VendorIn};
+// Vendor read of 64 bytes at request 0 after an echo of 18 bytes: 20 bytes come back.
+const Bytes kVendorRead64 = {0xC0, 0, 0, 0, 0, 0, 64, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, BufferRules,
+    ::testing::Values(
+        BufferCase{
+            "ConfigDescriptor", IOCTL_KEY_GET_CONFIG_DESCRIPTOR, {}, 25, STATUS_SUCCESS, 25, {}},
+        BufferCase{"ConfigDescriptorTooSmall",
+                   IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
+                   {},
+                   24,
+                   STATUS_BUFFER_TOO_SMALL,
+                   0,
+                   {}},
+        BufferCase{"ConfigDescriptorNoBuffer",
+                   IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
+                   {},
+                   0,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{"ResetPort", IOCTL_KEY_RESET_PORT, {}, 0, STATUS_SUCCESS, 0, {Kind::ResetPort}},
+        BufferCase{
+            "ResetPipeWithoutPipe", IOCTL_KEY_RESET_PIPE, {}, 0, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{"VendorWriteShortHeader",
+                   IOCTL_KEY_VENDOR_WRITE,
+                   Bytes(7),
+                   0,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{"VendorWritePayloadOneShort",
+                   IOCTL_KEY_VENDOR_WRITE,
+                   {0x40, 0, 0, 0, 0, 0, 3, 0, 1, 2},
+                   0,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{"VendorWrite",
+                   IOCTL_KEY_VENDOR_WRITE,
+                   {0x40, 0, 0, 0, 0, 0, 2, 0, 1, 2},
+                   0,
+                   STATUS_SUCCESS,
+                   0,
+                   {Kind::VendorOut}},
+        BufferCase{"VendorReadNineBytes",
+                   IOCTL_KEY_VENDOR_READ,
+                   Bytes(9),
+                   64,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{
+            "VendorReadNothingAsked", IOCTL_KEY_VENDOR_READ, Bytes(8), 64, STATUS_SUCCESS, 0, {}},
+        BufferCase{"ReadInterruptShortOutput",
+                   IOCTL_KEY_READ_INTERRUPT,
+                   {},
+                   7,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{
+            "ReadInterrupt", IOCTL_KEY_READ_INTERRUPT, {}, 8, STATUS_SUCCESS, 8, {Kind::Interrupt}},
+        BufferCase{"InfoBlock", IOCTL_KEY_GET_INFO_BLOCK, {}, 64, STATUS_SUCCESS, 11, {}},
+        BufferCase{
+            "InfoBlockTooSmall", IOCTL_KEY_GET_INFO_BLOCK, {}, 10, STATUS_BUFFER_TOO_SMALL, 0, {}},
+        BufferCase{"TransactShortHeader",
+                   IOCTL_KEY_TRANSACT,
+                   Bytes(7),
+                   16,
+                   STATUS_INVALID_PARAMETER,
+                   0,
+                   {}},
+        BufferCase{
+            "TransactRawEmpty", IOCTL_KEY_TRANSACT_RAW, {}, 16, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{
+            "TransactRaw", IOCTL_KEY_TRANSACT_RAW, {0x01, 0x55}, 16, STATUS_SUCCESS, 3, kExchange},
+        BufferCase{
+            "TransactExEmpty", IOCTL_KEY_TRANSACT_EX, {}, 16, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{"ProbeAccepted", IOCTL_KEY_PROBE, {0xF1}, 0, STATUS_SUCCESS, 0, {}},
+        BufferCase{"ProbeRefused", IOCTL_KEY_PROBE, {0x10}, 0, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{"ProbeEmpty", IOCTL_KEY_PROBE, {}, 0, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{"QueryInfoNothing", IOCTL_KEY_QUERY_INFO, {2}, 64, STATUS_SUCCESS, 0, {}},
+        BufferCase{
+            "QueryInfoSelector3", IOCTL_KEY_QUERY_INFO, {3}, 64, STATUS_INVALID_PARAMETER, 0, {}},
+        BufferCase{"QueryInfo", IOCTL_KEY_QUERY_INFO, {1}, 64, STATUS_SUCCESS, 11, kExchange},
+        BufferCase{"QueryInfoTooSmall",
+                   IOCTL_KEY_QUERY_INFO,
+                   {0},
+                   10,
+                   STATUS_BUFFER_TOO_SMALL,
+                   0,
+                   kExchange}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ControlTest, ProbeLooksOnlyAtTheLowFourBits) {
+  Open();
+  for (UCHAR b : {0x01, 0x11, 0xF1})
+    EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_PROBE, {b, 0xFF}, 0).Status) << int(b);
+  for (UCHAR b : {0x00, 0x02, 0x10, 0x0F})
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(IOCTL_KEY_PROBE, {b}, 0).Status) << int(b);
+}
+
+TEST_F(ControlTest, VendorWriteOfNothingSendsFourZeroBytes) {
+  Open();
+  ASSERT_EQ(STATUS_SUCCESS,
+            Send(IOCTL_KEY_VENDOR_WRITE, {0x41, 1, 0x34, 0x12, 5, 0, 0, 0}, 0).Status);
+  auto wire = Wire(key_);
+  ASSERT_EQ(1u, wire.size());
+  EXPECT_EQ(1, wire[0].requestTypeBits);
+  EXPECT_EQ(1, wire[0].request);
+  EXPECT_EQ(0x1234, wire[0].value);
+  EXPECT_EQ(5, wire[0].index);
+  EXPECT_EQ(Bytes(4, 0), wire[0].data);
+}
+
+TEST_F(ControlTest, VendorWriteReportsTheLastFailedWrite) {
+  Open();
+  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, 3, 0, STATUS_IO_DEVICE_ERROR});
+  auto io = Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 1, 0, 9}, 0);
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, io.Status);  // nothing reached the key
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
+                               Kind::VendorOut, Kind::ResetPort}),
+            WireKinds(key_));
+  // A reset that fails ends it with the reset's status.
+  ClearWire(key_);
+  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, 1});
+  sim::usb::AddFault(key_.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
+            Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 1, 0, 9}, 0).Status);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort}), WireKinds(key_));
+}
+
+TEST_F(ControlTest, VendorReadLongerThanTheOutputReturnsNothing) {
+  Open();
+  ASSERT_EQ(STATUS_SUCCESS,
+            Send(IOCTL_KEY_TRANSACT_RAW, Bytes(19, 0x01), 64).Status);  // 20-byte answer
+  auto io = Send(IOCTL_KEY_VENDOR_READ, kVendorRead64, 16);
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, io.Status);
+  EXPECT_TRUE(io.Output.empty());
+  io = Send(IOCTL_KEY_VENDOR_READ, kVendorRead64, 20);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ(20u, io.Information);
+}
+
+TEST_F(ControlTest, TransactOnAPrimaryKeyTakesAHeader) {
+  Open();
+  // Variant selector 1, wValue 0x0102, wLength 5 with only 3 payload bytes: the payload is cut.
+  auto io = Send(IOCTL_KEY_TRANSACT, {0, 1, 0x02, 0x01, 0, 0, 5, 0, 0x01, 0xAA, 0xBB}, 16);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{0xAA, 0xBB, 0x90, 0x00}), io.Output);
+  auto wire = Wire(key_);
+  ASSERT_EQ(3u, wire.size());
+  EXPECT_EQ(1, wire[0].request);
+  EXPECT_EQ(0x0102, wire[0].value);
+  EXPECT_EQ((Bytes{0x01, 0xAA, 0xBB}), wire[0].data);
+  EXPECT_EQ(1, wire[2].request);
+  // Selector 0 with no payload: request 0 with four zero bytes.
+  ClearWire(key_);
+  EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_TRANSACT, {0, 0, 9, 9, 0, 0, 0, 0}, 16).Status);
+  wire = Wire(key_);
+  EXPECT_EQ(0, wire[0].request);
+  EXPECT_EQ(0, wire[0].value);
+  EXPECT_EQ(Bytes(4, 0), wire[0].data);
+}
+
+TEST_F(ControlTest, TransactOnOtherFamiliesSendsTheRawInput) {
+  Open(sim::usb::SecondaryKey());
+  auto io = Send(IOCTL_KEY_TRANSACT, {}, 8);  // an OUT transfer without data
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  auto wire = Wire(key_);
+  ASSERT_EQ(3u, wire.size());
+  EXPECT_EQ(0u, wire[0].length);
+  EXPECT_EQ((Bytes{0x67, 0x00}), io.Output);
+  // A secondary key never queried has an empty block.
+  EXPECT_EQ(0u, Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64).Information);
+}
+
+TEST_F(ControlTest, TransactExSendsItsFirstByteAsValue) {
+  Open();
+  auto io = Send(IOCTL_KEY_TRANSACT_EX, {0x7F}, 8);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  auto wire = Wire(key_);
+  EXPECT_EQ(1, wire[0].request);
+  EXPECT_EQ(0x7F, wire[0].value);
+  EXPECT_EQ(0u, wire[0].length);
+}
+
+TEST_F(ControlTest, ReadInterruptWithoutAPipe) {
+  auto config = sim::usb::SecondaryKey();
+  config.endpointCount = 0;
+  Open(config);
+  EXPECT_EQ(STATUS_INVALID_HANDLE, Send(IOCTL_KEY_READ_INTERRUPT, {}, 0).Status);
+  EXPECT_TRUE(Wire(key_).empty());
+}
+
+TEST_F(ControlTest, FailedExchangesReturnNothing) {
+  Open();
+  sim::usb::AddFault(key_.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  auto io = Send(IOCTL_KEY_TRANSACT_RAW, {0x01, 0x02}, 16);
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, io.Status);
+  EXPECT_EQ(0u, io.Information);
+  // A key that never reaches the announced length is given up on.
+  auto never = sim::usb::SecondaryKey();
+  never.announceExtra = 1;
+  Key slow = PlugAndStart(never);
+  auto open = client_->OpenInterface(Link(GUID_KEY_INTERFACE_SECONDARY), FILE_SHARE_READ);
+  ASSERT_EQ(STATUS_SUCCESS, open.Status);
+  ClearWire(slow);
+  io = client_->DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01}, 16);
+  EXPECT_EQ(STATUS_IO_TIMEOUT, io.Status);
+  EXPECT_EQ(0u, io.Information);
+  EXPECT_EQ(2u + KeyTransactionMaxReads, Wire(slow).size());
+  EXPECT_EQ(0, KeReadStateMutex(&slow.ext->TransferMutex) - 1);  // released
+  client_->Close(open.Handle);
+}
+
+TEST_F(ControlTest, NotifyReportsOnceInTheKeysLife) {
+  Open();
+  std::vector<std::thread> threads;
+  std::atomic<int> successes{0};
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back(
+        [&] { successes += Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status == STATUS_SUCCESS; });
+  for (auto& t : threads)
+    t.join();
+  EXPECT_EQ(4, successes.load());
+  sim::WaitForSystemThreads(std::chrono::seconds(5));
+  EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
+  sim::WaitForSystemThreads(std::chrono::seconds(5));
+  auto reports = sim::changes::Reports();
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ(key_.pdo, reports[0].Pdo);
+  EXPECT_EQ(0, std::memcmp(&GUID_KEY_CHANGE_EVENT, &reports[0].Event, sizeof(GUID)));
+  EXPECT_EQ(40, reports[0].Size);
+  EXPECT_EQ(-1, reports[0].NameBufferOffset);
+  ASSERT_FALSE(reports[0].Data.empty());
+  EXPECT_EQ(0, reports[0].Data[0]);
+  EXPECT_NE(nullptr, key_.ext->NotifyThread);
+}
+
+TEST_F(ControlTest, NotifyThreadThatCannotStart) {
+  Open();
+  sim::faults::FailNth(sim::faults::Kind::CreateSystemThread, 1);
+  EXPECT_NE(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
+  EXPECT_EQ(nullptr, key_.ext->NotifyThread);
+  EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
+}
+
+// The answer-to-reset walk, on blocks as a key returns them.
+struct WalkCase {
+  const char* name;
+  Bytes block;
+  ULONG answer;  // bytes returned: the block, or one more with the check byte
+};
+
+class InfoWalk : public ControlTest, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(InfoWalk, AnswerLengthAndCheckByte) {
+  const auto& p = GetParam();
+  auto config = sim::usb::PrimaryKey();
+  std::fill(std::begin(config.infoBlock), std::end(config.infoBlock), 0);
+  std::copy(p.block.begin(), p.block.end(), config.infoBlock);
+  config.infoBlockLength = static_cast<uint8_t>(p.block.size());
+  Open(config);
+  auto io = Send(IOCTL_KEY_QUERY_INFO, {0}, 65);
+  ASSERT_EQ(STATUS_SUCCESS, io.Status);
+  ASSERT_EQ(p.answer, io.Output.size());
+  EXPECT_TRUE(std::equal(p.block.begin(), p.block.end(), io.Output.begin()));
+  if (p.answer > p.block.size()) {
+    UCHAR check = 0;
+    for (size_t i = 1; i < p.block.size(); ++i)
+      check ^= p.block[i];
+    EXPECT_EQ(check, io.Output.back());
+    // Exactly the block's length is too small once a check byte is due.
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+              Send(IOCTL_KEY_QUERY_INFO, {0}, static_cast<ULONG>(p.block.size())).Status);
+  }
+  EXPECT_EQ(p.answer, InfoBlockAnswerLength(key_.ext->InfoBlock, key_.ext->InfoBlockLength));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, InfoWalk,
+    ::testing::Values(
+        WalkCase{"FourBytesNoWalk", {0x3B, 0x00, 0x01, 0x02}, 4},
+        WalkCase{"NoInterfaceBytesOld", {0x3B, 0x00, 0x4B, 0x02, 0x05}, 6},
+        WalkCase{"NoInterfaceBytesCurrent", {0x3B, 0x00, 0x4B, 0x03, 0x00}, 5},
+        WalkCase{"TaAndTdOld", {0x3B, 0x90, 0x11, 0x01, 0x4B, 0x02, 0x05, 0x54}, 9},
+        WalkCase{"TaAndTdCurrent", {0x3B, 0x90, 0x11, 0x01, 0x4B, 0x03, 0x00, 0x54}, 8},
+        WalkCase{"ChainRunsOffTheBlock", {0x3B, 0x80, 0x80, 0x80, 0x80, 0x80}, 6},
+        WalkCase{"VersionBeyondTheValidBytesIsZero", {0x3B, 0x00, 0x4B, 0x00, 0x00}, 6}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(InfoWalkAlone, BytesBeyondTheBlockCountAsZero) {
+  // A 62-byte block whose interface bytes run to byte 61: the version is made
+  // of bytes 63 and 64, and byte 64 lies beyond the block.
+  UCHAR block[InfoBlockSize] = {0x3B};
+  for (ULONG i = 1; i < 58; ++i)
+    block[i] = 0x80;  // TD after TD
+  block[58] = 0x70;   // TA, TB, TC and no TD
+  block[63] = 0x02;
+  EXPECT_EQ(63u, InfoBlockAnswerLength(block, 62));  // version 0x0200: a check byte
+  block[63] = 0x03;
+  EXPECT_EQ(62u, InfoBlockAnswerLength(block, 62));  // version 0x0300
+}
+
+}  // namespace
+}  // namespace tarvik::test
