@@ -1,0 +1,191 @@
+// Command exchanges with the key as they appear on the wire.
+#include <gtest/gtest.h>
+
+#include "driver/key_transaction.h"
+#include "tests/support/driver/driver_test.h"
+
+namespace tarvik::test {
+namespace {
+
+using sim::usb::Kind;
+using Bytes = std::vector<UCHAR>;
+
+class ExchangeTest : public DriverTest {
+ protected:
+  Key OpenKey(const sim::usb::KeyConfig& config) {
+    Key key = PlugAndStart(config);
+    client_ = std::make_unique<sim::Client>();
+    const GUID& cls = key.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
+                                                         : GUID_KEY_INTERFACE_PRIMARY;
+    handle_ = client_->OpenInterface(Link(cls), FILE_SHARE_READ).Handle;
+    EXPECT_NE(nullptr, handle_);
+    ClearWire(key);
+    return key;
+  }
+  sim::Client::Io Raw(const Bytes& command, ULONG out) {
+    return client_->DeviceIoControl(handle_, IOCTL_KEY_TRANSACT_RAW, command, out);
+  }
+  void TearDown() override {
+    client_.reset();
+    DriverTest::TearDown();
+  }
+  std::unique_ptr<sim::Client> client_;
+  HANDLE handle_ = nullptr;
+};
+
+// Which keys wait for the answer report, and how the identification block is read at start.
+struct SignalCase {
+  const char* name;
+  sim::usb::KeyConfig config;
+  bool readsInfoAtStart;
+  bool signals;
+};
+
+class Signalling : public ExchangeTest, public ::testing::WithParamInterface<SignalCase> {};
+
+sim::usb::KeyConfig WithRevision(sim::usb::KeyConfig c, uint16_t revision) {
+  c.bcdDevice = revision;
+  return c;
+}
+
+TEST_P(Signalling, ReportReadOnlyWhenTheKeySignals) {
+  const auto& p = GetParam();
+  Key key = Plug(p.config);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+  auto start = Wire(key);
+  const std::vector<Kind> configure = {Kind::GetDescriptor, Kind::GetDescriptor,
+                                       Kind::SelectConfiguration};
+  std::vector<Kind> expected = configure;
+  if (p.readsInfoAtStart) {
+    expected.push_back(Kind::VendorOut);
+    if (p.signals)
+      expected.push_back(Kind::Interrupt);
+    expected.push_back(Kind::VendorIn);
+  }
+  EXPECT_EQ(expected, WireKinds(key));
+  if (p.readsInfoAtStart) {
+    // Request 1, value 2, four zero bytes; then up to 64 bytes at request 1.
+    const auto& out = start[3];
+    EXPECT_EQ(0, out.requestTypeBits);
+    EXPECT_EQ(1, out.request);
+    EXPECT_EQ(2, out.value);
+    EXPECT_EQ(0, out.index);
+    EXPECT_EQ(Bytes(4, 0), out.data);
+    const auto& in = start.back();
+    EXPECT_EQ(1, in.request);
+    EXPECT_EQ(0, in.value);
+    EXPECT_EQ(64u, in.length);
+    EXPECT_EQ(key.ext->InfoBlockLength, in.transferred);
+  } else {
+    EXPECT_EQ(0u, key.ext->InfoBlockLength);
+  }
+  // A command exchange on the same key.
+  ClearWire(key);
+  sim::Client client;
+  const GUID& cls = key.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
+                                                       : GUID_KEY_INTERFACE_PRIMARY;
+  auto open = client.OpenInterface(Link(cls), 0);
+  auto io = client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 8);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{0x42, 0x90, 0x00}), io.Output);
+  const std::vector<Kind> withReport = {Kind::VendorOut, Kind::Interrupt, Kind::VendorIn};
+  const std::vector<Kind> withoutReport = {Kind::VendorOut, Kind::VendorIn};
+  EXPECT_EQ(p.signals ? withReport : withoutReport, WireKinds(key));
+  client.Close(open.Handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, Signalling,
+    ::testing::Values(
+        SignalCase{"PrimaryAt300", WithRevision(sim::usb::PrimaryKey(), 0x0300), true, false},
+        SignalCase{"PrimaryAt301", WithRevision(sim::usb::PrimaryKey(), 0x0301), true, true},
+        SignalCase{"LegacyPrimary", sim::usb::LegacyPrimaryKey(), true, false},
+        SignalCase{"Secondary", sim::usb::SecondaryKey(), false, true},
+        SignalCase{"SecondaryWithoutPipe",
+                   [] {
+                     auto c = sim::usb::SecondaryKey();
+                     c.endpointCount = 0;
+                     return c;
+                   }(),
+                   false, false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 3});
+  auto io = Raw({0x01, 0x42}, 16);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
+                               Kind::VendorOut, Kind::ResetPort, Kind::Interrupt, Kind::VendorIn}),
+            WireKinds(key));
+}
+
+TEST_F(ExchangeTest, AFailedResetEndsTheExchange) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 1});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  auto io = Raw({0x01, 0x42}, 16);
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, io.Status);
+  EXPECT_EQ(0u, io.Information);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort}), WireKinds(key));
+  EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));  // released
+}
+
+TEST_F(ExchangeTest, NoPoolForTheWriteIsAFailedAttempt) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv21"));
+  EXPECT_EQ(STATUS_SUCCESS, Raw({0x01, 0x42}, 16).Status);
+  EXPECT_EQ((std::vector<Kind>{Kind::ResetPort, Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}),
+            WireKinds(key));
+}
+
+TEST_F(ExchangeTest, AFailedReportEndsTheExchangeWithoutReset) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::Interrupt}), WireKinds(key));
+}
+
+TEST_F(ExchangeTest, ShortAnswersAreReadAgainInFull) {
+  auto config = sim::usb::PrimaryKey();
+  config.shortReads = 2;
+  Key key = OpenKey(config);
+  auto io = Raw({0x01, 1, 2, 3, 4, 5, 6}, 16);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{1, 2, 3, 4, 5, 6, 0x90, 0x00}), io.Output);
+  auto wire = Wire(key);
+  ASSERT_EQ(5u, wire.size());
+  EXPECT_EQ(4u, wire[2].transferred);  // half, then half again, then whole
+  EXPECT_EQ(4u, wire[3].transferred);
+  EXPECT_EQ(8u, wire[4].transferred);
+}
+
+TEST_F(ExchangeTest, AnAnswerLongerThanTheRoomEndsAtTheRoom) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  auto io = Raw({0x01, 1, 2, 3, 4, 5, 6}, 3);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{1, 2, 3}), io.Output);
+  EXPECT_EQ(3u, Wire(key).back().length);
+}
+
+TEST_F(ExchangeTest, RoomAbove64KiBIsClampedToWhatALengthCanCarry) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  auto io = Raw({0x01, 0x42}, 70000);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ(3u, io.Information);
+  EXPECT_EQ(65535u, Wire(key).back().length);
+}
+
+TEST_F(ExchangeTest, WithoutAnAnnouncementOneReadDecides) {
+  auto config = sim::usb::LegacyPrimaryKey();
+  config.shortReads = 1;
+  Key key = OpenKey(config);
+  // The legacy key's first read is short and is not read again.
+  auto io = Raw({0x01, 7, 7}, 16);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ(2u, io.Information);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::VendorIn}), WireKinds(key));
+}
+
+}  // namespace
+}  // namespace tarvik::test
