@@ -1,0 +1,200 @@
+// Starting, stopping and restarting keys: identity, configuration, the
+// kept copies and the interfaces of each family.
+#include <gtest/gtest.h>
+
+#include "driver/pool_tags.h"
+#include "tests/support/driver/driver_test.h"
+
+namespace tarvik::test {
+namespace {
+
+using sim::usb::Kind;
+
+struct IdentityCase {
+  const char* name;
+  sim::usb::KeyConfig config;
+  NTSTATUS status;
+  DeviceFamily family;
+  std::vector<const GUID*> enabled;
+};
+
+class Identity : public DriverTest, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(Identity, FamilyRevisionAndInterfaces) {
+  const auto& p = GetParam();
+  Key key = Plug(p.config);
+  EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(p.family, key.ext->Family);
+  EXPECT_EQ(p.config.bcdDevice, key.ext->DeviceRevision);
+  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, key.ext->DevicePnpState);
+  size_t enabled = 0;
+  for (const auto& i : sim::interfaces::All())
+    enabled += i.Enabled;
+  EXPECT_EQ(p.enabled.size(), enabled);
+  for (const GUID* cls : p.enabled)
+    EXPECT_EQ(1u, sim::interfaces::Enabled(*cls).size());
+}
+
+sim::usb::KeyConfig Identity7E21(uint16_t product) {
+  auto c = sim::usb::SecondaryKey();
+  c.productId = product;
+  return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Identity,
+    ::testing::Values(IdentityCase{"Primary7E31",
+                                   sim::usb::PrimaryKey(),
+                                   STATUS_SUCCESS,
+                                   FamilyPrimary,
+                                   {&GUID_KEY_INTERFACE_PRIMARY, &GUID_KEY_INTERFACE_AUX}},
+                      IdentityCase{"Primary7E21",
+                                   Identity7E21(0x0014),
+                                   STATUS_SUCCESS,
+                                   FamilyPrimary,
+                                   {&GUID_KEY_INTERFACE_PRIMARY, &GUID_KEY_INTERFACE_AUX}},
+                      IdentityCase{"Secondary",
+                                   Identity7E21(0x0013),
+                                   STATUS_SUCCESS,
+                                   FamilySecondary,
+                                   {&GUID_KEY_INTERFACE_SECONDARY}},
+                      IdentityCase{"Unrecognised",
+                                   Identity7E21(0x0015),
+                                   STATUS_DEVICE_DATA_ERROR,
+                                   FamilyUnrecognised,
+                                   {}}),
+    [](const auto& info) { return info.param.name; });
+
+struct LengthCase {
+  const char* name;
+  uint16_t padding;
+  std::vector<ULONG> requests;  // sizes asked for the configuration descriptor
+};
+
+class ConfigurationLength : public DriverTest, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(ConfigurationLength, ReadWithAsManyRequestsAsItTakes) {
+  auto config = sim::usb::SecondaryKey();
+  config.vendorPadding = GetParam().padding;
+  Key key = PlugAndStart(config);
+  std::vector<ULONG> asked;
+  for (const auto& r : Wire(key))
+    if (r.kind == Kind::GetDescriptor && r.descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+      asked.push_back(r.length);
+  EXPECT_EQ(GetParam().requests, asked);
+  EXPECT_EQ(25u + GetParam().padding, key.ext->ConfigurationDescriptor->wTotalLength);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ConfigurationLength,
+                         ::testing::Values(LengthCase{"Small", 0, {521}},
+                                           LengthCase{"Exactly521", 496, {521}},
+                                           LengthCase{"Of600", 575, {521, 600}}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(DriverTest, InterfaceWithoutPipesStartsWithoutAPipe) {
+  auto config = sim::usb::SecondaryKey();
+  config.endpointCount = 0;
+  Key key = PlugAndStart(config);
+  EXPECT_EQ(nullptr, key.ext->InterruptPipe);
+  ASSERT_NE(nullptr, key.ext->InterfaceInfo);
+  EXPECT_EQ(0u, key.ext->InterfaceInfo->NumberOfPipes);
+}
+
+TEST_F(DriverTest, StopAndRestartConfigureAgain) {
+  Key key = PlugAndStart();
+  EXPECT_NE(nullptr, key.ext->InterruptPipe);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  ClearWire(key);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  EXPECT_EQ((std::vector<Kind>{Kind::Unconfigure}), WireKinds(key));
+  EXPECT_EQ(Stopped, key.ext->DevicePnpState);
+  EXPECT_EQ(nullptr, key.ext->DeviceDescriptor);
+  EXPECT_EQ(nullptr, key.ext->ConfigurationDescriptor);
+  EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
+  EXPECT_EQ(nullptr, key.ext->InterruptPipe);
+  // The interfaces stay enabled across the stop.
+  EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).size());
+  ClearWire(key);
+  EXPECT_TRUE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+  EXPECT_EQ((std::vector<Kind>{Kind::GetDescriptor, Kind::GetDescriptor, Kind::SelectConfiguration,
+                               Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}),
+            WireKinds(key));
+  EXPECT_EQ(Started, key.ext->DevicePnpState);
+  EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).size());
+  EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_AUX).size());
+}
+
+// A pool failure at each allocation of the start: the start fails (or, for
+// the interface copy, goes on without it) and nothing leaks once the key is gone.
+struct StartPoolCase {
+  const char* name;
+  const char* tag;
+  NTSTATUS status;
+};
+
+class StartPool : public DriverTest, public ::testing::WithParamInterface<StartPoolCase> {};
+
+TEST_P(StartPool, FailsCleanly) {
+  const auto& p = GetParam();
+  Key key = Plug(sim::usb::PrimaryKey());
+  char tag[5] = {p.tag[0], p.tag[1], p.tag[2], p.tag[3], 0};
+  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag(tag));
+  EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, key.ext->DevicePnpState);
+  // A second start without a stop between frees what the first one kept.
+  sim::faults::ClearRules();
+  EXPECT_TRUE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+  Unplug(key);
+  EXPECT_EQ(0u, sim::pool::LiveCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Allocations, StartPool,
+    ::testing::Values(StartPoolCase{"DescriptorUrb", "kv40", STATUS_INSUFFICIENT_RESOURCES},
+                      StartPoolCase{"Descriptor", "kv50", STATUS_INSUFFICIENT_RESOURCES},
+                      StartPoolCase{"ConfigurationUrb", "kv20", STATUS_INSUFFICIENT_RESOURCES},
+                      StartPoolCase{"Configuration", "kv30", STATUS_INSUFFICIENT_RESOURCES},
+                      StartPoolCase{"SelectUrb", "USBD", STATUS_INSUFFICIENT_RESOURCES},
+                      StartPoolCase{"InterfaceCopy", "kv10", STATUS_SUCCESS},
+                      StartPoolCase{"InfoBlockRead", "kv31", STATUS_INSUFFICIENT_RESOURCES}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(DriverTest, FailedSelectionFailsTheStart) {
+  Key key = Plug(sim::usb::PrimaryKey());
+  sim::usb::AddFault(key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_INVALID_PARAMETER,
+                               USBD_STATUS_INVALID_PARAMETER});
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
+  EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
+}
+
+TEST_F(DriverTest, AStopWhoseUnconfigureCannotBeBuiltStillFreesTheCopies) {
+  Key key = PlugAndStart();
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::Stop(key.pdo));
+  EXPECT_EQ(Stopped, key.ext->DevicePnpState);
+  EXPECT_EQ(nullptr, key.ext->ConfigurationDescriptor);
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv30")) +
+                    sim::pool::LiveCount(sim::faults::Tag("kv50")) +
+                    sim::pool::LiveCount(sim::faults::Tag("kv10")));
+}
+
+TEST_F(DriverTest, PipesMarkedOpenAreAbortedAtSurpriseRemoval) {
+  for (ULONG flags : {0u, 1u}) {
+    auto config = sim::usb::SecondaryKey();
+    config.pipeFlags = flags;
+    Key key = PlugAndStart(config);
+    ClearWire(key);
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+    std::vector<Kind> expected;
+    if (flags)
+      expected.push_back(Kind::AbortPipe);
+    EXPECT_EQ(expected, WireKinds(key)) << flags;
+    EXPECT_EQ(0u, key.ext->InterfaceInfo->Pipes[0].PipeFlags);
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+  }
+}
+
+}  // namespace
+}  // namespace tarvik::test
