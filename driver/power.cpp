@@ -43,8 +43,16 @@ static_assert(sizeof(SystemActions) / sizeof(SystemActions[0]) == PowerSystemMax
 // request is inside the driver.
 constexpr ULONG IdleOutstandingIo = 2;
 
-PowerAction ChooseSystemAction(UCHAR MinorFunction, SYSTEM_POWER_STATE State) {
-  const auto index = static_cast<ULONG>(State);
+// The state as the 32-bit number the request carries: a system state outside
+// the enumeration is still a value the caller may send.
+ULONG RawPowerState(PIO_STACK_LOCATION Stack) {
+  ULONG raw;
+  RtlCopyMemory(&raw, &Stack->Parameters.Power.State, sizeof(raw));
+  return raw;
+}
+
+PowerAction ChooseSystemAction(UCHAR MinorFunction, ULONG State) {
+  const ULONG index = State;
   if (index > PowerSystemMaximum) {
     return PowerAction::PassDown;
   }
@@ -58,7 +66,7 @@ PowerAction ChooseAction(PIO_STACK_LOCATION Stack) {
   }
   switch (Stack->Parameters.Power.Type) {
     case SystemPowerState:
-      return ChooseSystemAction(minor, Stack->Parameters.Power.State.SystemState);
+      return ChooseSystemAction(minor, RawPowerState(Stack));
     case DevicePowerState:
       if (minor == IRP_MN_QUERY_POWER) {
         return PowerAction::PassDown;

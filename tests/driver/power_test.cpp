@@ -1,0 +1,144 @@
+// Power requests: the key's device state follows the system's.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/support/driver/driver_test.h"
+
+namespace tarvik::test {
+namespace {
+
+using sim::usb::Kind;
+
+class PowerTest : public DriverTest {
+ protected:
+  Key StartedWithStates(const DEVICE_POWER_STATE (&states)[POWER_SYSTEM_MAXIMUM]) {
+    Key key = Plug();
+    sim::usb::SetDeviceStates(key.pdo, states);
+    DEVICE_CAPABILITIES caps{};
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, sizeof(caps), 1, &caps).Status);
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+    return key;
+  }
+  size_t DeviceRequests() const { return sim::power::Requests().size(); }
+};
+
+constexpr DEVICE_POWER_STATE kStates[POWER_SYSTEM_MAXIMUM] = {
+    PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+    PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
+
+TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
+  Key key = StartedWithStates(kStates);
+  for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3}) {
+    const size_t before = DeviceRequests();
+    EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, s));
+    EXPECT_EQ(kStates[s], key.ext->DevicePower);
+    auto requests = sim::power::Requests();
+    ASSERT_EQ(before + 1, requests.size());
+    EXPECT_EQ(key.fdo, requests.back().DeviceObject);
+    EXPECT_EQ(IRP_MN_SET_POWER, requests.back().MinorFunction);
+    EXPECT_EQ(kStates[s], requests.back().State.DeviceState);
+    EXPECT_EQ(kStates[s], sim::power::Reports(key.fdo).back().State.DeviceState);
+    EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemWorking));
+    EXPECT_EQ(PowerDeviceD0, key.ext->DevicePower);
+    EXPECT_EQ(PowerDeviceD0, sim::power::Requests().back().State.DeviceState);
+    EXPECT_EQ(1, key.ext->OutstandingIo);
+  }
+}
+
+TEST_F(PowerTest, HibernateWithD3AlreadyRecordedCompletesAtOnce) {
+  Key key = StartedWithStates(kStates);
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemHibernate));
+  EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
+  // A wake that the power manager sends by itself does not touch DevicePower.
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD0));
+  EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
+  const size_t before = DeviceRequests();
+  auto result = sim::power::Send(key.pdo, IRP_MN_SET_POWER, SystemPowerState,
+                                 POWER_STATE{.SystemState = PowerSystemShutdown});
+  EXPECT_EQ(STATUS_SUCCESS, result.Status);
+  EXPECT_EQ(0u, result.Information);
+  EXPECT_EQ(before, DeviceRequests());
+  // From D2 the same request runs the whole transition.
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD2));
+  EXPECT_EQ(PowerDeviceD2, key.ext->DevicePower);
+  EXPECT_EQ(PowerDeviceD2, sim::power::Reports(key.fdo).back().State.DeviceState);
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemHibernate));
+  EXPECT_EQ(before + 1, DeviceRequests());
+  EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
+}
+
+TEST_F(PowerTest, NotStartedPassesEverythingDown) {
+  Key key = Plug();
+  const size_t reports = sim::power::Reports(key.fdo).size();
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD3));
+  EXPECT_EQ(0u, DeviceRequests());
+  EXPECT_EQ(PowerDeviceD0, key.ext->DevicePower);
+  EXPECT_EQ(reports, sim::power::Reports(key.fdo).size());
+}
+
+TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
+  Key key = StartedWithStates(kStates);
+  for (ULONG state : {0u, 8u}) {
+    POWER_STATE s;
+    s.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+    EXPECT_EQ(STATUS_SUCCESS,
+              sim::power::Send(key.pdo, IRP_MN_SET_POWER, SystemPowerState, s).Status);
+    EXPECT_EQ(STATUS_SUCCESS,
+              sim::power::Send(key.pdo, IRP_MN_QUERY_POWER, SystemPowerState, s).Status);
+  }
+  EXPECT_EQ(0u, DeviceRequests());
+  EXPECT_EQ(PowerDeviceD0, key.ext->DevicePower);
+  EXPECT_EQ(1, key.ext->OutstandingIo);
+}
+
+TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
+  Key key = StartedWithStates(kStates);
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemSleeping3));  // count 2
+  // A port reset request in progress holds one reference (the reset adds none).
+  sim::Client client;
+  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
+  sim::usb::HoldNext(key.pdo, Kind::ResetPort);
+  std::thread reset([&] {
+    EXPECT_EQ(STATUS_SUCCESS,
+              client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0).Status);
+  });
+  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
+  EXPECT_EQ(2, key.ext->OutstandingIo);
+  for (SYSTEM_POWER_STATE s :
+       {PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown})
+    EXPECT_EQ(STATUS_DEVICE_BUSY, sim::power::QuerySystem(key.pdo, s)) << s;
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemWorking));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::QueryDevice(key.pdo, PowerDeviceD3));
+  sim::usb::ReleaseHeld(key.pdo);
+  reset.join();
+  EXPECT_EQ(1, key.ext->OutstandingIo);
+  client.Close(open.Handle);
+}
+
+TEST_F(PowerTest, NoDeviceRequestFailsTheSystemRequest) {
+  Key key = StartedWithStates(kStates);
+  sim::faults::FailNth(sim::faults::Kind::RequestPowerIrp, 1);
+  EXPECT_FALSE(NT_SUCCESS(sim::power::SetSystem(key.pdo, PowerSystemSleeping3)));
+  EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);  // the target stays stored
+  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemWorking));
+}
+
+TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
+  Key key = StartedWithStates(kStates);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping2));
+  EXPECT_EQ(PowerDeviceD2, key.ext->DevicePower);
+  EXPECT_EQ(1u, DeviceRequests());
+  sim::usb::Unplug(key.pdo);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemWorking));
+  EXPECT_EQ(2u, DeviceRequests());
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+}
+
+}  // namespace
+}  // namespace tarvik::test
