@@ -314,7 +314,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                             stack->Parameters.DeviceIoControl.OutputBufferLength,
                             0};
   NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
-  if (extension->DevicePnpState == Started) {
+  if (CurrentPnpState(extension) == Started) {
     status = STATUS_INVALID_DEVICE_REQUEST;
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     for (const ControlCode& entry : ControlCodes) {

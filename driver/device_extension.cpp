@@ -3,17 +3,32 @@
 // IRQL up to DISPATCH_LEVEL, from completion paths and power handling.
 #include "driver/device_extension.h"
 
+namespace {
+
+// The state is read without the lock by every dispatch routine: its stores
+// are single interlocked writes, so a reader sees the old state or the new.
+void StoreState(volatile PnpState* Field, PnpState Value) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(Field), static_cast<LONG>(Value));
+}
+
+}  // namespace
+
+PnpState CurrentPnpState(DeviceExtension* Extension) {
+  return static_cast<PnpState>(InterlockedCompareExchange(
+      reinterpret_cast<volatile LONG*>(&Extension->DevicePnpState), 0, 0));
+}
+
 void SetNewPnpState(DeviceExtension* Extension, PnpState NewState) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StateLock);
-  Extension->PreviousPnpState = Extension->DevicePnpState;
-  Extension->DevicePnpState = NewState;
+  Extension->PreviousPnpState = CurrentPnpState(Extension);
+  StoreState(&Extension->DevicePnpState, NewState);
   KeReleaseSpinLock(&Extension->StateLock, oldIrql);
 }
 
 // Undoes exactly one SetNewPnpState; the saved state stays as it is.
 void RestorePnpState(DeviceExtension* Extension) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StateLock);
-  Extension->DevicePnpState = Extension->PreviousPnpState;
+  StoreState(&Extension->DevicePnpState, Extension->PreviousPnpState);
   KeReleaseSpinLock(&Extension->StateLock, oldIrql);
 }
 

@@ -63,6 +63,8 @@ inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
 
 // Record operations: any IRQL up to DISPATCH_LEVEL, any thread.
 void SetNewPnpState(DeviceExtension* Extension, PnpState NewState);
+// DevicePnpState as readers outside StateLock see it.
+PnpState CurrentPnpState(DeviceExtension* Extension);
 void RestorePnpState(DeviceExtension* Extension);
 LONG IoIncrement(DeviceExtension* Extension);
 LONG IoDecrement(DeviceExtension* Extension);

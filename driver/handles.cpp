@@ -19,7 +19,7 @@ NTSTATUS AdmitHandle(DeviceExtension* Extension, USHORT ShareAccess) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->StateLock, &irql);
   NTSTATUS status = STATUS_SUCCESS;
-  if (Extension->DevicePnpState != Started) {
+  if (CurrentPnpState(Extension) != Started) {
     status = STATUS_INVALID_DEVICE_STATE;
   } else if (Extension->OpenHandleCount != 0 &&
              (Extension->ShareAccessMask == 0 || ShareAccess == 0)) {
@@ -47,7 +47,7 @@ TARVIK_PAGED NTSTATUS DataLess(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoIncrement(extension);
   return Finish(
       extension, Irp,
-      extension->DevicePnpState == Started ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+      CurrentPnpState(extension) == Started ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
 }
 
 }  // namespace

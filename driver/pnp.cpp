@@ -207,7 +207,7 @@ TARVIK_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   IoIncrement(extension);
-  const PnpState entryState = extension->DevicePnpState;
+  const PnpState entryState = CurrentPnpState(extension);
   NTSTATUS status;
   if (entryState == Removed) {
     status = CompleteRequest(Irp, STATUS_DELETE_PENDING);

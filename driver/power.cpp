@@ -198,7 +198,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   IoIncrement(extension);
   NTSTATUS status;
-  switch (extension->DevicePnpState) {
+  switch (CurrentPnpState(extension)) {
     case Removed:
       // Information stays as the sender set it.
       status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
