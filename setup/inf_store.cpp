@@ -1,0 +1,180 @@
+// Installed copies of a driver package's INF, and their deletion (-u, -d).
+#include "setup/drv_pnp.h"
+#include "setup/wide.h"
+
+namespace {
+
+const WCHAR InfFolder[] = {'\\', 'i', 'n', 'f', '\\', 0};
+const WCHAR DriversFolder[] = {'\\', 's', 'y', 's', 't', 'e', 'm', '3',  '2', '\\',
+                               'd',  'r', 'i', 'v', 'e', 'r', 's', '\\', 0};
+const WCHAR OemPattern[] = {'o', 'e', 'm', '*', '.', 'i', 'n', 'f', 0};
+
+// Deletes Path if it exists; false only when the deletion fails.
+bool DeleteIfPresent(LPCWSTR Path) {
+  return !PathExists(Path) || DeleteFileW(Path);
+}
+
+}  // namespace
+
+// The INF information block of an INF given by its path, allocated with
+// LocalAlloc; null when it cannot be read.
+static PSP_INF_INFORMATION ReadInfInformation(LPCWSTR Path) {
+  DWORD size = 0;
+  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size)) {
+    return nullptr;
+  }
+  auto* block = static_cast<PSP_INF_INFORMATION>(LocalAlloc(LPTR, size));
+  if (block == nullptr) {
+    return nullptr;
+  }
+  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, block, size, nullptr)) {
+    LocalFree(block);
+    return nullptr;
+  }
+  return block;
+}
+
+// The name the INF at Path had before the system copied it into its INF
+// folder. On success the information block stays with the caller.
+bool vkDrvPnp::OriginalName(LPCWSTR Path, WCHAR* Name, PSP_INF_INFORMATION* Information) {
+  PSP_INF_INFORMATION block = ReadInfInformation(Path);
+  if (block == nullptr) {
+    return false;
+  }
+  SP_ORIGINAL_FILE_INFO_W original;
+  original.cbSize = sizeof(original);
+  if (!pfnSetupQueryInfOriginalFileInformationW(block, 0, nullptr, &original)) {
+    LocalFree(block);
+    return false;
+  }
+  for (DWORD i = 0; i < MAX_PATH; ++i) {
+    Name[i] = original.OriginalInfName[i];
+  }
+  Name[MAX_PATH - 1] = 0;
+  *Information = block;
+  return true;
+}
+
+BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
+  if (InfName == nullptr || Found == nullptr || !IsBareName(InfName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (pfnGetSystemWindowsDirectoryW == nullptr ||
+      pfnSetupQueryInfOriginalFileInformationW == nullptr) {
+    return FALSE;  // binding left its code
+  }
+  PathBuffer path;
+  if (!WindowsDirectory(path.Data())) {
+    ResultCode = RESULT_WINDOWS_DIR_FAILED;
+    return FALSE;
+  }
+  path.Adopt();
+  if (!path.Append(InfFolder) || !path.Append(InfName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  // The copy under its own name counts whatever its original name.
+  if (PathExists(path.Text())) {
+    for (DWORD i = 0; i <= path.Length(); ++i) {
+      Found[i] = path.Text()[i];
+    }
+    return TRUE;
+  }
+  PathBuffer pattern;
+  if (!WindowsDirectory(pattern.Data())) {
+    ResultCode = RESULT_WINDOWS_DIR_FAILED;
+    return FALSE;
+  }
+  pattern.Adopt();
+  if (!pattern.Append(InfFolder) || !pattern.Append(OemPattern)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(pattern.Text(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    return FALSE;
+  }
+  BOOL found = FALSE;
+  do {
+    PathBuffer candidate;
+    WindowsDirectory(candidate.Data());
+    candidate.Adopt();
+    if (!candidate.Append(InfFolder) || !candidate.Append(data.cFileName)) {
+      continue;
+    }
+    WCHAR original[MAX_PATH];
+    PSP_INF_INFORMATION block = nullptr;
+    if (!OriginalName(candidate.Text(), original, &block)) {
+      continue;
+    }
+    LocalFree(block);
+    if (WideEqual(original, InfName)) {
+      for (DWORD i = 0; i <= candidate.Length(); ++i) {
+        Found[i] = candidate.Text()[i];
+      }
+      found = TRUE;
+      break;
+    }
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+  return found;
+}
+
+BOOL vkDrvPnp::UninstallOemInf(LPCWSTR InfName) {
+  if (InfName == nullptr || !IsBareName(InfName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  WCHAR found[MAX_PATH];
+  while (FindOemInf(InfName, found)) {
+    if (!DeleteFileW(found)) {
+      ResultCode = RESULT_DELETE_FILE_FAILED;
+      return FALSE;
+    }
+    PathBuffer precompiled;
+    if (!precompiled.Set(found) || !precompiled.ToPrecompiled()) {
+      ResultCode = RESULT_INVALID_PARAMETER;
+      return FALSE;
+    }
+    if (!DeleteIfPresent(precompiled.Text())) {
+      ResultCode = RESULT_DELETE_FILE_FAILED;
+      return FALSE;
+    }
+  }
+  return ResultCode == RESULT_SUCCESS;
+}
+
+BOOL vkDrvPnp::DeleteDriverFile(LPCWSTR FileName, BOOL InDriversFolder) {
+  if (FileName == nullptr || (InDriversFolder != FALSE && InDriversFolder != TRUE) ||
+      !IsBareName(FileName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (pfnGetSystemWindowsDirectoryW == nullptr) {
+    return FALSE;  // binding left its code
+  }
+  PathBuffer path;
+  if (!WindowsDirectory(path.Data())) {
+    ResultCode = RESULT_WINDOWS_DIR_FAILED;
+    return FALSE;
+  }
+  path.Adopt();
+  PathBuffer precompiled;
+  // Every path is checked before anything is deleted.
+  if (!path.Append(InDriversFolder ? DriversFolder : InfFolder) || !path.Append(FileName) ||
+      !precompiled.Set(path.Text()) || !precompiled.ToPrecompiled()) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (!DeleteIfPresent(path.Text())) {
+    ResultCode = RESULT_DELETE_FILE_FAILED;
+    return FALSE;
+  }
+  if (!InDriversFolder && !DeleteIfPresent(precompiled.Text())) {
+    ResultCode = RESULT_DELETE_FILE_FAILED;
+    return FALSE;
+  }
+  return TRUE;
+}

@@ -1,0 +1,108 @@
+// The driver versions of the installed copies of an INF (-g).
+#include "setup/drv_pnp.h"
+#include "setup/wide.h"
+
+namespace {
+
+const WCHAR InfFolder[] = {'\\', 'i', 'n', 'f', '\\', 0};
+const WCHAR OemPattern[] = {'o', 'e', 'm', '*', '.', 'i', 'n', 'f', 0};
+const WCHAR DriverVerKey[] = {'D', 'r', 'i', 'v', 'e', 'r', 'V', 'e', 'r', 0};
+
+void ClearList(VersionList* List) {
+  BYTE* bytes = reinterpret_cast<BYTE*>(List);
+  for (DWORD i = 0; i < sizeof(*List); ++i) {
+    bytes[i] = 0;
+  }
+}
+
+// Appends the block's DriverVer, cut to 15 units; the list holds 16 entries
+// and further copies are left out.
+void AppendVersion(PSP_INF_INFORMATION Block, VersionList* List) {
+  WCHAR text[MAX_PATH];
+  if (List->Count >= VersionEntryCount ||
+      !SetupQueryInfVersionInformationW(Block, 0, DriverVerKey, text, MAX_PATH, nullptr)) {
+    return;
+  }
+  WCHAR* entry = List->Entries[List->Count++];
+  DWORD i = 0;
+  for (; i < VersionEntryUnits - 1 && text[i] != 0; ++i) {
+    entry[i] = text[i];
+  }
+  entry[i] = 0;
+}
+
+PSP_INF_INFORMATION ReadInformation(LPCWSTR Path) {
+  DWORD size = 0;
+  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size)) {
+    return nullptr;
+  }
+  auto* block = static_cast<PSP_INF_INFORMATION>(LocalAlloc(LPTR, size));
+  if (block != nullptr &&
+      !SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, block, size, nullptr)) {
+    LocalFree(block);
+    block = nullptr;
+  }
+  return block;
+}
+
+}  // namespace
+
+BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
+  if (InfName == nullptr || List == nullptr || !IsBareName(InfName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  ClearList(List);
+  if (pfnGetSystemWindowsDirectoryW == nullptr ||
+      pfnSetupQueryInfOriginalFileInformationW == nullptr) {
+    return FALSE;  // binding left its code
+  }
+  PathBuffer own;
+  if (!WindowsDirectory(own.Data())) {
+    ResultCode = RESULT_WINDOWS_DIR_FAILED;
+    return FALSE;
+  }
+  own.Adopt();
+  if (!own.Append(InfFolder) || !own.Append(InfName)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (PathExists(own.Text())) {
+    if (PSP_INF_INFORMATION block = ReadInformation(own.Text())) {
+      AppendVersion(block, List);
+      LocalFree(block);
+    }
+  }
+  PathBuffer pattern;
+  if (!WindowsDirectory(pattern.Data())) {
+    ResultCode = RESULT_WINDOWS_DIR_FAILED;
+    return FALSE;
+  }
+  pattern.Adopt();
+  if (!pattern.Append(InfFolder) || !pattern.Append(OemPattern)) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(pattern.Text(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    return TRUE;
+  }
+  do {
+    PathBuffer candidate;
+    WindowsDirectory(candidate.Data());
+    candidate.Adopt();
+    WCHAR original[MAX_PATH];
+    PSP_INF_INFORMATION block = nullptr;
+    if (!candidate.Append(InfFolder) || !candidate.Append(data.cFileName) ||
+        !OriginalName(candidate.Text(), original, &block)) {
+      continue;
+    }
+    if (WideEqual(original, InfName)) {
+      AppendVersion(block, List);
+    }
+    LocalFree(block);
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+  return TRUE;
+}

@@ -1,0 +1,109 @@
+// advapi32 on the simulated system: the registry below HKEY_LOCAL_MACHINE.
+#include <cstring>
+
+#include "sim/win32/state.h"
+
+using namespace sim::win32;
+
+namespace {
+
+std::vector<System::Value>* Values(HKEY key) {
+  auto it = S().openKeys.find(static_cast<int>(reinterpret_cast<intptr_t>(key)));
+  if (it == S().openKeys.end())
+    return nullptr;
+  auto values = S().keys.find(it->second);
+  return values == S().keys.end() ? nullptr : &values->second;
+}
+
+}  // namespace
+
+LSTATUS WINAPI RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result) {
+  if (!Enter("RegOpenKeyW"))
+    return static_cast<LSTATUS>(S().lastError);
+  const std::u16string path = Lower(FromW(subKey));
+  if (key != HKEY_LOCAL_MACHINE || !result)
+    return ERROR_INVALID_HANDLE;
+  if (!S().keys.count(path))
+    return ERROR_FILE_NOT_FOUND;
+  const int id = S().nextKey++;
+  S().openKeys[id] = path;
+  *result = reinterpret_cast<HKEY>(static_cast<intptr_t>(id));
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD,
+                             LPDWORD type, LPBYTE data, LPDWORD dataLength) {
+  if (!Enter("RegEnumValueW"))
+    return static_cast<LSTATUS>(S().lastError);
+  auto* values = Values(key);
+  if (!values)
+    return ERROR_INVALID_HANDLE;
+  if (index >= values->size())
+    return ERROR_NO_MORE_ITEMS;
+  const auto& v = (*values)[index];
+  if (!name || !nameLength || v.name.size() + 1 > *nameLength)
+    return ERROR_MORE_DATA;
+  ToW(v.name, name, *nameLength);
+  *nameLength = static_cast<DWORD>(v.name.size());
+  if (type)
+    *type = v.type;
+  if (dataLength) {
+    if (data && *dataLength >= v.data.size())
+      std::memcpy(data, v.data.data(), v.data.size());
+    *dataLength = static_cast<DWORD>(v.data.size());
+  }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                                LPDWORD dataLength) {
+  if (!Enter("RegQueryValueExW"))
+    return static_cast<LSTATUS>(S().lastError);
+  auto* values = Values(key);
+  if (!values)
+    return ERROR_INVALID_HANDLE;
+  for (const auto& v : *values) {
+    if (Lower(v.name) != Lower(FromW(valueName)))
+      continue;
+    if (type)
+      *type = v.type;
+    if (data && dataLength && *dataLength < v.data.size()) {
+      *dataLength = static_cast<DWORD>(v.data.size());
+      return ERROR_MORE_DATA;
+    }
+    if (data && !v.data.empty())
+      std::memcpy(data, v.data.data(), v.data.size());
+    if (dataLength)
+      *dataLength = static_cast<DWORD>(v.data.size());
+    return ERROR_SUCCESS;
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
+                              DWORD dataLength) {
+  if (!Enter("RegSetValueExW"))
+    return static_cast<LSTATUS>(S().lastError);
+  auto* values = Values(key);
+  if (!values)
+    return ERROR_INVALID_HANDLE;
+  std::vector<BYTE> bytes(data, data + dataLength);
+  const std::u16string name = FromW(valueName);
+  for (auto& v : *values) {
+    if (Lower(v.name) == Lower(name)) {  // the stored name keeps its case
+      v.type = type;
+      v.data = bytes;
+      return ERROR_SUCCESS;
+    }
+  }
+  values->push_back({name, type, bytes});
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY key) {
+  if (!Enter("RegCloseKey"))
+    return static_cast<LSTATUS>(S().lastError);
+  return S().openKeys.erase(static_cast<int>(reinterpret_cast<intptr_t>(key)))
+             ? ERROR_SUCCESS
+             : ERROR_INVALID_HANDLE;
+}

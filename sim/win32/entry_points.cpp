@@ -1,0 +1,35 @@
+// The entry points GetProcAddress hands out, by name.
+#include <map>
+#include <string>
+
+#include "sim/win32/state.h"
+
+namespace {
+
+// Through void (*)(), the one function type every function pointer may be cast to and back.
+template <typename F>
+FARPROC Entry(F function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+FARPROC FindEntryPoint(const std::string& name) {
+  static const std::map<std::string, FARPROC> table = {
+      {"GetSystemWindowsDirectoryW", Entry(&GetSystemWindowsDirectoryW)},
+      {"GetModuleHandleW", Entry(&GetModuleHandleW)},
+      {"GetProcAddress", Entry(&GetProcAddress)},
+      {"LoadLibraryW", Entry(&LoadLibraryW)},
+      {"FreeLibrary", Entry(&FreeLibrary)},
+      {"SetupQueryInfOriginalFileInformationW", Entry(&SetupQueryInfOriginalFileInformationW)},
+      {"SetupCopyOEMInfW", Entry(&SetupCopyOEMInfW)},
+      {"SetupGetInfInformationW", Entry(&SetupGetInfInformationW)},
+      {"SetupQueryInfVersionInformationW", Entry(&SetupQueryInfVersionInformationW)},
+      {"RegOpenKeyW", Entry(&RegOpenKeyW)},
+      {"RegEnumValueW", Entry(&RegEnumValueW)},
+      {"RegQueryValueExW", Entry(&RegQueryValueExW)},
+      {"RegSetValueExW", Entry(&RegSetValueExW)},
+  };
+  auto it = table.find(name);
+  return it == table.end() ? nullptr : it->second;
+}

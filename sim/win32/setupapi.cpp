@@ -1,0 +1,198 @@
+// setupapi on the simulated system: the INF store and INF queries.
+#include <cstring>
+
+#include "sim/win32/state.h"
+
+using namespace sim::win32;
+
+namespace {
+
+const std::u16string kInfFolder = U(System::kWindows) + u"\\inf\\";
+
+bool IsInf(const std::string& text) {
+  std::string lower = text;
+  for (auto& c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("[version]") != std::string::npos;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r");
+  const size_t e = s.find_last_not_of(" \t\r");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::string LowerA(std::string s) {
+  for (auto& c : s)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// A key of the [Version] section: case-insensitive; comments and quotes dropped.
+bool VersionKey(const std::string& text, const std::string& key, std::string* value) {
+  bool inVersion = false;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t comment = line.find(';');
+    if (comment != std::string::npos)
+      line = line.substr(0, comment);
+    line = Trim(line);
+    if (line.empty())
+      continue;
+    if (line[0] == '[') {
+      inVersion = LowerA(line) == "[version]";
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (!inVersion || eq == std::string::npos || LowerA(Trim(line.substr(0, eq))) != LowerA(key))
+      continue;
+    std::string v = Trim(line.substr(eq + 1));
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+      v = v.substr(1, v.size() - 2);
+    *value = v;
+    return true;
+  }
+  return false;
+}
+
+std::u16string InfoPath(PSP_INF_INFORMATION info) {
+  return FromW(reinterpret_cast<const WCHAR*>(info->VersionData));
+}
+
+const File* FindFile(const std::u16string& path) {
+  auto it = S().files.find(Lower(path));
+  return it == S().files.end() ? nullptr : &it->second;
+}
+
+std::u16string PnfOf(const std::u16string& path) {
+  const size_t dot = path.find_last_of(u'.');
+  return (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".pnf";
+}
+
+}  // namespace
+
+BOOL WINAPI SetupGetInfInformationW(LPCVOID spec, DWORD control, PSP_INF_INFORMATION buffer,
+                                    DWORD size, PDWORD required) {
+  if (!Enter("SetupGetInfInformationW"))
+    return FALSE;
+  const std::u16string path = FromW(static_cast<const WCHAR*>(spec));
+  const File* file = FindFile(path);
+  if (control != INFINFO_INF_NAME_IS_ABSOLUTE || !file) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (!IsInf(file->contents)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  const DWORD need =
+      static_cast<DWORD>(offsetof(SP_INF_INFORMATION, VersionData) + (path.size() + 1) * 2);
+  if (required)
+    *required = need;
+  if (!buffer && size == 0)
+    return TRUE;
+  if (!buffer || size < need) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  buffer->InfStyle = 2;  // INF_STYLE_WIN4
+  buffer->InfCount = 1;
+  ToW(path, reinterpret_cast<WCHAR*>(buffer->VersionData), path.size() + 1);
+  return TRUE;
+}
+
+BOOL WINAPI SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION info, UINT index,
+                                                  PSP_ALTPLATFORM_INFO,
+                                                  PSP_ORIGINAL_FILE_INFO_W original) {
+  if (!Enter("SetupQueryInfOriginalFileInformationW"))
+    return FALSE;
+  if (!info || index != 0 || !original || original->cbSize != sizeof(SP_ORIGINAL_FILE_INFO_W)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::u16string path = InfoPath(info);
+  std::u16string dir, name;
+  SplitPath(path, &dir, &name);
+  // A copy in the store keeps its original name in its precompiled file.
+  if (const File* pnf = FindFile(PnfOf(path))) {
+    const size_t at = pnf->contents.find("original=");
+    if (at != std::string::npos) {
+      const size_t end = pnf->contents.find('\n', at);
+      name = U(pnf->contents.substr(at + 9, end - at - 9));
+    }
+  }
+  ToW(name, original->OriginalInfName, MAX_PATH);
+  original->OriginalCatalogName[0] = 0;
+  return TRUE;
+}
+
+BOOL WINAPI SetupQueryInfVersionInformationW(PSP_INF_INFORMATION info, UINT index, PCWSTR key,
+                                             PWSTR buffer, DWORD size, PDWORD required) {
+  if (!Enter("SetupQueryInfVersionInformationW"))
+    return FALSE;
+  const File* file = info && index == 0 ? FindFile(InfoPath(info)) : nullptr;
+  std::string value;
+  if (!file || !key || !VersionKey(file->contents, Narrow(FromW(key)), &value)) {
+    SetLastError(ERROR_LINE_NOT_FOUND);
+    return FALSE;
+  }
+  if (required)
+    *required = static_cast<DWORD>(value.size() + 1);
+  if (!buffer || !ToW(U(value), buffer, size)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR, DWORD mediaType, DWORD, PWSTR destination,
+                             DWORD destinationSize, PDWORD required, PWSTR* component) {
+  if (!Enter("SetupCopyOEMInfW"))
+    return FALSE;
+  const File* file = FindFile(FromW(source));
+  if (!file) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (mediaType != SPOST_PATH || !IsInf(file->contents)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  std::u16string dir, original;
+  SplitPath(file->path, &dir, &original);
+  // The same package already in the store is not copied again.
+  std::u16string stored;
+  for (const auto& [key, f] : S().files) {
+    std::u16string fdir, fname;
+    SplitPath(f.path, &fdir, &fname);
+    if (Lower(fdir + u"\\") == Lower(kInfFolder) && f.contents == file->contents &&
+        Lower(fname).rfind(u"oem", 0) == 0)
+      stored = fname;
+  }
+  if (stored.empty()) {
+    for (int n = 0; stored.empty(); ++n) {
+      const std::u16string candidate = u"oem" + U(std::to_string(n)) + u".inf";
+      if (!FindFile(kInfFolder + candidate))
+        stored = candidate;
+    }
+    const std::string contents = file->contents;
+    S().files[Lower(kInfFolder + stored)] = File{kInfFolder + stored, contents, false, false};
+    const std::u16string pnf = PnfOf(kInfFolder + stored);
+    S().files[Lower(pnf)] = File{pnf, "PNF\noriginal=" + Narrow(original) + "\n", false, false};
+  }
+  const std::u16string full = kInfFolder + stored;
+  if (required)
+    *required = static_cast<DWORD>(full.size() + 1);
+  if (destination && !ToW(full, destination, destinationSize)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (destination && component)
+    *component = destination + (full.size() - stored.size());
+  return TRUE;
+}

@@ -1,0 +1,61 @@
+// The inside of a simulated system, shared by the Win32 functions.
+#pragma once
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/win32/system.h"
+
+namespace sim::win32 {
+
+struct File {
+  std::u16string path;  // as created
+  std::string contents;
+  bool readOnly;
+  bool locked;
+};
+
+struct Module {
+  std::u16string name;  // lower case, no extension
+  std::set<std::string> entries;
+  bool present;
+};
+
+struct FaultRule {
+  std::string function;
+  DWORD error;
+  int nth;
+  int count;
+};
+
+struct Search {
+  std::vector<std::u16string> names;
+  size_t next = 0;
+};
+
+struct State {
+  std::map<std::u16string, File> files;  // by lower-case path: searches report in this order
+  std::map<std::u16string, std::vector<System::Value>> keys;
+  std::vector<Module> modules;
+  std::map<int, std::u16string> openKeys;
+  int nextKey = 1;
+  std::map<int, Search> searches;
+  int nextSearch = 1;
+  bool stdoutOpen = true;
+  std::vector<uint8_t> stdoutBytes;
+  int stdoutWrites = 0;
+  std::vector<FaultRule> faults;
+  std::vector<std::string> calls;
+  DWORD lastError = 0;
+};
+
+State& S();
+// Records the call; false (with the last error set) when the plan fails it.
+bool Enter(const char* function);
+std::u16string Lower(const std::u16string& text);
+void SplitPath(const std::u16string& path, std::u16string* dir, std::u16string* name);
+std::u16string FromW(const WCHAR* text);
+bool ToW(const std::u16string& text, WCHAR* buffer, size_t capacity);
+
+}  // namespace sim::win32
