@@ -1,0 +1,74 @@
+// The control interface of a started key: any code, input and output
+// length, with the key's answer behaviour and faults on the wire chosen by
+// the input. The verifier checks every completion (Information never beyond
+// the output buffer among them).
+// Input: code selector, output length (3 bytes, little-endian), behaviour
+// byte, fault byte, then the input buffer.
+#include <cstdint>
+#include <vector>
+
+#include "driver/driver.h"
+#include "driver/ioctl.h"
+#include "fuzz/machine.h"
+
+namespace {
+
+constexpr ULONG kCodes[] = {IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
+                            IOCTL_KEY_RESET_PORT,
+                            IOCTL_KEY_RESET_PIPE,
+                            IOCTL_KEY_VENDOR_WRITE,
+                            IOCTL_KEY_VENDOR_READ,
+                            IOCTL_KEY_READ_INTERRUPT,
+                            IOCTL_KEY_GET_INFO_BLOCK,
+                            IOCTL_KEY_TRANSACT,
+                            IOCTL_KEY_TRANSACT_RAW,
+                            IOCTL_KEY_QUERY_INFO,
+                            IOCTL_KEY_PROBE,
+                            IOCTL_KEY_TRANSACT_EX,
+                            TARVIK_KEY_CTL_CODE(0x005),
+                            TARVIK_KEY_CTL_CODE(0x019)};
+
+constexpr sim::usb::Kind kFaultKinds[] = {sim::usb::Kind::VendorOut, sim::usb::Kind::VendorIn,
+                                          sim::usb::Kind::Interrupt, sim::usb::Kind::ResetPort};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 6)
+    return 0;
+  const ULONG code = kCodes[data[0] % (sizeof(kCodes) / sizeof(kCodes[0]))];
+  const ULONG out = (data[1] | data[2] << 8 | (data[3] & 0x01) << 16);  // up to 128 KiB
+  const uint8_t behaviour = data[4];
+  const uint8_t fault = data[5];
+  std::vector<UCHAR> input(data + 6, data + size);
+
+  auto config = (behaviour & 0x80) ? sim::usb::SecondaryKey() : sim::usb::PrimaryKey();
+  config.shortReads = behaviour & 0x03;
+  config.endpointCount = (behaviour & 0x04) ? 0 : 1;
+  config.announceExtra = (behaviour & 0x08) ? 1 : 0;
+  config.infoBlockLength = static_cast<uint8_t>(input.size() < 64 ? input.size() : 64);
+  for (size_t i = 0; i < config.infoBlockLength; ++i)
+    config.infoBlock[i] = input[i];
+
+  tarvik::fuzz::Machine machine;
+  PDEVICE_OBJECT pdo = nullptr;
+  if (!machine.Plug(config, &pdo) || !NT_SUCCESS(sim::pnp::Start(pdo)))
+    return 0;
+  if (fault & 0x80) {
+    sim::usb::Fault f;
+    f.kind = kFaultKinds[fault & 0x03];
+    f.count = 1 + ((fault >> 2) & 0x03);
+    f.halt = (fault & 0x10) != 0;
+    sim::usb::AddFault(pdo, f);
+  }
+  const GUID& cls = (behaviour & 0x80) ? GUID_KEY_INTERFACE_SECONDARY : GUID_KEY_INTERFACE_PRIMARY;
+  auto links = sim::interfaces::Enabled(cls);
+  if (links.empty())
+    return 0;
+  auto open = machine.client().OpenInterface(links[0], 0);
+  if (!NT_SUCCESS(open.Status))
+    return 0;
+  machine.client().DeviceIoControl(open.Handle, code, input, out);
+  machine.client().Close(open.Handle);
+  return 0;
+}
