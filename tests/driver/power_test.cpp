@@ -140,5 +140,37 @@ TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
 }
 
+TEST_F(PowerTest, RemovedRefusesEveryPowerRequest) {
+  Key key = StartedWithStates(kStates);
+  sim::Client client;
+  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
+  // A port reset held at the bus keeps the removal waiting in Removed.
+  sim::usb::HoldNext(key.pdo, Kind::ResetPort);
+  std::thread reset([&] { client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0); });
+  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
+  DeviceExtension* extension = key.ext;
+  std::thread removal([&] { EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo)); });
+  while (CurrentPnpState(extension) != Removed)
+    std::this_thread::yield();
+  const struct {
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+  } requests[] = {{IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
+                  {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemWorking},
+                  {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+                  {IRP_MN_WAIT_WAKE, SystemPowerState, 0}};
+  for (const auto& r : requests) {
+    POWER_STATE state;
+    state.SystemState = static_cast<SYSTEM_POWER_STATE>(r.state);
+    EXPECT_EQ(STATUS_DELETE_PENDING, sim::power::Send(key.pdo, r.minor, r.type, state).Status);
+  }
+  EXPECT_EQ(0u, DeviceRequests());
+  sim::usb::ReleaseHeld(key.pdo);
+  reset.join();
+  removal.join();
+  client.Close(open.Handle);
+}
+
 }  // namespace
 }  // namespace tarvik::test

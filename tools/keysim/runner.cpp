@@ -1,5 +1,6 @@
 #include "tools/keysim/runner.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "driver/driver.h"
@@ -626,6 +627,8 @@ Runner::Outcome Runner::Changes(const Step& step, bool execute) {
   if (!execute) {
     return o;
   }
+  // Reports come from the driver's own threads: let them finish first.
+  sim::WaitForSystemThreads(std::chrono::seconds(10));
   for (const sim::changes::Report& r : sim::changes::Reports()) {
     std::string key = "?";
     for (const auto& [name, pdo] : plugged_) {
