@@ -1,21 +1,265 @@
-// The device steps (-c, -r, -e). Until this tool can reach the device
-// installer they report that the module they need cannot be had.
+// The device steps: finding devices by hardware ID, creating a root device
+// and installing the INF's driver on it (-c), removing devices (-r) and
+// re-enumerating the device tree (-e).
 #include "setup/drv_pnp.h"
+#include "setup/wide.h"
+
+namespace {
+
+constexpr DWORD AllClassesOfProfile = DIGCF_ALLCLASSES | DIGCF_PROFILE;
+constexpr DWORD ClassNameUnits = 32;
+constexpr DWORD InstallFlagForce = 1;   // INSTALLFLAG_FORCE
+constexpr DWORD ConfigSuccess = 0;      // CR_SUCCESS
+constexpr DWORD LocateNormal = 0;       // CM_LOCATE_DEVNODE_NORMAL
+constexpr DWORD ReenumerateNormal = 0;  // CM_REENUMERATE_NORMAL
+
+typedef BOOL(WINAPI* UpdateDriverFn)(HWND, LPCWSTR, LPCWSTR, DWORD, BOOL*);
+typedef DWORD(WINAPI* LocateDevNodeFn)(DWORD*, LPWSTR, DWORD);
+typedef DWORD(WINAPI* ReenumerateDevNodeFn)(DWORD, DWORD);
+
+const WCHAR NewdevName[] = {'n', 'e', 'w', 'd', 'e', 'v', 0};
+const WCHAR CfgmgrName[] = {'c', 'f', 'g', 'm', 'g', 'r', '3', '2', 0};
+
+template <typename T>
+T EntryPoint(FARPROC Address) {
+  return reinterpret_cast<T>(reinterpret_cast<void (*)()>(Address));
+}
+
+WCHAR Folded(WCHAR c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c - 'A' + 'a') : c;
+}
+
+// An entry matches when it begins with the hardware ID; only A-Z fold.
+bool BeginsWith(LPCWSTR Entry, LPCWSTR HardwareId) {
+  for (DWORD i = 0; HardwareId[i] != 0; ++i) {
+    if (Entry[i] == 0 || Folded(Entry[i]) != Folded(HardwareId[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a hardware-ID list of Bytes bytes (followed by a NUL unit) has an
+// entry that begins with the hardware ID.
+bool ListMatches(const WCHAR* List, DWORD Bytes, LPCWSTR HardwareId) {
+  const DWORD units = Bytes / sizeof(WCHAR);
+  DWORD at = 0;
+  while (at < units && List[at] != 0) {
+    if (BeginsWith(List + at, HardwareId)) {
+      return true;
+    }
+    at += WideLength(List + at) + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
+                                      PSP_DEVINFO_DATA DeviceData, LONG* Position) {
+  if (DeviceSet == nullptr || DeviceSet == INVALID_HANDLE_VALUE || HardwareId == nullptr ||
+      DeviceData == nullptr || Position == nullptr) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  DeviceData->cbSize = sizeof(SP_DEVINFO_DATA);
+  for (DWORD index = static_cast<DWORD>(*Position + 1);
+       SetupDiEnumDeviceInfo(DeviceSet, index, DeviceData); ++index) {
+    BYTE* buffer = nullptr;
+    DWORD size = 0;
+    DWORD required = 0;
+    bool listed = true;
+    while (!SetupDiGetDeviceRegistryPropertyW(DeviceSet, DeviceData, SPDRP_HARDWAREID, nullptr,
+                                              buffer, size, &required)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_INVALID_DATA) {
+        listed = false;  // no hardware-ID list: not this device
+        break;
+      }
+      if (buffer != nullptr) {
+        LocalFree(buffer);
+        buffer = nullptr;
+      }
+      if (error != ERROR_INSUFFICIENT_BUFFER) {
+        ResultCode = RESULT_GET_HARDWARE_ID_FAILED;
+        return FALSE;
+      }
+      // Two bytes more than reported, zero-filled: the list always ends in a NUL unit.
+      buffer = static_cast<BYTE*>(LocalAlloc(LPTR, required + sizeof(WCHAR)));
+      if (buffer == nullptr) {
+        ResultCode = RESULT_GET_HARDWARE_ID_FAILED;
+        return FALSE;
+      }
+      size = required;
+    }
+    const bool match = listed && buffer != nullptr &&
+                       ListMatches(reinterpret_cast<const WCHAR*>(buffer), size, HardwareId);
+    if (buffer != nullptr) {
+      LocalFree(buffer);
+    }
+    if (match) {
+      *Position = static_cast<LONG>(index);
+      return TRUE;
+    }
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_ITEMS && error != ERROR_SUCCESS) {
+    ResultCode = RESULT_ENUM_DEVICE_FAILED;
+    return FALSE;
+  }
+  *Position = -1;
+  return TRUE;
+}
 
 BOOL vkDrvPnp::InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath) {
-  (void)HardwareId;
-  (void)InfPath;
-  ResultCode = RESULT_MODULE_NOT_FOUND;
-  return FALSE;
+  // An empty hardware ID would match every device that has a list.
+  if (HardwareId == nullptr || InfPath == nullptr || HardwareId[0] == 0) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, AllClassesOfProfile);
+  if (set == INVALID_HANDLE_VALUE) {
+    ResultCode = RESULT_GET_CLASS_DEVS_FAILED;
+    return FALSE;
+  }
+  SP_DEVINFO_DATA device;
+  LONG position = -1;
+  if (!FindDeviceByHardwareId(set, HardwareId, &device, &position)) {
+    SetupDiDestroyDeviceInfoList(set);
+    return FALSE;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  HDEVINFO created = nullptr;  // the list of the device this run created, if any
+  if (position == -1) {
+    GUID classGuid;
+    WCHAR className[ClassNameUnits];
+    if (!SetupDiGetINFClassW(InfPath, &classGuid, className, ClassNameUnits, nullptr)) {
+      ResultCode = RESULT_GET_INF_CLASS_FAILED;
+      return FALSE;
+    }
+    HDEVINFO list = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
+    if (list == INVALID_HANDLE_VALUE) {
+      ResultCode = RESULT_CREATE_DEVICE_LIST_FAILED;
+      return FALSE;
+    }
+    if (list == nullptr) {
+      ResultCode = RESULT_INVALID_PARAMETER;
+      return FALSE;
+    }
+    device.cbSize = sizeof(device);
+    if (!SetupDiCreateDeviceInfoW(list, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID,
+                                  &device)) {
+      ResultCode = RESULT_CREATE_DEVICE_FAILED;
+      SetupDiDestroyDeviceInfoList(list);
+      return FALSE;
+    }
+    // One entry and the empty string that ends the list.
+    WCHAR ids[MAX_PATH + 1];
+    const DWORD n = WideLength(HardwareId);
+    if (n + 2 > MAX_PATH + 1) {
+      ResultCode = RESULT_INVALID_PARAMETER;
+      SetupDiDestroyDeviceInfoList(list);
+      return FALSE;
+    }
+    for (DWORD i = 0; i < n; ++i) {
+      ids[i] = HardwareId[i];
+    }
+    ids[n] = 0;
+    ids[n + 1] = 0;
+    if (!SetupDiSetDeviceRegistryPropertyW(list, &device, SPDRP_HARDWAREID,
+                                           reinterpret_cast<const BYTE*>(ids),
+                                           (n + 2) * sizeof(WCHAR))) {
+      ResultCode = RESULT_SET_HARDWARE_ID_FAILED;
+      SetupDiDestroyDeviceInfoList(list);
+      return FALSE;
+    }
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, list, &device)) {
+      ResultCode = RESULT_REGISTER_DEVICE_FAILED;
+      SetupDiDestroyDeviceInfoList(list);
+      return FALSE;
+    }
+    created = list;
+  }
+  BOOL result = FALSE;
+  HMODULE newdev = LoadLibraryW(NewdevName);
+  if (newdev == nullptr) {
+    ResultCode = RESULT_MODULE_NOT_FOUND;
+  } else {
+    auto update =
+        EntryPoint<UpdateDriverFn>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW"));
+    if (update == nullptr) {
+      ResultCode = RESULT_ENTRY_NOT_FOUND;
+    } else if (update(nullptr, HardwareId, InfPath, InstallFlagForce,
+                      reinterpret_cast<BOOL*>(&RebootRequired))) {
+      result = TRUE;
+    } else {
+      if (created != nullptr) {
+        SetupDiCallClassInstaller(DIF_REMOVE, created, &device);  // leave nothing behind
+      }
+      ResultCode = RESULT_UPDATE_DRIVER_FAILED;
+    }
+    FreeLibrary(newdev);
+  }
+  if (created != nullptr) {
+    SetupDiDestroyDeviceInfoList(created);
+  }
+  return result;
 }
 
 BOOL vkDrvPnp::RemoveDevices(LPCWSTR HardwareId) {
-  (void)HardwareId;
-  ResultCode = RESULT_MODULE_NOT_FOUND;
-  return FALSE;
+  // An empty hardware ID would remove every device that has a list.
+  if (HardwareId == nullptr || HardwareId[0] == 0) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return FALSE;
+  }
+  HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, AllClassesOfProfile);
+  if (set == INVALID_HANDLE_VALUE) {
+    ResultCode = RESULT_GET_CLASS_DEVS_FAILED;
+    return FALSE;
+  }
+  SP_DEVINFO_DATA device;
+  LONG position = -1;
+  for (;;) {
+    if (!FindDeviceByHardwareId(set, HardwareId, &device, &position)) {
+      SetupDiDestroyDeviceInfoList(set);
+      return FALSE;
+    }
+    if (position == -1) {
+      SetupDiDestroyDeviceInfoList(set);
+      return ResultCode == RESULT_SUCCESS;
+    }
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+      ResultCode = RESULT_REMOVE_DEVICE_FAILED;  // the other devices are still removed
+      continue;
+    }
+    SP_DEVINSTALL_PARAMS_W params;
+    params.cbSize = sizeof(params);
+    if (SetupDiGetDeviceInstallParamsW(set, &device, &params) && (params.Flags & DI_NEEDREBOOT)) {
+      RebootRequired = 1;
+    }
+  }
 }
 
 BOOL vkDrvPnp::RescanDevices() {
-  ResultCode = RESULT_MODULE_NOT_FOUND;
-  return FALSE;
+  HMODULE cfgmgr = LoadLibraryW(CfgmgrName);
+  if (cfgmgr == nullptr) {
+    ResultCode = RESULT_MODULE_NOT_FOUND;
+    return FALSE;
+  }
+  auto locate = EntryPoint<LocateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Locate_DevNodeW"));
+  auto reenumerate =
+      EntryPoint<ReenumerateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Reenumerate_DevNode"));
+  BOOL result = FALSE;
+  DWORD root = 0;
+  if (locate == nullptr || reenumerate == nullptr) {
+    ResultCode = RESULT_ENTRY_NOT_FOUND;
+  } else if (locate(&root, nullptr, LocateNormal) != ConfigSuccess) {
+    ResultCode = RESULT_LOCATE_DEVNODE_FAILED;
+  } else if (reenumerate(root, ReenumerateNormal) != ConfigSuccess) {
+    ResultCode = RESULT_REENUMERATE_FAILED;
+  } else {
+    result = TRUE;
+  }
+  FreeLibrary(cfgmgr);
+  return result;
 }

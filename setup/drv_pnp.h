@@ -67,7 +67,9 @@ class vkDrvPnp {
 
   // -i
   BOOL CopyOemInf(LPCWSTR InfPath);
-  // -c, -r, -e
+  // -c, -r, -e and the device search they share
+  BOOL FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId, PSP_DEVINFO_DATA DeviceData,
+                              LONG* Position);
   BOOL InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath);
   BOOL RemoveDevices(LPCWSTR HardwareId);
   BOOL RescanDevices();

@@ -100,13 +100,17 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  S().loaded++;
   return reinterpret_cast<HMODULE>(m);
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
   if (!Enter("FreeLibrary"))
     return FALSE;
-  return module ? TRUE : FALSE;
+  if (!module)
+    return FALSE;
+  S().loaded--;
+  return TRUE;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {

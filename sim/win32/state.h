@@ -34,7 +34,25 @@ struct Search {
   size_t next = 0;
 };
 
+struct DeviceSet {
+  std::vector<size_t> members;  // indexes into State::devices; removed members stay
+  bool list = false;            // a device information list of one class
+  std::u16string className;
+};
+
 struct State {
+  std::vector<System::Device> devices;
+  std::vector<bool> gone;  // removed from the tree
+  std::map<int, DeviceSet> sets;
+  int nextSet = 1;
+  bool updateSucceeds = true;
+  bool updateReboot = false;
+  std::vector<System::Update> updates;
+  CONFIGRET locate = CR_SUCCESS;
+  CONFIGRET reenumerate = CR_SUCCESS;
+  std::vector<std::string> cmCalls;
+  int loaded = 0;
+  int generated = 0;
   std::map<std::u16string, File> files;  // by lower-case path: searches report in this order
   std::map<std::u16string, std::vector<System::Value>> keys;
   std::vector<Module> modules;

@@ -58,6 +58,8 @@ System::System() : state_(new State) {
         "SetupQueryInfVersionInformationW"},
        true},
       {u"advapi32", {"RegOpenKeyW", "RegEnumValueW", "RegQueryValueExW", "RegSetValueExW"}, true},
+      {u"newdev", {"UpdateDriverForPlugAndPlayDevicesW"}, true},
+      {u"cfgmgr32", {"CM_Locate_DevNodeW", "CM_Reenumerate_DevNode"}, true},
   };
   CreateKey("SYSTEM\\CurrentControlSet\\Services");
 }
@@ -163,6 +165,37 @@ void System::RemoveModule(const std::string& module) {
   for (auto& m : state_->modules)
     if (m.name == Lower(U(module)))
       m.present = false;
+}
+
+void System::AddDevice(const Device& device) {
+  state_->devices.push_back(device);
+  state_->gone.push_back(false);
+}
+
+std::vector<System::Device> System::Devices() const {
+  std::vector<Device> live;
+  for (size_t i = 0; i < state_->devices.size(); ++i)
+    if (!state_->gone[i])
+      live.push_back(state_->devices[i]);
+  return live;
+}
+
+void System::SetDriverUpdate(bool succeeds, bool reboot) {
+  state_->updateSucceeds = succeeds;
+  state_->updateReboot = reboot;
+}
+
+std::vector<System::Update> System::Updates() const {
+  return state_->updates;
+}
+
+void System::SetConfigManager(CONFIGRET locate, CONFIGRET reenumerate) {
+  state_->locate = locate;
+  state_->reenumerate = reenumerate;
+}
+
+int System::LoadedModules() const {
+  return state_->loaded;
 }
 
 void System::CloseStdout() {

@@ -60,6 +60,32 @@ class System {
   void RemoveEntryPoint(const std::string& module, const std::string& name);
   void RemoveModule(const std::string& module);
 
+  // The device tree. A device has an instance ID, a setup class, a hardware-ID
+  // list (absent when `hardwareIds` is empty and `noList` is set) and is
+  // present or not.
+  struct Device {
+    std::string instanceId;
+    std::string className;
+    std::vector<std::string> hardwareIds;
+    bool noList = false;
+    bool present = true;
+    bool removeNeedsReboot = false;  // its removal asks for a restart
+    bool removeFails = false;
+  };
+  void AddDevice(const Device& device);
+  std::vector<Device> Devices() const;
+  // The driver update of newdev: its result and whether it asks for a restart.
+  void SetDriverUpdate(bool succeeds, bool reboot);
+  struct Update {
+    std::string hardwareId, infPath;
+    DWORD flags;
+  };
+  std::vector<Update> Updates() const;
+  // What cfgmgr32 answers to the locate and re-enumerate requests.
+  void SetConfigManager(CONFIGRET locate, CONFIGRET reenumerate);
+  // Modules loaded at run time and not yet freed.
+  int LoadedModules() const;
+
   // Standard output: captured; closed gives INVALID_HANDLE_VALUE.
   void CloseStdout();
   const std::vector<uint8_t>& Stdout() const;

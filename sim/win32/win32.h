@@ -108,6 +108,59 @@ static_assert(sizeof(SP_ORIGINAL_FILE_INFO_W) == 1044, "SP_ORIGINAL_FILE_INFO_W"
 
 typedef struct _SP_ALTPLATFORM_INFO_V2* PSP_ALTPLATFORM_INFO;
 
+// Devices
+typedef struct _GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} GUID, *LPGUID;
+typedef const GUID* LPCGUID;
+typedef struct HWND__* HWND;
+typedef void* HDEVINFO;
+typedef DWORD DEVINST;
+typedef DEVINST* PDEVINST;
+typedef DWORD CONFIGRET;
+typedef uintptr_t ULONG_PTR;
+
+typedef struct _SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+} SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
+
+typedef struct _SP_DEVINSTALL_PARAMS_W {
+  DWORD cbSize;
+  DWORD Flags;
+  DWORD FlagsEx;
+  HWND hwndParent;
+  void* InstallMsgHandler;
+  void* InstallMsgHandlerContext;
+  void* FileQueue;
+  ULONG_PTR ClassInstallReserved;
+  DWORD Reserved;
+  WCHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_W, *PSP_DEVINSTALL_PARAMS_W;
+
+#define DIGCF_PRESENT 0x00000002
+#define DIGCF_ALLCLASSES 0x00000004
+#define DIGCF_PROFILE 0x00000008
+#define SPDRP_HARDWAREID 0x00000001
+#define DICD_GENERATE_ID 0x00000001
+#define DIF_REMOVE 0x00000005
+#define DIF_REGISTERDEVICE 0x00000019
+#define DI_NEEDREBOOT 0x00000100
+#define INSTALLFLAG_FORCE 0x00000001
+#define CR_SUCCESS 0x00000000
+#define CR_FAILURE 0x00000013
+#define CR_CALL_NOT_IMPLEMENTED 0x00000034
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000
+#define CM_REENUMERATE_NORMAL 0x00000000
+#define ERROR_CLASS_MISMATCH 0xE0000203L
+#define ERROR_DEVINST_ALREADY_EXISTS 0xE0000207L
+#define ERROR_NO_SUCH_DEVINST 0xE000020BL
+
 // kernel32
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD error);
@@ -140,6 +193,31 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLoca
                              DWORD OEMSourceMediaType, DWORD CopyStyle,
                              PWSTR DestinationInfFileName, DWORD DestinationInfFileNameSize,
                              PDWORD RequiredSize, PWSTR* DestinationInfFileNameComponent);
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set);
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
+                                     DWORD flags);
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                              PDWORD type, BYTE* buffer, DWORD size,
+                                              PDWORD required);
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                              const BYTE* buffer, DWORD size);
+BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWORD size,
+                                PDWORD required);
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent);
+BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO set, PCWSTR deviceName, const GUID* classGuid,
+                                     PCWSTR description, HWND parent, DWORD flags,
+                                     PSP_DEVINFO_DATA data);
+BOOL WINAPI SetupDiCallClassInstaller(DWORD function, HDEVINFO set, PSP_DEVINFO_DATA data);
+BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                           PSP_DEVINSTALL_PARAMS_W params);
+
+// newdev and cfgmgr32, loaded at run time
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR infPath,
+                                               DWORD flags, BOOL* rebootRequired);
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, LPWSTR deviceId, DWORD flags);
+CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, DWORD flags);
 
 // advapi32
 LSTATUS WINAPI RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);

@@ -140,11 +140,5 @@ INSTANTIATE_TEST_SUITE_P(
                       BindCase{"NoCopy", "setupapi", "SetupCopyOEMInfW", RESULT_ENTRY_NOT_FOUND}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(SetupTest, DeviceStepsAreNotAvailableYet) {
-  EXPECT_EQ(RESULT_MODULE_NOT_FOUND, Tool({"-c", "a.inf", "Root\\X"}).Code());
-  EXPECT_EQ(RESULT_MODULE_NOT_FOUND, Tool({"-r", "Root\\X"}).Code());
-  EXPECT_EQ(RESULT_MODULE_NOT_FOUND, Tool({"-e"}).Code());
-}
-
 }  // namespace
 }  // namespace setup::test

@@ -1,0 +1,256 @@
+// The device installer on the simulated system: device information sets and
+// lists, the hardware-ID property, the class installer's register and
+// remove, the driver update of newdev and the configuration manager.
+#include <cstring>
+
+#include "sim/win32/state.h"
+
+using namespace sim::win32;
+
+namespace {
+
+DeviceSet* FindSet(HDEVINFO set) {
+  auto it = S().sets.find(static_cast<int>(reinterpret_cast<intptr_t>(set)));
+  return it == S().sets.end() ? nullptr : &it->second;
+}
+
+HDEVINFO NewSet(DeviceSet set) {
+  const int id = S().nextSet++;
+  S().sets[id] = std::move(set);
+  return reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(id));
+}
+
+// The device behind a device data structure handed out by this set.
+System::Device* Member(HDEVINFO set, PSP_DEVINFO_DATA data, size_t* index = nullptr) {
+  DeviceSet* s = FindSet(set);
+  if (!s || !data || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->Reserved == 0)
+    return nullptr;
+  const size_t i = data->Reserved - 1;
+  if (i >= S().devices.size())
+    return nullptr;
+  if (index)
+    *index = i;
+  return &S().devices[i];
+}
+
+std::vector<BYTE> MultiString(const std::vector<std::string>& strings) {
+  std::vector<BYTE> bytes;
+  for (const auto& s : strings) {
+    for (char c : s) {
+      bytes.push_back(static_cast<BYTE>(c));
+      bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
+}
+
+std::vector<std::string> FromMultiString(const BYTE* buffer, DWORD size) {
+  std::vector<std::string> strings;
+  std::string current;
+  for (DWORD i = 0; i + 1 < size; i += 2) {
+    const uint16_t unit = buffer[i] | buffer[i + 1] << 8;
+    if (unit == 0) {
+      if (current.empty())
+        break;
+      strings.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(unit));
+    }
+  }
+  return strings;
+}
+
+bool Fail(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
+}  // namespace
+
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
+  if (!Enter("SetupDiGetClassDevsW"))
+    return INVALID_HANDLE_VALUE;
+  if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  DeviceSet set;
+  for (size_t i = 0; i < S().devices.size(); ++i)
+    if (!S().gone[i] && (!(flags & DIGCF_PRESENT) || S().devices[i].present))
+      set.members.push_back(i);
+  return NewSet(set);
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  if (!Enter("SetupDiDestroyDeviceInfoList"))
+    return FALSE;
+  return S().sets.erase(static_cast<int>(reinterpret_cast<intptr_t>(set)))
+             ? TRUE
+             : Fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+  if (!Enter("SetupDiEnumDeviceInfo"))
+    return FALSE;
+  DeviceSet* s = FindSet(set);
+  if (!s || !data || data->cbSize != sizeof(SP_DEVINFO_DATA))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (index >= s->members.size())
+    return Fail(ERROR_NO_MORE_ITEMS);
+  std::memset(&data->ClassGuid, 0, sizeof(data->ClassGuid));
+  data->DevInst = static_cast<DWORD>(s->members[index] + 1);
+  data->Reserved = s->members[index] + 1;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                              PDWORD type, BYTE* buffer, DWORD size,
+                                              PDWORD required) {
+  if (!Enter("SetupDiGetDeviceRegistryPropertyW"))
+    return FALSE;
+  System::Device* device = Member(set, data);
+  if (!device || property != SPDRP_HARDWAREID)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (device->noList)
+    return Fail(ERROR_INVALID_DATA);  // the device has no such property
+  const std::vector<BYTE> bytes = MultiString(device->hardwareIds);
+  if (required)
+    *required = static_cast<DWORD>(bytes.size());
+  if (type)
+    *type = 7;  // REG_MULTI_SZ
+  if (!buffer || size < bytes.size())
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(buffer, bytes.data(), bytes.size());
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                              const BYTE* buffer, DWORD size) {
+  if (!Enter("SetupDiSetDeviceRegistryPropertyW"))
+    return FALSE;
+  System::Device* device = Member(set, data);
+  if (!device || property != SPDRP_HARDWAREID || !buffer)
+    return Fail(ERROR_INVALID_PARAMETER);
+  device->hardwareIds = FromMultiString(buffer, size);
+  device->noList = false;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWORD size,
+                                PDWORD required) {
+  if (!Enter("SetupDiGetINFClassW"))
+    return FALSE;
+  auto it = S().files.find(Lower(FromW(infName)));
+  if (it == S().files.end())
+    return Fail(ERROR_FILE_NOT_FOUND);
+  const std::string& text = it->second.contents;
+  const size_t at = text.find("Class=");
+  if (at == std::string::npos)
+    return Fail(ERROR_INVALID_DATA);
+  const size_t end = text.find_first_of("\r\n", at);
+  const std::u16string name = U(text.substr(at + 6, end - at - 6));
+  if (required)
+    *required = static_cast<DWORD>(name.size() + 1);
+  if (!className || !ToW(name, className, size))
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (classGuid)
+    std::memset(classGuid, 0x36, sizeof(*classGuid));
+  return TRUE;
+}
+
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID*, HWND) {
+  if (!Enter("SetupDiCreateDeviceInfoList"))
+    return INVALID_HANDLE_VALUE;
+  DeviceSet list;
+  list.list = true;
+  return NewSet(list);
+}
+
+// An element of a list: a device that exists only once it is registered.
+BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO set, PCWSTR deviceName, const GUID*, PCWSTR, HWND,
+                                     DWORD flags, PSP_DEVINFO_DATA data) {
+  if (!Enter("SetupDiCreateDeviceInfoW"))
+    return FALSE;
+  DeviceSet* s = FindSet(set);
+  if (!s || !s->list || !deviceName || !data || data->cbSize != sizeof(SP_DEVINFO_DATA))
+    return Fail(ERROR_INVALID_PARAMETER);
+  System::Device device;
+  device.className = Narrow(FromW(deviceName));
+  device.instanceId = (flags & DICD_GENERATE_ID)
+                          ? "ROOT\\" + device.className + "\\" + std::to_string(S().generated++)
+                          : device.className;
+  device.noList = true;
+  S().devices.push_back(device);
+  S().gone.push_back(true);  // not in the tree until registered
+  s->members.push_back(S().devices.size() - 1);
+  data->DevInst = static_cast<DWORD>(S().devices.size());
+  data->Reserved = S().devices.size();
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiCallClassInstaller(DWORD function, HDEVINFO set, PSP_DEVINFO_DATA data) {
+  if (!Enter("SetupDiCallClassInstaller"))
+    return FALSE;
+  size_t index = 0;
+  System::Device* device = Member(set, data, &index);
+  if (!device)
+    return Fail(ERROR_INVALID_PARAMETER);
+  switch (function) {
+    case DIF_REGISTERDEVICE:
+      S().gone[index] = false;
+      return TRUE;
+    case DIF_REMOVE:
+      if (device->removeFails || S().gone[index])
+        return Fail(ERROR_NO_SUCH_DEVINST);
+      S().gone[index] = true;  // the element stays in the set, as on Windows
+      return TRUE;
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+}
+
+BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                           PSP_DEVINSTALL_PARAMS_W params) {
+  if (!Enter("SetupDiGetDeviceInstallParamsW"))
+    return FALSE;
+  System::Device* device = Member(set, data);
+  if (!device || !params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W))
+    return Fail(ERROR_INVALID_PARAMETER);
+  const DWORD size = params->cbSize;
+  std::memset(params, 0, sizeof(*params));
+  params->cbSize = size;
+  if (device->removeNeedsReboot)
+    params->Flags |= DI_NEEDREBOOT;
+  return TRUE;
+}
+
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR infPath,
+                                               DWORD flags, BOOL* rebootRequired) {
+  if (!Enter("UpdateDriverForPlugAndPlayDevicesW"))
+    return FALSE;
+  S().updates.push_back({Narrow(FromW(hardwareId)), Narrow(FromW(infPath)), flags});
+  if (!S().updateSucceeds)
+    return Fail(ERROR_NO_SUCH_DEVINST);
+  if (rebootRequired)
+    *rebootRequired = S().updateReboot ? TRUE : FALSE;
+  return TRUE;
+}
+
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, LPWSTR deviceId, DWORD flags) {
+  Enter("CM_Locate_DevNodeW");
+  S().cmCalls.push_back("locate " + std::to_string(flags) + (deviceId ? " id" : " root"));
+  if (S().locate == CR_SUCCESS && devInst)
+    *devInst = 1;
+  return S().locate;
+}
+
+CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, DWORD flags) {
+  Enter("CM_Reenumerate_DevNode");
+  S().cmCalls.push_back("reenumerate " + std::to_string(devInst) + " " + std::to_string(flags));
+  return S().reenumerate;
+}
