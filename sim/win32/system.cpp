@@ -83,6 +83,28 @@ std::string System::Contents(const std::string& path) const {
   return it == state_->files.end() ? std::string() : it->second.contents;
 }
 
+std::map<std::string, std::string> System::FileSnapshot() const {
+  std::map<std::string, std::string> files;
+  for (const auto& [key, file] : state_->files)
+    files[Narrow(file.path)] = file.contents;
+  return files;
+}
+
+std::map<std::string, std::string> System::RegistrySnapshot() const {
+  std::map<std::string, std::string> keys;
+  for (const auto& [key, values] : state_->keys) {
+    std::string text;
+    for (const auto& v : values) {
+      text += Narrow(v.name) + ":" + std::to_string(v.type) + ":";
+      for (BYTE b : v.data)
+        text += std::to_string(b) + ",";
+      text += ";";
+    }
+    keys[Narrow(key)] = text;
+  }
+  return keys;
+}
+
 void System::Lock(const std::string& path) {
   auto it = state_->files.find(Lower(U(path)));
   if (it != state_->files.end())

@@ -32,6 +32,10 @@ class System {
   bool Exists(const std::string& path) const;
   std::string Contents(const std::string& path) const;
   void Lock(const std::string& path);  // in use: deleting it fails
+  // Every file: full path (as created) and contents; every registry key with
+  // its values rendered as text. For comparing a system before and after.
+  std::map<std::string, std::string> FileSnapshot() const;
+  std::map<std::string, std::string> RegistrySnapshot() const;
   // Names of the files in a folder, in the order a search reports them.
   std::vector<std::string> Files(const std::string& folder) const;
 
