@@ -198,3 +198,22 @@ TEST_F(DriverTest, PipesMarkedOpenAreAbortedAtSurpriseRemoval) {
 
 }  // namespace
 }  // namespace tarvik::test
+
+namespace tarvik::test {
+namespace {
+
+// Found by the descriptor fuzzer: a key that returns no configuration
+// descriptor at all.
+TEST_F(DriverTest, KeyReturningEmptyDescriptors) {
+  Key key = Plug(sim::usb::PrimaryKey());
+  const std::vector<UCHAR> device = {0x12, 1,    0,    2, 0xFF, 0, 0, 8, 0x31,
+                                     0x7E, 0x3C, 0x5A, 0, 4,    1, 2, 3, 1};
+  sim::usb::SetDescriptors(key.pdo, device, {});
+  EXPECT_FALSE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+  EXPECT_EQ(NotStarted, key.ext->DevicePnpState);
+  sim::usb::SetDescriptors(key.pdo, {}, {});
+  EXPECT_FALSE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+}
+
+}  // namespace
+}  // namespace tarvik::test
