@@ -51,6 +51,8 @@ struct SetupResult {
 static_assert(sizeof(VersionList) == 516, "VersionList is 516 bytes");
 static_assert(sizeof(SetupResult) == 524, "SetupResult is 524 bytes");
 
+class PathBuffer;
+
 typedef UINT(WINAPI* GetSystemWindowsDirectoryWFn)(LPWSTR, UINT);
 typedef BOOL(WINAPI* SetupQueryInfOriginalFileInformationWFn)(PSP_INF_INFORMATION, UINT,
                                                               PSP_ALTPLATFORM_INFO,
@@ -93,6 +95,9 @@ class vkDrvPnp {
   // The Windows directory into Buffer (MAX_PATH units); false when it cannot
   // be had, or when its entry point was not bound.
   bool WindowsDirectory(WCHAR* Buffer);
+  // The Windows directory + "\inf\" + Name into Path: RESULT_SUCCESS,
+  // RESULT_WINDOWS_DIR_FAILED, or RESULT_INVALID_PARAMETER when it does not fit.
+  DWORD InfFolderPath(LPCWSTR Name, PathBuffer* Path);
   // The original name of an INF in the INF folder, into Name (MAX_PATH units).
   bool OriginalName(LPCWSTR InfPath, WCHAR* Name, PSP_INF_INFORMATION* Information);
 };

@@ -1,13 +1,12 @@
 // Installed copies of a driver package's INF, and their deletion (-u, -d).
 #include "setup/drv_pnp.h"
+#include "setup/inf_files.h"
 #include "setup/wide.h"
 
 namespace {
 
-const WCHAR InfFolder[] = {'\\', 'i', 'n', 'f', '\\', 0};
 const WCHAR DriversFolder[] = {'\\', 's', 'y', 's', 't', 'e', 'm', '3',  '2', '\\',
                                'd',  'r', 'i', 'v', 'e', 'r', 's', '\\', 0};
-const WCHAR OemPattern[] = {'o', 'e', 'm', '*', '.', 'i', 'n', 'f', 0};
 
 // Deletes Path if it exists; false only when the deletion fails.
 bool DeleteIfPresent(LPCWSTR Path) {
@@ -15,24 +14,6 @@ bool DeleteIfPresent(LPCWSTR Path) {
 }
 
 }  // namespace
-
-// The INF information block of an INF given by its path, allocated with
-// LocalAlloc; null when it cannot be read.
-static PSP_INF_INFORMATION ReadInfInformation(LPCWSTR Path) {
-  DWORD size = 0;
-  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size)) {
-    return nullptr;
-  }
-  auto* block = static_cast<PSP_INF_INFORMATION>(LocalAlloc(LPTR, size));
-  if (block == nullptr) {
-    return nullptr;
-  }
-  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, block, size, nullptr)) {
-    LocalFree(block);
-    return nullptr;
-  }
-  return block;
-}
 
 // The name the INF at Path had before the system copied it into its INF
 // folder. On success the information block stays with the caller.
@@ -65,13 +46,8 @@ BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
     return FALSE;  // binding left its code
   }
   PathBuffer path;
-  if (!WindowsDirectory(path.Data())) {
-    ResultCode = RESULT_WINDOWS_DIR_FAILED;
-    return FALSE;
-  }
-  path.Adopt();
-  if (!path.Append(InfFolder) || !path.Append(InfName)) {
-    ResultCode = RESULT_INVALID_PARAMETER;
+  if (const DWORD code = InfFolderPath(InfName, &path)) {
+    ResultCode = code;
     return FALSE;
   }
   // The copy under its own name counts whatever its original name.
@@ -82,13 +58,8 @@ BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
     return TRUE;
   }
   PathBuffer pattern;
-  if (!WindowsDirectory(pattern.Data())) {
-    ResultCode = RESULT_WINDOWS_DIR_FAILED;
-    return FALSE;
-  }
-  pattern.Adopt();
-  if (!pattern.Append(InfFolder) || !pattern.Append(OemPattern)) {
-    ResultCode = RESULT_INVALID_PARAMETER;
+  if (const DWORD code = InfFolderPath(OemInfPattern, &pattern)) {
+    ResultCode = code;
     return FALSE;
   }
   WIN32_FIND_DATAW data;
@@ -99,9 +70,7 @@ BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
   BOOL found = FALSE;
   do {
     PathBuffer candidate;
-    WindowsDirectory(candidate.Data());
-    candidate.Adopt();
-    if (!candidate.Append(InfFolder) || !candidate.Append(data.cFileName)) {
+    if (InfFolderPath(data.cFileName, &candidate) != RESULT_SUCCESS) {
       continue;
     }
     WCHAR original[MAX_PATH];
@@ -163,7 +132,7 @@ BOOL vkDrvPnp::DeleteDriverFile(LPCWSTR FileName, BOOL InDriversFolder) {
   path.Adopt();
   PathBuffer precompiled;
   // Every path is checked before anything is deleted.
-  if (!path.Append(InDriversFolder ? DriversFolder : InfFolder) || !path.Append(FileName) ||
+  if (!path.Append(InDriversFolder ? DriversFolder : InfFolderName) || !path.Append(FileName) ||
       !precompiled.Set(path.Text()) || !precompiled.ToPrecompiled()) {
     ResultCode = RESULT_INVALID_PARAMETER;
     return FALSE;

@@ -1,11 +1,10 @@
 // The driver versions of the installed copies of an INF (-g).
 #include "setup/drv_pnp.h"
+#include "setup/inf_files.h"
 #include "setup/wide.h"
 
 namespace {
 
-const WCHAR InfFolder[] = {'\\', 'i', 'n', 'f', '\\', 0};
-const WCHAR OemPattern[] = {'o', 'e', 'm', '*', '.', 'i', 'n', 'f', 0};
 const WCHAR DriverVerKey[] = {'D', 'r', 'i', 'v', 'e', 'r', 'V', 'e', 'r', 0};
 
 void ClearList(VersionList* List) {
@@ -31,20 +30,6 @@ void AppendVersion(PSP_INF_INFORMATION Block, VersionList* List) {
   entry[i] = 0;
 }
 
-PSP_INF_INFORMATION ReadInformation(LPCWSTR Path) {
-  DWORD size = 0;
-  if (!SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size)) {
-    return nullptr;
-  }
-  auto* block = static_cast<PSP_INF_INFORMATION>(LocalAlloc(LPTR, size));
-  if (block != nullptr &&
-      !SetupGetInfInformationW(Path, INFINFO_INF_NAME_IS_ABSOLUTE, block, size, nullptr)) {
-    LocalFree(block);
-    block = nullptr;
-  }
-  return block;
-}
-
 }  // namespace
 
 BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
@@ -58,29 +43,19 @@ BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
     return FALSE;  // binding left its code
   }
   PathBuffer own;
-  if (!WindowsDirectory(own.Data())) {
-    ResultCode = RESULT_WINDOWS_DIR_FAILED;
-    return FALSE;
-  }
-  own.Adopt();
-  if (!own.Append(InfFolder) || !own.Append(InfName)) {
-    ResultCode = RESULT_INVALID_PARAMETER;
+  if (const DWORD code = InfFolderPath(InfName, &own)) {
+    ResultCode = code;
     return FALSE;
   }
   if (PathExists(own.Text())) {
-    if (PSP_INF_INFORMATION block = ReadInformation(own.Text())) {
+    if (PSP_INF_INFORMATION block = ReadInfInformation(own.Text())) {
       AppendVersion(block, List);
       LocalFree(block);
     }
   }
   PathBuffer pattern;
-  if (!WindowsDirectory(pattern.Data())) {
-    ResultCode = RESULT_WINDOWS_DIR_FAILED;
-    return FALSE;
-  }
-  pattern.Adopt();
-  if (!pattern.Append(InfFolder) || !pattern.Append(OemPattern)) {
-    ResultCode = RESULT_INVALID_PARAMETER;
+  if (const DWORD code = InfFolderPath(OemInfPattern, &pattern)) {
+    ResultCode = code;
     return FALSE;
   }
   WIN32_FIND_DATAW data;
@@ -90,11 +65,9 @@ BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
   }
   do {
     PathBuffer candidate;
-    WindowsDirectory(candidate.Data());
-    candidate.Adopt();
     WCHAR original[MAX_PATH];
     PSP_INF_INFORMATION block = nullptr;
-    if (!candidate.Append(InfFolder) || !candidate.Append(data.cFileName) ||
+    if (InfFolderPath(data.cFileName, &candidate) != RESULT_SUCCESS ||
         !OriginalName(candidate.Text(), original, &block)) {
       continue;
     }

@@ -76,11 +76,11 @@ std::u16string PnfOf(const std::u16string& path) {
 
 }  // namespace
 
-BOOL WINAPI SetupGetInfInformationW(LPCVOID spec, DWORD control, PSP_INF_INFORMATION buffer,
+BOOL WINAPI SetupGetInfInformationW(LPCVOID infSpec, DWORD control, PSP_INF_INFORMATION buffer,
                                     DWORD size, PDWORD required) {
   if (!Enter("SetupGetInfInformationW"))
     return FALSE;
-  const std::u16string path = FromW(static_cast<const WCHAR*>(spec));
+  const std::u16string path = FromW(static_cast<const WCHAR*>(infSpec));
   const File* file = FindFile(path);
   if (control != INFINFO_INF_NAME_IS_ABSOLUTE || !file) {
     SetLastError(ERROR_FILE_NOT_FOUND);

@@ -1,0 +1,12 @@
+// The INF folder and the INF information blocks that the store steps read.
+#pragma once
+
+#include "setup/win32.h"
+
+// "\inf\" after the Windows directory, and the pattern of stored copies.
+extern const WCHAR InfFolderName[];
+extern const WCHAR OemInfPattern[];
+
+// The INF information block of the INF at Path, allocated with LocalAlloc
+// (LPTR); null when it cannot be read. The caller frees it with LocalFree.
+PSP_INF_INFORMATION ReadInfInformation(LPCWSTR Path);
