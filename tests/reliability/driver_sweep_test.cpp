@@ -94,7 +94,7 @@ void ControlCodes(Machine& m) {
   if (!h)
     return;
   for (const Exchange& e : kTypical)
-    m.client().DeviceIoControl(h, e.code, e.input, e.output);
+    m.Control(h, e.code, e.input, e.output);
   sim::WaitForSystemThreads(std::chrono::seconds(5));
   m.client().Close(h);
 }

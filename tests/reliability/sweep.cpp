@@ -1,5 +1,6 @@
 #include "tests/reliability/sweep.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -18,6 +19,16 @@ void Collect(const sim::verifier::Violation& v) {
   std::lock_guard<std::mutex> lock(gFindingsMutex);
   if (gFindings)
     gFindings->push_back(v.message);
+}
+
+// The buffers a control request allocates for itself.
+bool IsControlBufferTag(ULONG tag) {
+  for (const char* t : {"kv51", "kv61", "kv71", "kv81", "kv91", "kvA1"}) {
+    char name[5] = {t[0], t[1], t[2], t[3], 0};
+    if (tag == sim::faults::Tag(name))
+      return true;
+  }
+  return false;
 }
 
 struct Run {
@@ -51,6 +62,13 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
       sim::usb::PlanForPlug(point->key, fault);
     }
     scenario.run(machine);
+    // A control request whose own buffer could not be allocated reports it.
+    if (point && !point->usb && point->kernelKind == sim::faults::Kind::PoolAllocation &&
+        IsControlBufferTag(point->tag)) {
+      const auto& s = machine.statuses();
+      if (std::find(s.begin(), s.end(), STATUS_INSUFFICIENT_RESOURCES) == s.end())
+        run.findings.push_back("a control buffer allocation failed and no request reported it");
+    }
     // Nothing is running any more: every device still there is back at its base.
     for (auto& key : machine.keys()) {
       if (key.fdo && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
@@ -100,6 +118,13 @@ Machine::Key Machine::Plug(const sim::usb::KeyConfig& config) {
   return key;
 }
 
+NTSTATUS Machine::Control(HANDLE handle, ULONG code, const std::vector<UCHAR>& input,
+                          ULONG output) {
+  const NTSTATUS status = client_->DeviceIoControl(handle, code, input, output).Status;
+  statuses_.push_back(status);
+  return status;
+}
+
 HANDLE Machine::Open(const GUID& interfaceClass) {
   auto links = sim::interfaces::Enabled(interfaceClass);
   if (links.empty())
@@ -127,6 +152,7 @@ Result Sweep(const Scenario& scenario) {
     Point point;
     point.kernelKind = p.kind;
     point.ordinal = ++ordinals[p.kind];
+    point.tag = p.tag;
     points.push_back(point);
   }
   for (size_t k = 0; k < clean.wire.size(); ++k) {

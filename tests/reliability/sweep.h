@@ -30,6 +30,9 @@ class Machine {
   sim::Client& client() { return *client_; }
   PDRIVER_OBJECT driver() const { return driver_; }
   std::vector<Key>& keys() { return keys_; }
+  // A control request through the client, its status kept for the audit.
+  NTSTATUS Control(HANDLE handle, ULONG code, const std::vector<UCHAR>& input, ULONG output);
+  const std::vector<NTSTATUS>& statuses() const { return statuses_; }
 
   Machine();
   ~Machine();
@@ -38,6 +41,7 @@ class Machine {
   PDRIVER_OBJECT driver_ = nullptr;
   std::unique_ptr<sim::Client> client_;
   std::vector<Key> keys_;
+  std::vector<NTSTATUS> statuses_;
 };
 
 struct Scenario {
@@ -51,6 +55,7 @@ struct Point {
   bool usb = false;
   sim::faults::Kind kernelKind{};
   uint64_t ordinal = 0;
+  ULONG tag = 0;  // for pool allocations
   sim::usb::Kind usbKind{};
   size_t key = 0;
   ULONG skip = 0;
