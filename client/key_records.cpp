@@ -37,7 +37,9 @@ constexpr Named kCodes[] = {
 
 Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length) {
-  Bytes b = {requestType, request};
+  Bytes b;
+  b.push_back(requestType);
+  b.push_back(request);
   Put16(b, value);
   Put16(b, index);
   Put16(b, length);
@@ -47,22 +49,29 @@ Bytes SetupPacket(uint8_t requestType, uint8_t request, uint16_t value, uint16_t
 Bytes VendorWrite(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                   const Bytes& payload) {
   Bytes b = SetupPacket(requestType, request, value, index, static_cast<uint16_t>(payload.size()));
-  b.insert(b.end(), payload.begin(), payload.end());
+  for (uint8_t p : payload)
+    b.push_back(p);
   return b;
 }
 
 Bytes TransactHeader(bool requestOne, uint16_t value, const Bytes& payload) {
-  Bytes b = {0, static_cast<uint8_t>(requestOne ? 1 : 0)};
+  Bytes b;
+  b.push_back(0);
+  b.push_back(requestOne ? 1 : 0);
   Put16(b, value);
   Put16(b, 0);
   Put16(b, static_cast<uint16_t>(payload.size()));
-  b.insert(b.end(), payload.begin(), payload.end());
+  for (uint8_t p : payload)
+    b.push_back(p);
   return b;
 }
 
 Bytes TransactEx(uint8_t value, const Bytes& command) {
-  Bytes b = {value};
-  b.insert(b.end(), command.begin(), command.end());
+  Bytes b;
+  b.reserve(command.size() + 1);
+  b.push_back(value);
+  for (uint8_t c : command)
+    b.push_back(c);
   return b;
 }
 
