@@ -29,6 +29,14 @@ driver)
   { [ "$e" -ge "$lo" ] && [ "$e" -lt "$hi" ]; } || fail "entry point 0x$entry is not in INIT"
   grep -qi 'ntoskrnl\.exe' <<<"$imports" || fail "does not import ntoskrnl.exe"
   ;;
+vkeybus)
+  allowed='^(ntoskrnl\.exe|hal\.dll)$'
+  [ "$subsystem" = 00000001 ] || fail "subsystem $subsystem, want native (1)"
+  ;;
+keyctl)
+  allowed='^(kernel32\.dll|setupapi\.dll|msvcrt\.dll)$'
+  [ "$subsystem" = 00000003 ] || fail "subsystem $subsystem, want console (3)"
+  ;;
 setup)
   allowed='^(kernel32\.dll|advapi32\.dll|setupapi\.dll|msvcrt\.dll)$'
   [ "$subsystem" = 00000003 ] || fail "subsystem $subsystem, want console (3)"
