@@ -5,10 +5,16 @@
 // vendor-read <type> <request> <value> <index> <length> [out],
 // vendor-write <type> <request> <value> <index> <hex>, read-interrupt [out],
 // config-descriptor [out], info-block [out], query-info <selector> [out], probe <byte>,
-// reset-port, reset-pipe, notify-change. Numbers are decimal or 0x-hex.
+// reset-port, reset-pipe, notify-change, unplug-open <port> <hex> [out].
+// Numbers are decimal or 0x-hex.
 // Each command prints: ok|failed error=<Win32 error> bytes=<count> <hex>.
+// unplug-open keeps the key open while the bus unplugs <port>, waits until the
+// key's interface is gone and sends transact-raw <hex> on the open handle: it
+// prints the reply before and after the unplug.
 // The virtual key bus, when installed:
-//   keyctl bus-plug primary|legacy|secondary|unrecognised [pipes] [info-hex] [announce-extra]
+//   keyctl bus-plug primary|legacy|secondary|unrecognised|disguised [pipes] [info-hex]
+//                   [announce-extra]
+//   (disguised: an unrecognised key whose PnP IDs name a primary one)
 //   keyctl bus-unplug <port>
 //   keyctl bus-fault <port> <kind: 0 out, 1 in, 2 interrupt, 3 reset> <count> <NTSTATUS>
 #include <cstdio>
@@ -50,12 +56,14 @@ Bytes HexArg(const std::string& text) {
 struct Family {
   const char* name;
   unsigned short vid, pid, rev;
+  unsigned short idVid, idPid;  // in the PnP IDs when not those of the descriptor
 };
 
-constexpr Family kFamilies[] = {{"primary", 0x7E31, 0x5A3C, 0x0400},
-                                {"legacy", 0x7E21, 0x0014, 0x0300},
-                                {"secondary", 0x7E21, 0x0013, 0x0100},
-                                {"unrecognised", 0x7E21, 0x0015, 0x0100}};
+constexpr Family kFamilies[] = {{"primary", 0x7E31, 0x5A3C, 0x0400, 0, 0},
+                                {"legacy", 0x7E21, 0x0014, 0x0300, 0, 0},
+                                {"secondary", 0x7E21, 0x0013, 0x0100, 0, 0},
+                                {"unrecognised", 0x7E21, 0x0015, 0x0100, 0, 0},
+                                {"disguised", 0x7E21, 0x0015, 0x0100, 0x7E31, 0x5A3C}};
 
 // An answer-to-reset with the version in its second and third historical bytes.
 void DefaultInfo(VkeyPlug* plug, unsigned char high, unsigned char low) {
@@ -75,17 +83,33 @@ void DefaultInfo(VkeyPlug* plug, unsigned char high, unsigned char low) {
   plug->InfoLength = static_cast<unsigned char>(n);
 }
 
-int Bus(const std::vector<std::string>& args) {
+void Print(const keyclient::Reply& reply) {
+  std::printf("%s error=%lu bytes=%zu %s\n", reply.ok ? "ok" : "failed", reply.error,
+              reply.data.size(), keyclient::Hex(reply.data).c_str());
+}
+
+// One request to the bus's control interface.
+keyclient::Reply BusControl(DWORD code, const Bytes& input, DWORD out) {
   const std::wstring path = keyclient::BusPath();
   if (path.empty()) {
     std::fprintf(stderr, "keyctl: no virtual key bus\n");
-    return 1;
+    return {false, ERROR_FILE_NOT_FOUND, {}};
   }
   HANDLE bus = keyclient::OpenKey(path);
-  if (bus == INVALID_HANDLE_VALUE) {
-    std::printf("failed error=%lu bytes=0 (open)\n", GetLastError());
-    return 1;
-  }
+  if (bus == INVALID_HANDLE_VALUE)
+    return {false, GetLastError(), {}};
+  auto reply = keyclient::Control(bus, code, input, out);
+  CloseHandle(bus);
+  return reply;
+}
+
+template <typename T>
+Bytes Raw(const T& value) {
+  const auto* raw = reinterpret_cast<const uint8_t*>(&value);
+  return Bytes(raw, raw + sizeof(value));
+}
+
+int Bus(const std::vector<std::string>& args) {
   auto arg = [&](size_t i, const char* fallback) {
     return i < args.size() ? args[i] : std::string(fallback);
   };
@@ -103,6 +127,8 @@ int Bus(const std::vector<std::string>& args) {
     plug.VendorId = family->vid;
     plug.ProductId = family->pid;
     plug.Revision = family->rev;
+    plug.IdVendor = family->idVid;
+    plug.IdProduct = family->idPid;
     plug.Interfaces = 1;
     plug.Pipes = static_cast<unsigned char>(Number(arg(2, "1")));
     plug.Serial = 0x4B000000u | family->pid;
@@ -117,31 +143,51 @@ int Bus(const std::vector<std::string>& args) {
         plug.Info[i] = bytes[i];
     }
     plug.AnnounceExtra = static_cast<unsigned short>(Number(arg(4, "0")));
-    const auto* raw = reinterpret_cast<const uint8_t*>(&plug);
-    input.assign(raw, raw + sizeof(plug));
+    input = Raw(plug);
     code = IOCTL_VKEYBUS_PLUG;
     out = sizeof(ULONG);
   } else if (args[0] == "bus-unplug") {
-    const ULONG port = Number(arg(1, "0"));
-    const auto* raw = reinterpret_cast<const uint8_t*>(&port);
-    input.assign(raw, raw + sizeof(port));
+    input = Raw(static_cast<ULONG>(Number(arg(1, "0"))));
     code = IOCTL_VKEYBUS_UNPLUG;
   } else if (args[0] == "bus-fault") {
     VkeyFault fault = {static_cast<unsigned long>(Number(arg(1, "0"))),
                        static_cast<unsigned long>(Number(arg(2, "0"))),
                        static_cast<unsigned long>(Number(arg(3, "1"))),
                        static_cast<long>(Number(arg(4, "0xC0000001")))};
-    const auto* raw = reinterpret_cast<const uint8_t*>(&fault);
-    input.assign(raw, raw + sizeof(fault));
+    input = Raw(fault);
     code = IOCTL_VKEYBUS_FAULT;
   } else {
     return Usage();
   }
-  const auto reply = keyclient::Control(bus, code, input, out);
-  CloseHandle(bus);
-  std::printf("%s error=%lu bytes=%zu %s\n", reply.ok ? "ok" : "failed", reply.error,
-              reply.data.size(), keyclient::Hex(reply.data).c_str());
+  const auto reply = BusControl(code, input, out);
+  Print(reply);
   return reply.ok ? 0 : 1;
+}
+
+bool Listed(const std::wstring& path) {
+  for (const auto& key : keyclient::ListKeys())
+    if (key.path == path)
+      return true;
+  return false;
+}
+
+// Unplugs a key while a handle to it is open; the handle's requests must fail.
+int UnplugOpen(const std::wstring& path, ULONG port, const Bytes& command, DWORD out) {
+  HANDLE key = keyclient::OpenKey(path);
+  if (key == INVALID_HANDLE_VALUE) {
+    std::printf("failed error=%lu bytes=0 (open)\n", GetLastError());
+    return 1;
+  }
+  Print(keyclient::Control(key, IOCTL_KEY_TRANSACT_RAW, command, out));
+  const auto unplugged = BusControl(IOCTL_VKEYBUS_UNPLUG, Raw(port), 0);
+  for (int i = 0; i < 100 && unplugged.ok && Listed(path); ++i)
+    Sleep(100);
+  const bool gone = !Listed(path);
+  const auto after = keyclient::Control(key, IOCTL_KEY_TRANSACT_RAW, command, out);
+  CloseHandle(key);
+  std::printf("unplugged=%s listed=%s\n", unplugged.ok ? "yes" : "no", gone ? "no" : "yes");
+  Print(after);
+  return after.ok ? 1 : 0;
 }
 
 int Usage() {
@@ -207,6 +253,9 @@ int wmain(int argc, wchar_t** argv) {
   } else if (command == "probe") {
     code = IOCTL_KEY_PROBE;
     input = {static_cast<uint8_t>(Number(arg(0, "1")))};
+  } else if (command == "unplug-open") {
+    return UnplugOpen(keys[index].path, Number(arg(0, "0")), HexArg(arg(1, "01")),
+                      Number(arg(2, "64")));
   } else if (command == "reset-port" || command == "reset-pipe" || command == "notify-change") {
     code = command == "reset-port"   ? IOCTL_KEY_RESET_PORT
            : command == "reset-pipe" ? IOCTL_KEY_RESET_PIPE
@@ -221,7 +270,6 @@ int wmain(int argc, wchar_t** argv) {
   }
   const auto reply = keyclient::Control(key, code, input, out);
   CloseHandle(key);
-  std::printf("%s error=%lu bytes=%zu %s\n", reply.ok ? "ok" : "failed", reply.error,
-              reply.data.size(), keyclient::Hex(reply.data).c_str());
+  Print(reply);
   return reply.ok ? 0 : 1;
 }

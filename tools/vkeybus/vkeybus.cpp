@@ -47,6 +47,8 @@ struct Child {
   bool Present;
   KSPIN_LOCK Lock;  // guards the port and the fault plan
   Fault Plan;
+  USHORT IdVendor;  // in the PnP IDs
+  USHORT IdProduct;
   keyport::Port Key;
 };
 
@@ -83,10 +85,10 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp) {
 // ---- A child: the key's PDO ------------------------------------------------
 
 // "USB\VID_xxxx&PID_yyyy" with "&REV_zzzz" when asked, as UTF-16 into To.
-ULONG WriteId(WCHAR* To, const keymodel::KeyConfig& c, bool Revision) {
+ULONG WriteId(WCHAR* To, const Child* Key, bool Revision) {
   static const char hex[] = "0123456789ABCDEF";
   const char* parts[] = {"USB\\VID_", "&PID_", "&REV_"};
-  const unsigned values[] = {c.vendorId, c.productId, c.bcdDevice};
+  const unsigned values[] = {Key->IdVendor, Key->IdProduct, Key->Key.Key().Config().bcdDevice};
   ULONG n = 0;
   for (int p = 0; p < (Revision ? 3 : 2); ++p) {
     for (const char* s = parts[p]; *s; ++s)
@@ -103,15 +105,14 @@ NTSTATUS QueryId(Child* Key, PIRP Irp) {
   auto* text = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, 128 * sizeof(WCHAR), kTag));
   if (text == nullptr)
     return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES);
-  const keymodel::KeyConfig& c = Key->Key.Key().Config();
   ULONG n = 0;
   switch (type) {
     case BusQueryDeviceID:
-      n = WriteId(text, c, false);
+      n = WriteId(text, Key, false);
       break;
     case BusQueryHardwareIDs:
-      n = WriteId(text, c, true);
-      n += WriteId(text + n, c, false);
+      n = WriteId(text, Key, true);
+      n += WriteId(text + n, Key, false);
       text[n++] = 0;
       break;
     case BusQueryCompatibleIDs: {
@@ -327,6 +328,8 @@ NTSTATUS Plug(Bus* Self, PDRIVER_OBJECT Driver, const VkeyPlug& Request, ULONG* 
   key->Present = true;
   KeInitializeSpinLock(&key->Lock);
   key->Key.Plug(ConfigOf(Request));
+  key->IdVendor = Request.IdVendor ? Request.IdVendor : Request.VendorId;
+  key->IdProduct = Request.IdProduct ? Request.IdProduct : Request.ProductId;
   pdo->Flags |= DO_POWER_PAGABLE;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   KIRQL irql;

@@ -29,6 +29,10 @@ typedef struct VkeyPlug {
   unsigned long Secret;
   unsigned char InfoLength;
   unsigned char Info[64];
+  /* The vendor and product in the key's PnP IDs; 0 for those of its device
+   * descriptor. Other values make a key that PnP takes for another. */
+  unsigned short IdVendor;
+  unsigned short IdProduct;
 } VkeyPlug;
 
 /* Kinds: 0 vendor OUT, 1 vendor IN, 2 interrupt, 3 port reset. */
