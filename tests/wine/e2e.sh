@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # End to end under Wine: the real setup.exe installs the package, vkeybus.sys
 # plugs virtual keys, Wine loads Tarvik4v2.sys on them, keyctl.exe talks to
-# them. Where Wine differs from Windows the expectation says so.
-#   e2e.sh WIN64_BUILD_DIR
+# them. setup's records are read by setuprec. Where Wine differs from Windows
+# the expectation says so.
+#   e2e.sh WIN64_BUILD_DIR SETUPREC OBJDUMP
 set -u
-build=$1
+build=$(cd "$1" && pwd)
+setuprec=$(realpath "$2")
+objdump=$3
 wine=/usr/lib/wine/wine64
+winelib=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 export WINEPREFIX=$(mktemp -d /tmp/tarvik-wine.XXXXXX)
 export WINEDEBUG=-all
+work=$(mktemp -d /tmp/tarvik-e2e.XXXXXX)
+host_log=$work/host.log
 failures=0
 checks=0
 started=$(date +%s)
 
 finish() {
   WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$work"
 }
 trap finish EXIT
 
@@ -28,9 +34,16 @@ check() {  # check NAME ACTUAL EXPECTED
   fi
 }
 
-# setup.exe's record: "code reboot payload-length" (decimal).
-record() { "$wine" setup.exe "$@" | od -An -tu4 -N12 | xargs; }
-keyctl() { timeout 60 "$wine" keyctl.exe "$@" | tr -d '\r'; }
+ok="RESULT_SUCCESS reboot=0 payload=0"
+refused="RESULT_INVALID_PARAMETER reboot=0 payload=0"
+record() { "$wine" setup.exe "$@" </dev/null 2>>"$work/setup.err" | "$setuprec"; }
+# keyctl's standard error goes to the host log too: when a keyctl run is the
+# first process of a restarted prefix, the driver host inherits it.
+keyctl() { timeout 60 "$wine" keyctl.exe "$@" </dev/null 2>>"$host_log" | tr -d '\r'; }
+# The number `keyctl list` gives the interface KIND of the key on bus port PORT.
+key() { keyctl list | awk -v kind="$1" -v port="#key0$2#" '$2 == kind && index($3, port) {print $1}'; }
+# The kinds of interface the key on bus port PORT shows.
+kinds() { keyctl list | awk -v port="#key0$1#" 'index($3, port) {print $2}' | xargs; }
 # Waits until `keyctl list` shows N interfaces.
 wait_keys() {
   for _ in $(seq 1 50); do
@@ -39,6 +52,17 @@ wait_keys() {
   done
   return 1
 }
+# The driver host takes standard error from the first process of the prefix:
+# one long-lived process keeps the services and the driver host up, and its
+# standard error is where Wine reports a call to an unimplemented function.
+keep_alive() { "$wine" cmd.exe /c "ping -n 3600 127.0.0.1 >nul" >/dev/null 2>>"$host_log" & }
+restart_prefix() {
+  /usr/lib/wine/wineserver -k
+  keep_alive
+  for _ in $(seq 1 100); do keyctl bus-plug "$1" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  return 1
+}
+stub_calls() { grep -c "unimplemented function" "$host_log"; }
 
 timeout 120 "$wine" wineboot -i >/dev/null 2>&1
 pkg=$WINEPREFIX/drive_c/pkg
@@ -47,65 +71,190 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 cp "$here"/package/* "$build/driver/Tarvik4v2.sys" "$build/tools/vkeybus/vkeybus.sys" \
    "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" "$pkg/"
 cd "$pkg"
-# One long-lived process keeps the prefix's services and driver host up.
-keep_alive() { "$wine" cmd.exe /c "ping -n 3600 127.0.0.1 >nul" >/dev/null 2>&1 & }
 keep_alive
 
-echo "== command line"
-check "no option" "$(record)" "4 0 0"
-check "-C" "$(record -C a b)" "4 0 0"
-check "-e with an argument" "$(record -e x)" "4 0 0"
-check "-d mode x" "$(record -d a.inf x)" "4 0 0"
+echo "== imports of Tarvik4v2.sys that Wine 8.0 has only as stubs"
+# A Wine stub export is a thunk named __wine_stub_<name> that aborts the
+# calling process. Listed from Wine's own modules, so a Wine that implements
+# one more shortens the list.
+stubs=$("$objdump" -p "$build/driver/Tarvik4v2.sys" |
+  awk '/DLL Name:/ {dll = tolower($3); next} dll && /^\t[0-9a-f]+\t/ {print dll, $3}' |
+  while read -r dll name; do
+    "$objdump" -t "$winelib/$dll" 2>/dev/null | grep -q "__wine_stub_$name\$" && echo "$dll!$name"
+  done | xargs)
+echo "   ${stubs:-none}"
+# These two are called only by IOCTL_KEY_NOTIFY_CHANGE and by a device power
+# request, and Wine sends no power requests; no scenario below sends the
+# notify code until the stub check at the end.
+check "stubbed imports" "$stubs" "ntoskrnl.exe!IoReportTargetDeviceChangeAsynchronous ntoskrnl.exe!PoRequestPowerIrp"
+
+echo "== command line: every refusal writes one record with RESULT_INVALID_PARAMETER"
+while IFS='|' read -r name args; do
+  eval "set -- $args"
+  check "$name" "$(record "$@")" "$refused"
+done <<'EOF'
+no option|
+a lone dash|-
+a long option|-ii a.inf
+no dash|/i a.inf
+upper case|-C a b
+an unknown letter|-x
+-c with one argument|-c a.inf
+-c with three|-c a.inf id x
+-d with one|-d a.sys
+-d with three|-d a.sys s x
+-d mode x|-d a.inf x
+-d empty mode|-d a.inf ''
+-e with an argument|-e x
+-g with none|-g
+-g with two|-g a.inf b.inf
+-i with none|-i
+-i with two|-i a.inf b.inf
+-r with none|-r
+-r with two|-r a b
+-s with two|-s svc value
+-s with four|-s svc value 1 2
+-u with none|-u
+-u with two|-u a.inf b.inf
+-r an empty hardware ID|-r ''
+-c an empty hardware ID|-c 'C:\pkg\vkeybus.inf' ''
+-u a name with a folder|-u '..\Tarvik4v2.inf'
+-g a name with a slash|-g 'inf/Tarvik4v2.inf'
+-d a name with a drive|-d 'C:Tarvik4v2.sys' s
+-d the parent folder|-d .. i
+EOF
+check "exit value of a refusal" "$("$wine" setup.exe -x >/dev/null; echo $?)" "0"
+check "the record is 524 bytes" "$("$wine" setup.exe | wc -c)" "524"
+# Wine still hands a closed standard output over as a handle whose write
+# fails; the exit value -1 reads 255 here.
+check "exit value with standard output closed" "$("$wine" setup.exe -x >&-; echo $?)" "255"
 
 echo "== install"
-check "-i Tarvik4v2.inf" "$(record -i 'C:\pkg\Tarvik4v2.inf')" "0 0 0"
-check "-i vkeybus.inf" "$(record -i 'C:\pkg\vkeybus.inf')" "0 0 0"
+check "-i Tarvik4v2.inf" "$(record -i 'C:\pkg\Tarvik4v2.inf')" "$ok"
+check "-i vkeybus.inf" "$(record -i 'C:\pkg\vkeybus.inf')" "$ok"
 # Wine keeps the INF's own name in its INF folder.
 check "INF in the store" "$(ls "$WINEPREFIX/drive_c/windows/inf" | grep -c '^Tarvik4v2\.[ip]nf$')" "2"
-check "-c the bus" "$(record -c 'C:\pkg\vkeybus.inf' 'Root\TarvikKeyBus')" "0 0 0"
-check "-c the bus again (exists)" "$(record -c 'C:\pkg\vkeybus.inf' 'root\tarvikkeybus')" "0 0 0"
-check "-s on no service" "$(record -s NoSuchService v 1)" "513 0 0"
+# Wine 8.0: installing the first key rewrites the stored INF's .pnf to name
+# the INF folder as the package's source, so every later key looks for the
+# driver file there (Windows keeps the package in its driver store).
+cp "$build/driver/Tarvik4v2.sys" "$WINEPREFIX/drive_c/windows/inf/"
+check "-c the bus" "$(record -c 'C:\pkg\vkeybus.inf' 'Root\TarvikKeyBus')" "$ok"
+check "-c the bus again (exists)" "$(record -c 'C:\pkg\vkeybus.inf' 'root\tarvikkeybus')" "$ok"
+check "-s on no service" "$(record -s NoSuchService v 1)" "RESULT_REG_OPEN_FAILED reboot=0 payload=0"
 # Wine does not implement SetupQueryInfVersionInformationW: no entries.
-check "-g" "$(record -g Tarvik4v2.inf)" "0 0 516"
+check "-g" "$(record -g Tarvik4v2.inf)" "RESULT_SUCCESS reboot=0 payload=516 versions=0"
 # Wine has no CM_Locate_DevNodeW (CR_CALL_NOT_IMPLEMENTED).
-check "-e" "$(record -e)" "780 0 0"
+check "-e" "$(record -e)" "RESULT_LOCATE_DEVNODE_FAILED reboot=0 payload=0"
 
-echo "== a primary key"
-# Measured with Wine 8.0: the bus device that -c creates gets its driver only
-# when the prefix starts again (Windows starts it at once).
-/usr/lib/wine/wineserver -k
-keep_alive
-for _ in $(seq 1 100); do keyctl bus-plug primary >/dev/null 2>&1 && break; sleep 0.2; done
+echo "== a primary key (bus port 0)"
+# Wine 8.0: the bus device that -c creates gets its driver only when the
+# prefix starts again (Windows starts it at once).
+restart_prefix primary
 wait_keys 2
-check "interfaces" "$(keyctl list | awk '{print $1, $2}' | xargs)" "0 primary 1 aux"
-check "transact-raw echo" "$(keyctl 0 transact-raw 01aabbcc 16)" "ok error=0 bytes=5 aabbcc9000"
-check "transact (header)" "$(keyctl 0 transact 0001000000000200017f 16)" "ok error=0 bytes=3 7f9000"
-check "transact-ex" "$(keyctl 0 transact-ex 7 01ee 16)" "ok error=0 bytes=3 ee9000"
-check "vendor write then read" "$(keyctl 0 vendor-write 0x40 0 0 0 0155 >/dev/null; keyctl 0 vendor-read 0xC0 0 0 0 64 64)" "ok error=0 bytes=3 559000"
-check "info block" "$(keyctl 0 info-block)" "ok error=0 bytes=11 3b9611014b0400545634ff"
-check "query-info, version 4.00: no check byte" "$(keyctl 0 query-info 0)" "ok error=0 bytes=11 3b9611014b0400545634ff"
-check "configuration descriptor" "$(keyctl 0 config-descriptor)" "ok error=0 bytes=25 0902190001010080320904000001ff0000000705810308000a"
-check "probe" "$(keyctl 0 probe 0x11)" "ok error=0 bytes=0 "
-check "probe refused: invalid parameter" "$(keyctl 0 probe 0x10)" "failed error=87 bytes=0 "
-check "buffer too small" "$(keyctl 0 info-block 4)" "failed error=122 bytes=0 "
-check "reset pipe on a handle without one" "$(keyctl 0 reset-pipe)" "failed error=87 bytes=0 "
-check "reset port" "$(keyctl 0 reset-port)" "ok error=0 bytes=0 "
+check "its interfaces" "$(kinds 0)" "primary aux"
+p=$(key primary 0)
+check "transact-raw echo" "$(keyctl "$p" transact-raw 01aabbcc 16)" "ok error=0 bytes=5 aabbcc9000"
+check "transact (header)" "$(keyctl "$p" transact 0001000000000200017f 16)" "ok error=0 bytes=3 7f9000"
+check "transact-ex" "$(keyctl "$p" transact-ex 7 01ee 16)" "ok error=0 bytes=3 ee9000"
+check "vendor write then read" "$(keyctl "$p" vendor-write 0x40 0 0 0 0155 >/dev/null; keyctl "$p" vendor-read 0xC0 0 0 0 64 64)" "ok error=0 bytes=3 559000"
+check "info block" "$(keyctl "$p" info-block)" "ok error=0 bytes=11 3b9611014b0400545634ff"
+check "query-info, version 4.00: no check byte" "$(keyctl "$p" query-info 0)" "ok error=0 bytes=11 3b9611014b0400545634ff"
+check "configuration descriptor" "$(keyctl "$p" config-descriptor)" "ok error=0 bytes=25 0902190001010080320904000001ff0000000705810308000a"
+check "probe" "$(keyctl "$p" probe 0x11)" "ok error=0 bytes=0 "
+check "probe refused: invalid parameter" "$(keyctl "$p" probe 0x10)" "failed error=87 bytes=0 "
+check "buffer too small" "$(keyctl "$p" info-block 4)" "failed error=122 bytes=0 "
+check "reset pipe on a handle without one" "$(keyctl "$p" reset-pipe)" "failed error=87 bytes=0 "
+check "reset port" "$(keyctl "$p" reset-port)" "ok error=0 bytes=0 "
+check "the auxiliary interface answers too" "$(keyctl "$(key aux 0)" transact-raw 0142 16)" "ok error=0 bytes=3 429000"
 # The driver's service key exists now that the driver is installed.
-check "-s sets" "$(record -s Tarvik4v2 TestValue 7)" "0 1 0"
-check "-s again changes nothing" "$(record -s Tarvik4v2 TestValue 7)" "0 0 0"
+check "-s sets" "$(record -s Tarvik4v2 TestValue 7)" "RESULT_SUCCESS reboot=1 payload=0"
+check "-s again changes nothing" "$(record -s Tarvik4v2 TestValue 7)" "$ok"
 
-echo "== faults"
-check "two refused writes recovered by resets" "$(keyctl bus-fault 0 0 2 >/dev/null; keyctl 0 transact-raw 0111 16)" "ok error=0 bytes=3 119000"
-check "an interrupt read that fails" "$(keyctl bus-fault 0 2 1 >/dev/null; keyctl 0 transact-raw 0111 16 | cut -d' ' -f1)" "failed"
+echo "== a secondary key beside it (port 1)"
+keyctl bus-plug secondary >/dev/null
+wait_keys 3
+check "only the secondary interface" "$(kinds 1)" "secondary"
+check "transact-raw on the secondary" "$(keyctl "$(key secondary 1)" transact-raw 01abcd 16)" "ok error=0 bytes=4 abcd9000"
+check "the primary still answers" "$(keyctl "$(key primary 0)" transact-raw 0101 16)" "ok error=0 bytes=3 019000"
+
+echo "== a legacy key, version 2.05 (port 2)"
+keyctl bus-plug legacy >/dev/null
+wait_keys 5
+check "primary and aux interfaces" "$(kinds 2)" "primary aux"
+l=$(key primary 2)
+check "info block" "$(keyctl "$l" info-block)" "ok error=0 bytes=11 3b9611014b0205545634fc"
+check "query-info adds the check byte" "$(keyctl "$l" query-info 0)" "ok error=0 bytes=12 3b9611014b0205545634fc00"
+check "query-info with no room for it" "$(keyctl "$l" query-info 0 11)" "failed error=122 bytes=0 "
+check "transact-raw (no interrupt phase)" "$(keyctl "$l" transact-raw 0177 16)" "ok error=0 bytes=3 779000"
+
+echo "== an unrecognised key (port 3)"
+keyctl bus-plug unrecognised >/dev/null
+sleep 1
+check "no interface appears" "$(keyctl list | wc -l)" "5"
+check "no key on port 3" "$(kinds 3)" ""
+
+echo "== an unrecognised key whose PnP IDs name a primary one (port 4)"
+# Wine binds Tarvik4v2 to it by its IDs; the driver reads the descriptor,
+# refuses the start and enables no interface.
+keyctl bus-plug disguised >/dev/null
+service() {
+  "$wine" reg query 'HKLM\System\CurrentControlSet\Enum\USB\VID_7E31&PID_5A3C\KEY04' /v Service \
+    2>/dev/null | tr -d '\r' | awk '$1 == "Service" {print $3}'
+}
+for _ in $(seq 1 50); do [ -n "$(service)" ] && break; sleep 0.1; done
+check "bound to the driver" "$(service)" "Tarvik4v2"
+sleep 0.5
+check "no interface" "$(kinds 4)" ""
+check "the others stay" "$(keyctl list | wc -l)" "5"
+
+echo "== faults on the primary key"
+p=$(key primary 0)
+check "two refused writes recovered by resets" "$(keyctl bus-fault 0 0 2 >/dev/null; keyctl "$p" transact-raw 0111 16)" "ok error=0 bytes=3 119000"
+check "an interrupt read that fails" "$(keyctl bus-fault 0 2 1 >/dev/null; keyctl "$p" transact-raw 0111 16 | cut -d' ' -f1)" "failed"
+check "the next exchange works" "$(keyctl "$p" transact-raw 0112 16)" "ok error=0 bytes=3 129000"
+
+echo "== unplug with a handle open (the secondary, port 1)"
+# Wine sends surprise removal then removal; the open handle stays, and its
+# next request fails. Wine 8.0 fails it itself once the device objects are
+# deleted (STATUS_FILE_DELETED, error 5); a request that still reaches the
+# driver after removal gets STATUS_INVALID_DEVICE_STATE (error 22).
+check "before, unplug, after" "$(keyctl "$(key secondary 1)" unplug-open 1 0133 16 | xargs)" \
+  "ok error=0 bytes=3 339000 unplugged=yes listed=no failed error=5 bytes=0"
+check "the other keys stay" "$(keyctl list | wc -l)" "4"
+check "the primary still answers" "$(keyctl "$(key primary 0)" transact-raw 0134 16)" "ok error=0 bytes=3 349000"
+check "a new key takes the free port" "$(keyctl bus-plug secondary)" "ok error=0 bytes=4 01000000"
+wait_keys 5
+check "and gets its driver" "$(keyctl "$(key secondary 1)" transact-raw 0135 16)" "ok error=0 bytes=3 359000"
+
+echo "== stubs"
+check "no scenario reached a stub" "$(stub_calls)" "0"
+# The check can fail: the notify code makes the driver call
+# IoReportTargetDeviceChangeAsynchronous, which aborts the driver host.
+keyctl "$(key primary 2)" notify-change >/dev/null
+for _ in $(seq 1 50); do [ "$(stub_calls)" != 0 ] && break; sleep 0.1; done
+check "the notify code reaches one" "$(grep -o 'unimplemented function [^,]*' "$host_log" | head -1)" \
+  "unimplemented function ntoskrnl.exe.IoReportTargetDeviceChangeAsynchronous"
 
 echo "== removal"
-check "-r the bus" "$(record -r 'Root\TarvikKeyBus')" "0 0 0"
-check "-u" "$(record -u Tarvik4v2.inf)" "0 0 0"
-check "-u removed the INF and .pnf" "$(ls "$WINEPREFIX/drive_c/windows/inf" | grep -ci tarvik4v2)" "0"
-# Wine never unloads a driver, and the loaded image cannot be deleted: 260.
-check "-d the loaded driver file" "$(record -d Tarvik4v2.sys s)" "260 0 0"
-check "-d an INF and its .pnf" "$(record -d vkeybus.inf i)" "0 0 0"
+# A fresh driver host: the bus starts again with no key; plug one.
+restart_prefix primary
+wait_keys 2
+check "a key after the restart" "$(keyctl "$(key primary 0)" transact-raw 0136 16)" "ok error=0 bytes=3 369000"
+check "-r the bus" "$(record -r 'Root\TarvikKeyBus')" "$ok"
+wait_keys 0
+check "its key is gone" "$(keyctl list | wc -l)" "0"
+check "-r again finds nothing" "$(record -r 'Root\TarvikKeyBus')" "$ok"
+check "-u" "$(record -u Tarvik4v2.inf)" "$ok"
+check "-u removed the INF and .pnf" "$(ls "$WINEPREFIX/drive_c/windows/inf" | grep -ci '^tarvik4v2\.[ip]nf$')" "0"
+check "-u again finds nothing" "$(record -u Tarvik4v2.inf)" "$ok"
+# Wine never unloads a driver, and the loaded image cannot be deleted.
+check "-d the loaded driver file" "$(record -d Tarvik4v2.sys s)" "RESULT_DELETE_FILE_FAILED reboot=0 payload=0"
+check "-d an INF and its .pnf" "$(record -d vkeybus.inf i)" "$ok"
 check "-d removed them" "$(ls "$WINEPREFIX/drive_c/windows/inf" | grep -ci vkeybus)" "0"
+check "no stub after the restart" "$(stub_calls)" "1"
+
+# setup prints no text; anything here would come from setup or from Wine.
+check "nothing on setup's standard error" "$(cat "$work/setup.err")" ""
 
 echo "$checks checks, $failures failed, $(( $(date +%s) - started )) s"
 [ "$failures" = 0 ]
