@@ -65,6 +65,9 @@ restart_prefix() {
 stub_calls() { grep -c "unimplemented function" "$host_log"; }
 
 timeout 120 "$wine" wineboot -i >/dev/null 2>&1
+# Let the boot's processes end, so that the keep-alive process below starts
+# the prefix's session and every later run finds it up.
+timeout 60 /usr/lib/wine/wineserver -w
 pkg=$WINEPREFIX/drive_c/pkg
 mkdir -p "$pkg"
 here=$(cd "$(dirname "$0")/../.." && pwd)
