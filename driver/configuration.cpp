@@ -169,7 +169,9 @@ TARVIK_PAGED NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
   return EnableFamilyInterfaces(GetDeviceExtension(DeviceObject), status);
 }
 
-NTSTATUS IdentifyKey(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR DeviceDescriptorBuffer) {
+// Resident, and called from the pageable start path rather than copied into it.
+TARVIK_RESIDENT NTSTATUS IdentifyKey(PDEVICE_OBJECT DeviceObject,
+                                     PUSB_DEVICE_DESCRIPTOR DeviceDescriptorBuffer) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
   extension->Family = FamilyUnrecognised;

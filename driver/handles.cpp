@@ -15,7 +15,7 @@ NTSTATUS Finish(DeviceExtension* Extension, PIRP Irp, NTSTATUS Status) {
 
 // The share rule and the admission as one step, so that concurrent opens
 // and closes never see a half-updated pair. Resident: it runs under a spin lock.
-NTSTATUS AdmitHandle(DeviceExtension* Extension, USHORT ShareAccess) {
+TARVIK_RESIDENT NTSTATUS AdmitHandle(DeviceExtension* Extension, USHORT ShareAccess) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->StateLock, &irql);
   NTSTATUS status = STATUS_SUCCESS;
@@ -32,7 +32,8 @@ NTSTATUS AdmitHandle(DeviceExtension* Extension, USHORT ShareAccess) {
   return status;
 }
 
-void ReleaseHandle(DeviceExtension* Extension) {
+// Resident, as AdmitHandle.
+TARVIK_RESIDENT void ReleaseHandle(DeviceExtension* Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->StateLock, &irql);
   if (Extension->OpenHandleCount != 0 && --Extension->OpenHandleCount == 0) {

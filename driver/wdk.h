@@ -16,9 +16,13 @@ extern "C" {
 }
 
 // Code placement: pageable routines live in PAGE, the entry routine in INIT,
-// which the loader discards once DriverEntry has returned.
+// which the loader discards once DriverEntry has returned. Resident routines
+// that pageable code calls and that take a spin lock (or must stay resident
+// for another reason) are kept out of line: GCC would otherwise copy their
+// bodies into the pageable caller, and so into PAGE.
 #define TARVIK_PAGED __attribute__((section("PAGE")))
 #define TARVIK_INIT __attribute__((section("INIT")))
+#define TARVIK_RESIDENT __attribute__((noinline))
 
 #else
 
@@ -27,5 +31,6 @@ extern "C" {
 
 #define TARVIK_PAGED
 #define TARVIK_INIT
+#define TARVIK_RESIDENT
 
 #endif

@@ -9,9 +9,12 @@ scripts/deps.sh
 jobs=$(nproc)
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
-objdump=$(command -v x86_64-w64-mingw32-objdump)
-tests/pe/check_pe.sh "$objdump" driver build/win64/driver/Tarvik4v2.sys
-tests/pe/check_pe.sh "$objdump" setup build/win64/setup/setup.exe
+# As the loader and memory integrity see them: sections, flags, imports,
+# checksum, and where each of the driver's routines lies.
+check=(python3 tests/pe/check_pe.py --objdump "$(command -v x86_64-w64-mingw32-objdump)")
+"${check[@]}" --kind driver --symbols build/win64/driver/Tarvik4v2.unstripped.sys \
+  --placement tests/pe/Tarvik4v2.placement build/win64/driver/Tarvik4v2.sys
+"${check[@]}" --kind setup build/win64/setup/setup.exe
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs" --target keysim
 echo

@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev wine64 \
+for p in cmake ninja-build g++ python3 libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev wine64 \
          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64; do
   have "$p" || need+=("$p")
 done
