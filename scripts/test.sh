@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows binaries (checked for
-# imports, sections and subsystem), the host suites under ASan and UBSan, and
+# Builds everything and runs every test: the Windows binaries (checked as the
+# loader and memory integrity see them), the host suites under ASan and UBSan, and
 # the concurrency suite under ThreadSanitizer, and each fuzzer for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
