@@ -16,6 +16,7 @@ import os
 import struct
 import sys
 
+sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe_image  # noqa: E402
 

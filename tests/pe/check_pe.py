@@ -30,6 +30,7 @@ import re
 import subprocess
 import sys
 
+sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake"))
 import pe_image  # noqa: E402
 from pe_image import (SCN_CNT_CODE, SCN_MEM_DISCARDABLE, SCN_MEM_EXECUTE,  # noqa: E402
