@@ -71,8 +71,10 @@ timeout 60 /usr/lib/wine/wineserver -w
 pkg=$WINEPREFIX/drive_c/pkg
 mkdir -p "$pkg"
 here=$(cd "$(dirname "$0")/../.." && pwd)
-cp "$here"/package/* "$build/driver/Tarvik4v2.sys" "$build/tools/vkeybus/vkeybus.sys" \
-   "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" "$pkg/"
+# The INFs as the build stamped them; the rest of the package beside them.
+cp "$build"/package/*.inf "$here"/package/*.cat "$build/driver/Tarvik4v2.sys" \
+   "$build/tools/vkeybus/vkeybus.sys" "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" \
+   "$pkg/"
 cd "$pkg"
 keep_alive
 
