@@ -24,9 +24,9 @@ std::string Generated(const std::string& name) {
 const std::string kDriverVer = std::string(TARVIK_DRIVER_DATE) + "," + TARVIK_VERSION;
 
 TEST(BuildStamp, IsADateAndFourNumbers) {
-  EXPECT_TRUE(std::regex_match(kDriverVer,
-                               std::regex("(0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2},"
-                                          "[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+")))
+  EXPECT_TRUE(
+      std::regex_match(kDriverVer, std::regex("(0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2},"
+                                              "[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+")))
       << kDriverVer;
 }
 
