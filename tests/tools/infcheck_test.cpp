@@ -122,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "[Dev_Install.Services]"},
         SpellingCase{"OsVersionDecoration", "Models,NTamd64\n\n[Models.NTamd64]",
                      "Models,NTamd64.10.0\n\n[Models.NTamd64.10.0]"},
+        SpellingCase{"DecoratedCatalogFile", "CatalogFile=", "CatalogFile.NTamd64="},
         SpellingCase{"SingleFileCopy", "CopyFiles=Dev_Files", "CopyFiles=@good.sys"},
         SpellingCase{"ListDestination", "DefaultDestDir=12", "DefaultDestDir=11\nDev_Files=12"}),
     [](const auto& info) { return info.param.name; });

@@ -65,7 +65,9 @@ void CheckVersion(const InfFile& inf, std::vector<Finding>* out) {
     out->push_back({"driver-ver", version->number, "no DriverVer"});
   else if (const std::string fault = DriverVerFault(*driverVer); !fault.empty())
     out->push_back({"driver-ver", driverVer->number, "DriverVer " + fault});
-  const InfLine* catalog = VersionKey(inf, "CatalogFile");
+  const InfLine* catalog = VersionKey(inf, "CatalogFile.NTamd64");
+  if (!catalog)
+    catalog = VersionKey(inf, "CatalogFile");
   const std::string cat = Value(catalog);
   if (cat.size() < 5 || !SameName(cat.substr(cat.size() - 4), ".cat") ||
       cat.find_first_of("\\/:") != std::string::npos)
