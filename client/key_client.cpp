@@ -6,31 +6,39 @@
 #include <setupapi.h>
 
 #include "driver/ioctl.h"
-#include "tools/vkeybus/vkeybus_ioctl.h"
 
 namespace keyclient {
 namespace {
 
 void AddInterfaces(const GUID& cls, const char* kind, std::vector<KeyInterface>* keys) {
+  for (auto& path : InterfacePaths(cls))
+    keys->push_back({std::move(path), kind});
+}
+
+}  // namespace
+
+std::vector<std::wstring> InterfacePaths(const GUID& cls) {
+  std::vector<std::wstring> paths;
   HDEVINFO set =
       SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE)
-    return;
+    return paths;
   SP_DEVICE_INTERFACE_DATA data;
   data.cbSize = sizeof(data);
   for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &cls, i, &data); ++i) {
     DWORD size = 0;
     SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+      continue;  // gone since the enumeration, or no size given
     std::vector<BYTE> buffer(size + sizeof(WCHAR));
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
-      keys->push_back({detail->DevicePath, kind});
+      paths.push_back(detail->DevicePath);
   }
   SetupDiDestroyDeviceInfoList(set);
+  return paths;
 }
-
-}  // namespace
 
 std::vector<KeyInterface> ListKeys() {
   std::vector<KeyInterface> keys;
@@ -38,12 +46,6 @@ std::vector<KeyInterface> ListKeys() {
   AddInterfaces(GUID_KEY_INTERFACE_SECONDARY, "secondary", &keys);
   AddInterfaces(GUID_KEY_INTERFACE_AUX, "aux", &keys);
   return keys;
-}
-
-std::wstring BusPath() {
-  std::vector<KeyInterface> bus;
-  AddInterfaces(GUID_VKEYBUS_CONTROL, "bus", &bus);
-  return bus.empty() ? std::wstring() : bus[0].path;
 }
 
 HANDLE OpenKey(const std::wstring& path) {

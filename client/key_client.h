@@ -18,8 +18,8 @@ struct KeyInterface {
 
 // Every present key interface, primary, secondary and aux in that order.
 std::vector<KeyInterface> ListKeys();
-// The control interface of the virtual key bus ("" when there is none).
-std::wstring BusPath();
+// The paths of the present interfaces of one class, for CreateFileW.
+std::vector<std::wstring> InterfacePaths(const GUID& interfaceClass);
 // Opens a key interface for reading and writing, shared; INVALID_HANDLE_VALUE on failure.
 HANDLE OpenKey(const std::wstring& path);
 

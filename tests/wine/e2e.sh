@@ -71,8 +71,10 @@ timeout 60 /usr/lib/wine/wineserver -w
 pkg=$WINEPREFIX/drive_c/pkg
 mkdir -p "$pkg"
 here=$(cd "$(dirname "$0")/../.." && pwd)
-cp "$here"/package/* "$build/driver/Tarvik4v2.sys" "$build/tools/vkeybus/vkeybus.sys" \
-   "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" "$pkg/"
+# The INFs as the build stamped them; the rest of the package beside them.
+cp "$build"/package/*.inf "$here"/package/*.cat "$build/driver/Tarvik4v2.sys" \
+   "$build/tools/vkeybus/vkeybus.sys" "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" \
+   "$build/client/example/key_example.exe" "$pkg/"
 cd "$pkg"
 keep_alive
 
@@ -169,6 +171,9 @@ check "buffer too small" "$(keyctl "$p" info-block 4)" "failed error=122 bytes=0
 check "reset pipe on a handle without one" "$(keyctl "$p" reset-pipe)" "failed error=87 bytes=0 "
 check "reset port" "$(keyctl "$p" reset-port)" "ok error=0 bytes=0 "
 check "the auxiliary interface answers too" "$(keyctl "$(key aux 0)" transact-raw 0142 16)" "ok error=0 bytes=3 429000"
+# The example program of the client document, on the same key.
+check "the client example" "$(timeout 60 "$wine" key_example.exe </dev/null 2>>"$host_log" | tr -d '\r' | sed 1d | paste -sd'|')" \
+  "echo: 4 bytes cafe9000|serial: 6 bytes 3c5a004b9000|info block: 11 bytes 3b9611014b0400545634ff|info block in 4 bytes: failed, error 122"
 # The driver's service key exists now that the driver is installed.
 check "-s sets" "$(record -s Tarvik4v2 TestValue 7)" "RESULT_SUCCESS reboot=1 payload=0"
 check "-s again changes nothing" "$(record -s Tarvik4v2 TestValue 7)" "$ok"

@@ -25,6 +25,7 @@
 
 #include "client/key_client.h"
 #include "driver/ioctl.h"
+#include "tools/keyctl/bus_control.h"
 #include "tools/vkeybus/vkeybus_ioctl.h"
 
 using keyclient::Bytes;
@@ -88,20 +89,7 @@ void Print(const keyclient::Reply& reply) {
               reply.data.size(), keyclient::Hex(reply.data).c_str());
 }
 
-// One request to the bus's control interface.
-keyclient::Reply BusControl(DWORD code, const Bytes& input, DWORD out) {
-  const std::wstring path = keyclient::BusPath();
-  if (path.empty()) {
-    std::fprintf(stderr, "keyctl: no virtual key bus\n");
-    return {false, ERROR_FILE_NOT_FOUND, {}};
-  }
-  HANDLE bus = keyclient::OpenKey(path);
-  if (bus == INVALID_HANDLE_VALUE)
-    return {false, GetLastError(), {}};
-  auto reply = keyclient::Control(bus, code, input, out);
-  CloseHandle(bus);
-  return reply;
-}
+using keyctl::BusControl;
 
 template <typename T>
 Bytes Raw(const T& value) {

@@ -1,0 +1,40 @@
+// Files: every file a CopyFiles list of an install section copies is in
+// [SourceDisksFiles] with its disk in [SourceDisksNames].
+#include <set>
+
+#include "tools/infcheck/copied_files.h"
+#include "tools/infcheck/inf_rules.h"
+
+namespace infcheck {
+namespace {
+
+// An entry of the section or of its x64 decoration.
+const InfLine* PlatformKey(const InfFile& inf, const std::string& section, const std::string& key) {
+  if (const InfLine* line = inf.Key(section + ".amd64", key))
+    return line;
+  return inf.Key(section, key);
+}
+
+}  // namespace
+
+void CheckFiles(const InfFile& inf, std::vector<Finding>* out) {
+  std::set<std::string> seen;
+  for (const auto& model : Models(inf)) {
+    if (model.resolved.empty() || !seen.insert(Lower(model.resolved)).second)
+      continue;
+    for (const auto& copy : CopiedFiles(inf, model.resolved)) {
+      const InfLine* source = PlatformKey(inf, "SourceDisksFiles", copy.source);
+      if (!source) {
+        out->push_back({"source-disks", copy.line->number,
+                        copy.source + " is copied but not in [SourceDisksFiles]"});
+        continue;
+      }
+      const std::string disk = source->fields.empty() ? std::string() : source->fields[0];
+      if (disk.empty() || !PlatformKey(inf, "SourceDisksNames", disk))
+        out->push_back({"source-disks", source->number,
+                        copy.source + " is on disk '" + disk + "', not in [SourceDisksNames]"});
+    }
+  }
+}
+
+}  // namespace infcheck
