@@ -93,7 +93,6 @@ void ForgetObjects();
 
 // ---- dispatcher
 std::mutex& DispatcherLock();
-void WakeWaiters();  // with the dispatcher lock held or not
 void SignalThreadEnded(PETHREAD thread);
 
 // ---- system threads
