@@ -100,6 +100,7 @@ NTSTATUS WaitInList(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* heade
   block.thread = self;
   block.ready = &ready;
   QueueWaiter(header, &block);
+  Sleeping sleeping(&block);
   if (timeout) {
     auto deadline = Deadline(timeout);
     while (!block.satisfied && ready.wait_until(lock, deadline) != std::cv_status::timeout) {

@@ -93,6 +93,7 @@ void ForgetObjects();
 
 // ---- dispatcher
 std::mutex& DispatcherLock();
+void WakeWaiters();  // with the dispatcher lock held or not
 void SignalThreadEnded(PETHREAD thread);
 
 // ---- system threads

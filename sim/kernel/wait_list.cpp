@@ -9,6 +9,11 @@
 namespace sim::detail {
 namespace {
 
+// Every waiting thread's block, for WakeWaiters; taken after the dispatcher
+// lock or alone.
+std::mutex gSleepingLock;
+LIST_ENTRY gSleeping = {&gSleeping, &gSleeping};
+
 // Objects that no KeInitializeXxx routine set up (a process) start with a
 // zeroed list head.
 PLIST_ENTRY ListOf(DISPATCHER_HEADER* header) {
@@ -40,6 +45,28 @@ size_t CountWaiters(DISPATCHER_HEADER* header) {
   for (PLIST_ENTRY e = list->Flink; e != list; e = e->Flink)
     ++count;
   return count;
+}
+
+Sleeping::Sleeping(WaitBlock* block) : block_(block) {
+  std::lock_guard<std::mutex> lock(gSleepingLock);
+  InsertTailList(&gSleeping, &block->sleeping);
+}
+
+Sleeping::~Sleeping() {
+  std::lock_guard<std::mutex> lock(gSleepingLock);
+  RemoveEntryList(&block_->sleeping);
+}
+
+// Each block is listed until its thread, holding the dispatcher lock, is done
+// with its condition variable, so notifying under the list's own lock is safe
+// whether or not the caller holds the dispatcher lock. A waiter tests its
+// clock under the dispatcher lock and sleeps releasing it, so a change made
+// under that lock before this call is never missed.
+void WakeWaiters() {
+  std::lock_guard<std::mutex> lock(gSleepingLock);
+  for (PLIST_ENTRY e = gSleeping.Flink; e != &gSleeping; e = e->Flink)
+    reinterpret_cast<WaitBlock*>(reinterpret_cast<char*>(e) - offsetof(WaitBlock, sleeping))
+        ->ready->notify_all();
 }
 
 }  // namespace sim::detail

@@ -17,7 +17,8 @@
 namespace sim::detail {
 
 struct WaitBlock {
-  LIST_ENTRY entry{};  // first: in the object's WaitListHead while queued
+  LIST_ENTRY entry{};     // first: in the object's WaitListHead while queued
+  LIST_ENTRY sleeping{};  // among every waiting thread's blocks (WakeWaiters)
   PKTHREAD thread = nullptr;
   bool satisfied = false;  // removed from the list with the signal handed over
   NTSTATUS status = STATUS_SUCCESS;
@@ -30,5 +31,19 @@ void QueueWaiter(DISPATCHER_HEADER* header, WaitBlock* block);
 WaitBlock* FirstWaiter(DISPATCHER_HEADER* header);  // nullptr when nobody waits
 void RemoveWaiter(WaitBlock* block);
 size_t CountWaiters(DISPATCHER_HEADER* header);
+
+// For its lifetime the block's thread is one of those that WakeWaiters wakes
+// to test their wait again (after a change of the clock). Made and ended with
+// the dispatcher lock held.
+class Sleeping {
+ public:
+  explicit Sleeping(WaitBlock* block);
+  ~Sleeping();
+  Sleeping(const Sleeping&) = delete;
+  Sleeping& operator=(const Sleeping&) = delete;
+
+ private:
+  WaitBlock* block_;
+};
 
 }  // namespace sim::detail
