@@ -1,8 +1,8 @@
 // Dispatcher objects, waits, IRQL and spin locks.
 //
-// One dispatcher lock guards every signal state, as on Windows; waiting
-// threads block on one condition variable and re-test their object when any
-// object is signalled.
+// One dispatcher lock guards every signal state and every wait list, as on
+// Windows. Each object queues its waiters in arrival order; signalling an
+// object satisfies them from the head of its list (wait_list.h).
 #include <sched.h>
 #include <time.h>
 
@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/wait_list.h"
 
 namespace sim::detail {
 namespace {
 
 std::mutex gDispatcher;
-std::condition_variable gSignalled;
 
 bool IsSignalled(DISPATCHER_HEADER* header, PKTHREAD thread) {
   if (header->Type == MutantObject) {
@@ -72,20 +72,59 @@ std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout) {
   return now + std::chrono::nanoseconds(delta > 0 ? delta * 100 : 0);
 }
 
+// Hands the object's signal to its waiters in the order they came while the
+// signal lasts: a released mutex gets its next owner, a synchronization event
+// is consumed for the first waiter, a notification event, a semaphore's count
+// or an ended thread releases as many as it satisfies. Dispatcher lock held;
+// the waiter is notified under it, so its wait block outlives the call.
+void SatisfyWaiters(DISPATCHER_HEADER* header) {
+  while (WaitBlock* first = FirstWaiter(header)) {
+    if (!IsSignalled(header, first->thread))
+      return;
+    RemoveWaiter(first);
+    first->status = Satisfy(header, first->thread);
+    first->satisfied = true;
+    first->ready->notify_one();
+  }
+}
+
+// Queues the calling thread on the object and sleeps until a signaller has
+// satisfied its wait block or the deadline passes. A wait that times out
+// leaves the list under the same lock hold that sees it unsatisfied, so a
+// signal is either handed to it (and the wait succeeds) or left for the next
+// waiter, never both and never lost.
+NTSTATUS WaitInList(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* header, PKTHREAD self,
+                    const LARGE_INTEGER* timeout) {
+  std::condition_variable ready;
+  WaitBlock block;
+  block.thread = self;
+  block.ready = &ready;
+  QueueWaiter(header, &block);
+  Sleeping sleeping(&block);
+  if (timeout) {
+    auto deadline = Deadline(timeout);
+    while (!block.satisfied && ready.wait_until(lock, deadline) != std::cv_status::timeout) {
+    }
+  } else {
+    ready.wait(lock, [&] { return block.satisfied; });
+  }
+  if (!block.satisfied) {
+    RemoveWaiter(&block);
+    return STATUS_TIMEOUT;
+  }
+  return block.status;
+}
+
 }  // namespace
 
 std::mutex& DispatcherLock() {
   return gDispatcher;
 }
 
-void WakeWaiters() {
-  gSignalled.notify_all();
-}
-
 void SignalThreadEnded(PETHREAD thread) {
   std::lock_guard<std::mutex> lock(gDispatcher);
   thread->Tcb.Header.SignalState = 1;
-  gSignalled.notify_all();
+  SatisfyWaiters(&thread->Tcb.Header);
 }
 
 }  // namespace sim::detail
@@ -199,7 +238,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   std::lock_guard<std::mutex> lock(gDispatcher);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  gSignalled.notify_all();
+  SatisfyWaiters(&Event->Header);
   return previous;
 }
 
@@ -246,7 +285,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   }
   if (++Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;
-    gSignalled.notify_all();
+    SatisfyWaiters(&Mutex->Header);
   }
   return previous;
 }
@@ -275,7 +314,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
     return previous;
   }
   Semaphore->Header.SignalState = previous + Adjustment;
-  gSignalled.notify_all();
+  SatisfyWaiters(&Semaphore->Header);
   return previous;
 }
 
@@ -298,17 +337,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     Violation(Check::InvalidCall, "mutex recursion limit exceeded");
     return STATUS_UNSUCCESSFUL;
   }
-  if (Timeout) {
-    auto deadline = Deadline(Timeout);
-    while (!IsSignalled(header, self)) {
-      if (gSignalled.wait_until(lock, deadline) == std::cv_status::timeout &&
-          !IsSignalled(header, self))
-        return STATUS_TIMEOUT;
-    }
-  } else {
-    gSignalled.wait(lock, [&] { return IsSignalled(header, self); });
-  }
-  return Satisfy(header, self);
+  // A signalled object has nobody queued on it (every signal is handed to the
+  // queue first), so taking it here overtakes no one; an owned mutex is taken
+  // again by its owner at once.
+  if (IsSignalled(header, self))
+    return Satisfy(header, self);
+  if (zero)
+    return STATUS_TIMEOUT;
+  return WaitInList(lock, header, self, Timeout);
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {

@@ -93,13 +93,14 @@ class RequestTest : public KernelTest {
     KernelTest::TearDown();
   }
   // Sends a control request to the top level and returns its final status.
+  // The request may finish after the call: its event lives as long as the test.
   NTSTATUS Send(PIO_STATUS_BLOCK iosb) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&event_, NotificationEvent, FALSE);
     PIRP irp = IoBuildDeviceIoControlRequest(0x220003, devices_[0], nullptr, 0, nullptr, 0, FALSE,
-                                             &event, iosb);
+                                             &event_, iosb);
     return IofCallDriver(devices_[0], irp);
   }
+  KEVENT event_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT devices_[3] = {};
 };
