@@ -234,6 +234,15 @@ bool CheckFile(const Catalog& catalog, const wchar_t* path) {
   return ok;
 }
 
+// Wine 8 opens a truncated catalog and then faults in CryptCATEnumerateMember;
+// a fault while reading counts as a catalog that cannot be read.
+LONG WINAPI ReadFault(EXCEPTION_POINTERS* info) {
+  fwprintf(stderr, L"catreader: fault 0x%08lX while reading the catalog\n",
+           info->ExceptionRecord->ExceptionCode);
+  fflush(stdout);
+  ExitProcess(2);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -242,6 +251,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   static Catalog catalog;
+  SetUnhandledExceptionFilter(ReadFault);
   if (!ReadMembers(argv[1], &catalog))
     return 2;
   bool all = true;
