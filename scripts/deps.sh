@@ -4,7 +4,8 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake ninja-build g++ python3 libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev wine64 \
-         g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64; do
+         g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
+         openssl libssl-dev osslsigncode gcab; do  # the last four: signing and packaging
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -3,9 +3,12 @@
 # plugs virtual keys, Wine loads Tarvik4v2.sys on them, keyctl.exe talks to
 # them. setup's records are read by setuprec. Where Wine differs from Windows
 # the expectation says so.
-#   e2e.sh WIN64_BUILD_DIR SETUPREC OBJDUMP
+#   e2e.sh WIN64_BUILD_DIR SETUPREC OBJDUMP [PACKAGE_DIR]
+# The packages come test-signed from PACKAGE_DIR (the release folder, by
+# default build/package beside the win64 build).
 set -u
 build=$(cd "$1" && pwd)
+release=$(cd "${4:-$build/../package}" && pwd)
 setuprec=$(realpath "$2")
 objdump=$3
 wine=/usr/lib/wine/wine64
@@ -70,10 +73,8 @@ timeout 120 "$wine" wineboot -i >/dev/null 2>&1
 timeout 60 /usr/lib/wine/wineserver -w
 pkg=$WINEPREFIX/drive_c/pkg
 mkdir -p "$pkg"
-here=$(cd "$(dirname "$0")/../.." && pwd)
-# The INFs as the build stamped them; the rest of the package beside them.
-cp "$build"/package/*.inf "$here"/package/*.cat "$build/driver/Tarvik4v2.sys" \
-   "$build/tools/vkeybus/vkeybus.sys" "$build/setup/setup.exe" "$build/tools/keyctl/keyctl.exe" \
+cp "$release"/Tarvik4v2/* "$release"/vkeybus/* "$release/setup.exe" \
+   "$build/tools/keyctl/keyctl.exe" \
    "$build/client/example/key_example.exe" "$pkg/"
 cd "$pkg"
 keep_alive
@@ -142,7 +143,7 @@ check "INF in the store" "$(ls "$WINEPREFIX/drive_c/windows/inf" | grep -c '^Tar
 # Wine 8.0: installing the first key rewrites the stored INF's .pnf to name
 # the INF folder as the package's source, so every later key looks for the
 # driver file there (Windows keeps the package in its driver store).
-cp "$build/driver/Tarvik4v2.sys" "$WINEPREFIX/drive_c/windows/inf/"
+cp "$pkg/Tarvik4v2.sys" "$WINEPREFIX/drive_c/windows/inf/"
 check "-c the bus" "$(record -c 'C:\pkg\vkeybus.inf' 'Root\TarvikKeyBus')" "$ok"
 check "-c the bus again (exists)" "$(record -c 'C:\pkg\vkeybus.inf' 'root\tarvikkeybus')" "$ok"
 check "-s on no service" "$(record -s NoSuchService v 1)" "RESULT_REG_OPEN_FAILED reboot=0 payload=0"
@@ -174,6 +175,8 @@ check "the auxiliary interface answers too" "$(keyctl "$(key aux 0)" transact-ra
 # The example program of the client document, on the same key.
 check "the client example" "$(timeout 60 "$wine" key_example.exe </dev/null 2>>"$host_log" | tr -d '\r' | sed 1d | paste -sd'|')" \
   "echo: 4 bytes cafe9000|serial: 6 bytes 3c5a004b9000|info block: 11 bytes 3b9611014b0400545634ff|info block in 4 bytes: failed, error 122"
+check "the driver installed is the test-signed one" \
+  "$(cmp -s "$release/Tarvik4v2/Tarvik4v2.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/Tarvik4v2.sys" && echo same)" same
 # The driver's service key exists now that the driver is installed.
 check "-s sets" "$(record -s Tarvik4v2 TestValue 7)" "RESULT_SUCCESS reboot=1 payload=0"
 check "-s again changes nothing" "$(record -s Tarvik4v2 TestValue 7)" "$ok"

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Checks the release folder with readers that share no code with the catalog
+# writer: osslsigncode verifies every embedded signature and every catalog
+# against the test certificate and looks every PE file of a package up in its
+# catalog; openssl's ASN.1 dump must hold the SHA-1 and SHA-256 hashes of every
+# other file (the INF, hashed flat). A copy of each file changed by one byte
+# must fail the same checks.
+#   verify.sh PACKAGE_DIR TARVIK_CATALOG
+set -u
+out=$(cd "$1" && pwd)
+catalog_tool=$2
+work=$(mktemp -d /tmp/tarvik-verify.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+failures=0
+checks=0
+check() {  # check NAME COMMAND...: the command must succeed
+  checks=$((checks + 1))
+  local name=$1
+  shift
+  if "$@" >"$work/log" 2>&1; then echo "ok   $name"; else
+    echo "FAIL $name"; sed 's/^/     /' "$work/log" | tail -8; failures=$((failures + 1))
+  fi
+}
+refuse() {  # refuse NAME COMMAND...: the command must fail
+  checks=$((checks + 1))
+  local name=$1
+  shift
+  if "$@" >"$work/log" 2>&1; then
+    echo "FAIL $name (accepted)"; failures=$((failures + 1))
+  else echo "ok   $name"; fi
+}
+
+cert=$work/test-signing.pem
+check "the certificate is DER with the test subject and code signing" \
+  bash -c "openssl x509 -inform DER -in '$out/tarvik-test-signing.cer' -out '$cert' &&
+           openssl x509 -in '$cert' -noout -subject | grep -qx 'subject=CN = Tarvik Test Signing' &&
+           openssl x509 -in '$cert' -noout -ext extendedKeyUsage | grep -q 'Code Signing'"
+check "setup.exe is in the release folder" test -s "$out/setup.exe"
+
+signed() { osslsigncode verify -CAfile "$cert" -in "$1" | grep -q '^Succeeded'; }
+in_catalog() { osslsigncode verify -CAfile "$cert" -catalog "$2" -in "$1" | grep -q '^Succeeded'; }
+is_pe() { [ "$(head -c 2 "$1")" = MZ ]; }
+# The catalog's ASN.1 holds the file's SHA-1 and SHA-256 as OCTET STRINGs.
+flat_in_catalog() {
+  local dump sha1 sha256
+  dump=$(openssl asn1parse -inform DER -in "$2") || return 1
+  sha1=$(sha1sum "$1" | cut -c1-40) sha256=$(sha256sum "$1" | cut -c1-64)
+  grep -qi "OCTET STRING *\[HEX DUMP\]:${sha1}\$" <<<"$dump" &&
+    grep -qi "OCTET STRING *\[HEX DUMP\]:${sha256}\$" <<<"$dump"
+}
+flip() { cp "$1" "$2"; printf "\\x$(printf %02x $((0x$(od -An -tx1 -j "$3" -N1 "$1" | tr -d " ") ^ 1)))" |
+           dd of="$2" bs=1 seek="$3" conv=notrunc status=none; }
+
+for dir in "$out"/*/; do
+  name=$(basename "$dir")
+  inf=$dir/$name.inf
+  description=$("$catalog_tool" describe "$inf")
+  cat=$dir/$(awk '$1 == "catalog" {print $2}' <<<"$description")
+  mapfile -t files < <(awk '$1 == "file" {print $2}' <<<"$description")
+  check "$name: the catalog is signed by the test certificate" signed "$cat"
+  for file in "$name.inf" "${files[@]}"; do
+    path=$dir/$file
+    if is_pe "$path"; then
+      check "$name: $file carries a signature of the test certificate" signed "$path"
+      check "$name: $file is in the catalog (osslsigncode)" in_catalog "$path" "$cat"
+      # One byte of code, past the headers.
+      flip "$path" "$work/$file" 4096
+      refuse "$name: $file changed by one byte: its signature fails" signed "$work/$file"
+      refuse "$name: $file changed by one byte: not in the catalog" in_catalog "$work/$file" "$cat"
+    else
+      check "$name: $file is in the catalog (flat SHA-1 and SHA-256)" flat_in_catalog "$path" "$cat"
+      flip "$path" "$work/$file" 10
+      refuse "$name: $file changed by one byte: not in the catalog" flat_in_catalog "$work/$file" "$cat"
+    fi
+  done
+  listing=$("$catalog_tool" list "$cat")
+  members=$(grep -c '^member ' <<<"$listing")
+  check "$name: two members (SHA-1, SHA-256) per file" test "$members" = $((2 * (${#files[@]} + 1)))
+  check "$name: the catalog names every hardware ID of the INF" \
+    bash -c "diff <(awk '\$1 == \"hwid\" {print \$2}' <<<'$description') \
+                  <(awk '\$1 == \"attribute\" && \$2 ~ /^HWID/ {print \$3}' <<<'$listing')"
+  check "$name: the catalog's OS attribute is Windows 7 to 11" \
+    grep -qx 'attribute OSAttr 2:6.1,2:6.2,2:6.3,2:10.0' <<<"$listing"
+  flip "$cat" "$work/$name.cat" 200
+  refuse "$name: the catalog changed by one byte fails its signature" signed "$work/$name.cat"
+done
+
+check "the CAB holds the product's package folder and nothing at its root" \
+  bash -c "gcab -l '$out/Tarvik4v2.cab' | awk '{print \$1}' | sort | tr '\\\\' / |
+           diff - <(cd '$out' && ls Tarvik4v2/* | sort)"
+
+echo "$checks checks, $failures failed"
+[ "$failures" -eq 0 ]

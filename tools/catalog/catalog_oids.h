@@ -1,0 +1,23 @@
+// Object identifiers of catalogs and Authenticode.
+#pragma once
+
+namespace catalog {
+
+inline constexpr char kOidCtl[] = "1.3.6.1.4.1.311.10.1";
+inline constexpr char kOidCatalogList[] = "1.3.6.1.4.1.311.12.1.1";
+inline constexpr char kOidCatalogListMember[] = "1.3.6.1.4.1.311.12.1.2";
+inline constexpr char kOidCatNameValue[] = "1.3.6.1.4.1.311.12.2.1";
+inline constexpr char kOidCatMemberInfo[] = "1.3.6.1.4.1.311.12.2.2";
+inline constexpr char kOidSpcIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
+inline constexpr char kOidSpcPeImageData[] = "1.3.6.1.4.1.311.2.1.15";
+inline constexpr char kOidSpcCabData[] = "1.3.6.1.4.1.311.2.1.25";
+
+// The subject interface packages that check a member: PE images and flat files.
+inline constexpr char kSipPeImage[] = "{C689AAB8-8E78-11D0-8C47-00C04FC295EE}";
+inline constexpr char kSipFlat[] = "{DE351A42-8E59-11D0-8C47-00C04FC295EE}";
+inline constexpr long kMemberCertVersion = 0x200;
+
+// A name-value attribute that is signed, with a plain-text name and value.
+inline constexpr long kNameValueFlags = 0x10010001;
+
+}  // namespace catalog
