@@ -486,12 +486,16 @@ Runner::Outcome Runner::Write(const Step& step, bool execute) {
 Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   Outcome o;
   // ioctl <handle> <code> [in=<hex>] [out=<length>] [internal=1]
-  std::optional<uint32_t> code =
+  // The code as a plain number: GCC at -O3 cannot see that an optional one
+  // is always engaged where it is read.
+  const std::optional<uint32_t> named =
       step.words.size() == 2 ? ControlCodeByName(step.words[1]) : std::nullopt;
+  const bool haveCode = named.has_value();
+  const uint32_t code = named.value_or(0);
   std::optional<std::vector<uint8_t>> input = ParseHex(Option(step, "in", "-"));
   std::optional<uint64_t> out = ParseNumber(Option(step, "out", "0"));
   std::string internal = Option(step, "internal", "0");
-  if (!code || !input || !out || *out > 0x100000 || (internal != "0" && internal != "1") ||
+  if (!haveCode || !input || !out || *out > 0x100000 || (internal != "0" && internal != "1") ||
       step.words.empty() || !Declared(declaredHandles_, step.words[0]) ||
       !OnlyOptions(step, {"in", "out", "internal"}, &o.error)) {
     return Failed(o.error.empty()
@@ -507,8 +511,8 @@ Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   }
   sim::Client::Io io =
       internal == "1"
-          ? client_->InternalDeviceIoControl(it->second, *code, *input, static_cast<ULONG>(*out))
-          : client_->DeviceIoControl(it->second, *code, *input, static_cast<ULONG>(*out));
+          ? client_->InternalDeviceIoControl(it->second, code, *input, static_cast<ULONG>(*out))
+          : client_->DeviceIoControl(it->second, code, *input, static_cast<ULONG>(*out));
   o.hasStatus = o.hasBytes = true;
   o.status = static_cast<uint32_t>(io.Status);
   o.bytes = io.Output;
