@@ -105,8 +105,9 @@ void WorkerLoop() {
     }
     auto first = std::min_element(s.late.begin(), s.late.end(),
                                   [](const Late& a, const Late& b) { return a.due < b.due; });
-    if (!s.stopping && Clock::now() < first->due) {
-      s.cv.wait_until(lock, first->due);
+    const Clock::time_point due = first->due;  // the list may grow while we wait
+    if (!s.stopping && Clock::now() < due) {
+      s.cv.wait_until(lock, due);
       continue;
     }
     Late l = *first;

@@ -3,6 +3,8 @@
 // come back, and which requests never go down at all.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -164,10 +166,21 @@ TEST_F(PowerOrder, SystemState7WakesTheKey) {
       (Log{"PoRequestPowerIrp set device D0", "bus: power set device D0",
            "PoSetPowerState device D0", "PoSetPowerState device D0", "bus: power set system 7"}),
       Since(key));
+  // While a port reset is in progress, a query for 7 still goes down; one
+  // for a sleep state does not.
+  sim::Client client;
+  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
+  sim::usb::HoldNext(key.pdo, sim::usb::Kind::ResetPort);
+  std::thread reset([&] { client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0); });
+  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
   Mark();
   EXPECT_EQ(STATUS_SUCCESS,
             sim::power::QuerySystem(key.pdo, static_cast<SYSTEM_POWER_STATE>(PowerSystemMaximum)));
+  EXPECT_EQ(STATUS_DEVICE_BUSY, sim::power::QuerySystem(key.pdo, PowerSystemSleeping1));
   EXPECT_EQ(Log{"bus: power query system 7"}, Since(key));
+  sim::usb::ReleaseHeld(key.pdo);
+  reset.join();
+  client.Close(open.Handle);
 }
 
 }  // namespace
