@@ -43,6 +43,16 @@ struct State {
   std::vector<Late> late;
   std::thread worker;
   bool stopping = false;
+
+  ~State() {  // at exit: the thread idles once the bus has been unloaded
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+      cv.notify_all();
+    }
+    if (worker.joinable())
+      worker.join();
+  }
 };
 
 State& TheState() {
