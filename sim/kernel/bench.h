@@ -39,6 +39,11 @@ void Shutdown();
 // inside the kernel.
 void ResetKernel();
 
+// One counter orders what different parts of the system record (the power
+// manager's calls, the requests that reach a bus driver): every call returns
+// a number greater than all before it, in any thread.
+uint64_t NextSequence();
+
 // The result of a request the bench sent.
 struct Result {
   NTSTATUS Status;
@@ -114,6 +119,7 @@ NTSTATUS QueryDevice(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);
 struct Report {
   POWER_STATE_TYPE Type;
   POWER_STATE State;
+  uint64_t Sequence;  // place among everything that takes a sequence number
 };
 std::vector<Report> Reports(PDEVICE_OBJECT deviceObject);
 
@@ -122,6 +128,7 @@ struct PowerRequest {
   PDEVICE_OBJECT DeviceObject;
   UCHAR MinorFunction;
   POWER_STATE State;
+  uint64_t Sequence;
 };
 std::vector<PowerRequest> Requests();
 

@@ -9,9 +9,10 @@ namespace {
 struct Rule {
   Kind kind;
   std::optional<ULONG> tag;
-  uint64_t nth;    // 0: every call
-  uint64_t count;  // calls to fail from the nth on
-  uint64_t seen;   // matching calls since the rule was made
+  uint64_t nth;                    // 0: every call
+  uint64_t count;                  // calls to fail from the nth on
+  uint64_t seen;                   // matching calls since the rule was made
+  std::optional<NTSTATUS> status;  // what the failed call returns, if not its usual failure
 };
 
 std::mutex gMutex;
@@ -19,6 +20,7 @@ std::vector<Rule> gRules;
 std::vector<Point> gRecorded;
 uint64_t gCounts[static_cast<size_t>(Kind::Count_)] = {};
 uint64_t gFailed = 0;
+thread_local std::optional<NTSTATUS> tLastStatus;
 
 bool Matches(const Rule& rule, Kind kind, ULONG tag) {
   return rule.kind == kind && (!rule.tag || *rule.tag == tag);
@@ -55,12 +57,16 @@ bool ShouldFail(Kind kind, ULONG tag) {
   uint64_t ordinal = ++gCounts[static_cast<size_t>(kind)];
   gRecorded.push_back(Point{kind, ordinal, tag});
   bool fail = false;
+  tLastStatus.reset();
   for (auto& rule : gRules) {
     if (!Matches(rule, kind, tag))
       continue;
     ++rule.seen;
-    if (rule.nth == 0 || (rule.seen >= rule.nth && rule.seen < rule.nth + rule.count))
+    if (rule.nth == 0 || (rule.seen >= rule.nth && rule.seen < rule.nth + rule.count)) {
       fail = true;
+      if (rule.status)
+        tLastStatus = rule.status;
+    }
   }
   if (fail)
     ++gFailed;
@@ -69,12 +75,21 @@ bool ShouldFail(Kind kind, ULONG tag) {
 
 void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag, uint64_t count) {
   std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Rule{kind, tag, nth == 0 ? 1 : nth, count, 0});
+  gRules.push_back(Rule{kind, tag, nth == 0 ? 1 : nth, count, 0, std::nullopt});
+}
+
+void FailNthWith(Kind kind, uint64_t nth, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gRules.push_back(Rule{kind, std::nullopt, nth == 0 ? 1 : nth, 1, 0, status});
+}
+
+NTSTATUS FailureStatus(NTSTATUS usual) {
+  return tLastStatus.value_or(usual);
 }
 
 void FailEvery(Kind kind, std::optional<ULONG> tag) {
   std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Rule{kind, tag, 0, 0, 0});
+  gRules.push_back(Rule{kind, tag, 0, 0, 0, std::nullopt});
 }
 
 void ClearRules() {

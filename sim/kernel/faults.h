@@ -41,6 +41,11 @@ bool ShouldFail(Kind kind, ULONG tag = 0);
 // Fail the nth call from now on that matches (1-based); with a tag only pool
 // allocations of that tag match. `count` calls fail from the nth on.
 void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag = std::nullopt, uint64_t count = 1);
+// Fail the nth call of `kind` from now on with `status` instead of the
+// routine's usual failure (for routines that report a status).
+void FailNthWith(Kind kind, uint64_t nth, NTSTATUS status);
+// In a routine whose ShouldFail just said yes: the status to fail with.
+NTSTATUS FailureStatus(NTSTATUS usual);
 // Fail every matching call from now on.
 void FailEvery(Kind kind, std::optional<ULONG> tag = std::nullopt);
 // Drop every rule (recorded points and ordinals stay).

@@ -153,7 +153,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   if (faults::ShouldFail(faults::Kind::RegisterInterface))
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return faults::FailureStatus(STATUS_INSUFFICIENT_RESOURCES);
   ULONG ordinal;
   {
     std::lock_guard<std::mutex> lock(DeviceLock());
@@ -190,7 +190,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
   if (!SymbolicLinkName || !SymbolicLinkName->Buffer)
     return STATUS_INVALID_PARAMETER;
   if (faults::ShouldFail(faults::Kind::SetInterfaceState))
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return faults::FailureStatus(STATUS_INSUFFICIENT_RESOURCES);
   std::u16string link = interfaces::ToString(*SymbolicLinkName);
   std::lock_guard<std::mutex> lock(gMutex);
   for (auto& e : gInterfaces) {

@@ -72,7 +72,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
       break;
     }
   }
-  reports.push_back(power::Report{Type, State});
+  reports.push_back(power::Report{Type, State, NextSequence()});
   return previous;
 }
 
@@ -92,7 +92,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     return STATUS_INSUFFICIENT_RESOURCES;
   {
     std::lock_guard<std::mutex> lock(gMutex);
-    gRequests.push_back(power::PowerRequest{DeviceObject, MinorFunction, PowerState});
+    gRequests.push_back(
+        power::PowerRequest{DeviceObject, MinorFunction, PowerState, NextSequence()});
   }
   // The request enters the stack of DeviceObject from its top.
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);

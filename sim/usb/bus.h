@@ -7,12 +7,14 @@
 // Play and power requests as a bus driver does, records every request that
 // reaches it (the wire trace) and follows a per-key fault plan. Requests
 // complete in the caller's thread or, per key, later from the bus's own
-// completion thread at DISPATCH_LEVEL.
+// completion thread at DISPATCH_LEVEL. Plug and Play, power and system
+// control requests are recorded and planned in bus_requests.h.
 #pragma once
 #include <string>
 #include <vector>
 
 #include "sim/kernel/wdm.h"
+#include "sim/usb/bus_requests.h"
 #include "sim/usb/key_model.h"
 #include "sim/usb/usb.h"
 

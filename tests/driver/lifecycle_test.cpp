@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
+#include "sim/kernel/faults.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -14,10 +16,13 @@ namespace {
 using sim::usb::Kind;
 
 // Runs a PnP request in another thread while an exchange is held at the bus:
-// the request must not return before the exchange has left the driver.
+// the request must not return before the exchange has left the driver. The
+// request reports how many requests other than itself were still inside the
+// driver when it returned (the client's call itself may return a little
+// later: the driver has finished with it once it completed it).
 struct DrainCase {
   const char* name;
-  NTSTATUS (*request)(PDEVICE_OBJECT);
+  NTSTATUS (*request)(const Key& key, PDRIVER_OBJECT driver, LONG* inside);
   sim::usb::Completion completion;
 };
 
@@ -30,17 +35,16 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
   sim::usb::HoldNext(key.pdo, Kind::VendorIn);
-  std::atomic<bool> exchangeDone{false};
   std::thread exchange([&] {
     auto io = client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x33}, 8);
     EXPECT_EQ(STATUS_SUCCESS, io.Status);
-    exchangeDone = true;
   });
   ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
   std::atomic<bool> pnpDone{false};
   std::thread pnp([&] {
-    EXPECT_EQ(STATUS_SUCCESS, p.request(key.pdo));
-    EXPECT_TRUE(exchangeDone.load());  // the request left the driver first
+    LONG inside = -1;
+    EXPECT_EQ(STATUS_SUCCESS, p.request(key, driver_, &inside));
+    EXPECT_EQ(0, inside);  // the exchange left the driver first
     pnpDone = true;
   });
   // The Plug and Play request is waiting for the drain.
@@ -56,15 +60,20 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   client.Close(open.Handle);
 }
 
-NTSTATUS QueryStopThenCancel(PDEVICE_OBJECT pdo) {
-  NTSTATUS status = sim::pnp::QueryStop(pdo);
-  sim::pnp::CancelStop(pdo);
+NTSTATUS QueryStopThenCancel(const Key& key, PDRIVER_OBJECT, LONG* inside) {
+  NTSTATUS status = sim::pnp::QueryStop(key.pdo);
+  *inside = key.ext->OutstandingIo - 1;  // less the device's own reference
+  sim::pnp::CancelStop(key.pdo);
   return status;
 }
 
-NTSTATUS QueryRemoveThenRemove(PDEVICE_OBJECT pdo) {
-  NTSTATUS status = sim::pnp::QueryRemove(pdo);
-  return NT_SUCCESS(status) ? sim::pnp::Remove(pdo) : status;
+NTSTATUS QueryRemoveThenRemove(const Key& key, PDRIVER_OBJECT driver, LONG* inside) {
+  NTSTATUS status = sim::pnp::QueryRemove(key.pdo);
+  if (NT_SUCCESS(status))
+    status = sim::pnp::Remove(key.pdo);
+  // The device object goes only once its last request has left.
+  *inside = driver->DeviceObject == nullptr ? 0 : 1;
+  return status;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -110,27 +119,57 @@ TEST_F(DriverTest, CancelsRestoreTheStateBeforeTheQuery) {
   EXPECT_EQ(1, key.ext->OutstandingIo);
 }
 
+// The driver refuses a structure too small or too old itself: the request
+// never reaches the bus, and nothing is copied.
 TEST_F(DriverTest, CapabilitiesNeedAWholeStructure) {
   Key key = Plug();
+  sim::usb::ClearBusRequests(key.pdo);
+  const struct {
+    USHORT size;
+    USHORT version;
+  } refused[] = {{63, 1}, {64, 0}, {0, 0}};
+  for (const auto& r : refused) {
+    DEVICE_CAPABILITIES caps{};
+    EXPECT_EQ(STATUS_UNSUCCESSFUL,
+              sim::pnp::QueryCapabilities(key.pdo, r.size, r.version, &caps).Status)
+        << r.size << " " << r.version;
+    EXPECT_FALSE(caps.SurpriseRemovalOK);
+  }
+  EXPECT_TRUE(sim::usb::BusRequests(key.pdo).empty());
+  const DEVICE_CAPABILITIES zero{};
+  EXPECT_EQ(0, std::memcmp(&zero, &key.ext->DeviceCapabilities, sizeof(zero)));  // nothing copied
   DEVICE_CAPABILITIES caps{};
-  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::QueryCapabilities(key.pdo, 63, 1, &caps).Status);
-  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::QueryCapabilities(key.pdo, 64, 0, &caps).Status);
-  EXPECT_EQ(0u, key.ext->DeviceCapabilities.Size);  // nothing copied
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
+  ASSERT_EQ(1u, sim::usb::BusRequests(key.pdo).size());
+  EXPECT_EQ("pnp capabilities", sim::usb::BusRequests(key.pdo)[0].Text());
+  EXPECT_EQ(64u, key.ext->DeviceCapabilities.Size);
   EXPECT_TRUE(caps.SurpriseRemovalOK);
   EXPECT_TRUE(key.ext->DeviceCapabilities.SurpriseRemovalOK);
   EXPECT_EQ(PowerDeviceD2, key.ext->DeviceCapabilities.DeviceState[PowerSystemSleeping3]);
 }
 
+// The removal after a surprise removal does not take the key down again: no
+// interface is touched and the pipe whose abort failed (the key was gone) is
+// not aborted a second time.
 TEST_F(DriverTest, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
-  Key key = PlugAndStart();
+  auto config = sim::usb::PrimaryKey();
+  config.pipeFlags = 1;
+  Key key = PlugAndStart(config);
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
   ASSERT_EQ(STATUS_SUCCESS,
             client.DeviceIoControl(open.Handle, IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
   ASSERT_NE(nullptr, key.ext->NotifyThread);
   sim::usb::Unplug(key.pdo);
+  ClearWire(key);
+  const auto interfaceCalls = [] {
+    return sim::faults::CallCount(sim::faults::Kind::SetInterfaceState);
+  };
+  uint64_t before = interfaceCalls();
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+  EXPECT_EQ(2u, interfaceCalls() - before);  // primary and aux
+  EXPECT_EQ(std::vector<Kind>{Kind::AbortPipe}, WireKinds(key));
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, Wire(key)[0].status);
   EXPECT_EQ(nullptr, key.ext->NotifyThread);  // waited for and closed
   EXPECT_EQ(SurpriseRemoved, key.ext->DevicePnpState);
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
@@ -139,7 +178,10 @@ TEST_F(DriverTest, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
             client.DeviceIoControl(open.Handle, IOCTL_KEY_PROBE, {0x01}, 0).Status);
   client.Close(open.Handle);
   ClearWire(key);
+  before = interfaceCalls();
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+  EXPECT_EQ(0u, interfaceCalls() - before);
+  EXPECT_TRUE(sim::usb::TraceOfPlug(0).empty());  // the PDO went with the removal
   EXPECT_EQ(0u, sim::pool::LiveCount());
 }
 

@@ -159,13 +159,15 @@ TEST_F(SpineTest, StateSaveAndRestore) {
   SetNewPnpState(e, NotStarted);
 }
 
-// A system-control request, sent as WMI would, reaches the bus driver below
-// whatever the state; the bus answers it with its default.
+// A system-control request, sent as WMI sends it (STATUS_NOT_SUPPORTED
+// preset), reaches the bus driver below whatever the state; the bus, which
+// has no WMI data of its own, completes it as it came.
 NTSTATUS SendSystemControl(PDEVICE_OBJECT top) {
   KEVENT event;
   IO_STATUS_BLOCK iosb;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp = IoBuildDeviceIoControlRequest(0, top, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
   next->MinorFunction = IRP_MN_QUERY_ALL_DATA;
@@ -177,17 +179,56 @@ NTSTATUS SendSystemControl(PDEVICE_OBJECT top) {
   return status;
 }
 
+size_t SystemControlsAtBus(PDEVICE_OBJECT pdo) {
+  size_t n = 0;
+  for (const auto& r : sim::usb::BusRequests(pdo))
+    n += r.major == IRP_MJ_SYSTEM_CONTROL && r.minor == IRP_MN_QUERY_ALL_DATA;
+  return n;
+}
+
 TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
   Key key = Plug();
-  sim::usb::SetCompletion(key.pdo, sim::usb::Completion::Synchronous);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
-  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
+  DeviceExtension* ext = key.ext;
+  PDEVICE_OBJECT fdo = key.fdo;
+  size_t expected = 0;
+  const auto sendAndCheck = [&](PnpState state) {
+    ASSERT_EQ(state, CurrentPnpState(ext));
+    const LONG outstanding = ext->OutstandingIo;
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, SendSystemControl(fdo)) << state;
+    EXPECT_EQ(++expected, SystemControlsAtBus(key.pdo)) << state;
+    EXPECT_EQ(outstanding, ext->OutstandingIo) << state;
+  };
+  sendAndCheck(NotStarted);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+  sendAndCheck(Started);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  sendAndCheck(PendingStop);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  sendAndCheck(Stopped);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryRemove(key.pdo));
+  sendAndCheck(PendingRemove);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::CancelRemove(key.pdo));
   sim::usb::Unplug(key.pdo);
-  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, SendSystemControl(key.fdo));
-  EXPECT_EQ(1, key.ext->OutstandingIo);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
+  sendAndCheck(SurpriseRemoved);
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+}
+
+// A planned answer of the bus is what the sender sees: the driver adds nothing.
+TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
+  Key key = PlugAndStart();
+  sim::usb::BusFault fault;
+  fault.major = IRP_MJ_SYSTEM_CONTROL;
+  fault.minor = IRP_MN_QUERY_ALL_DATA;
+  fault.status = STATUS_INVALID_DEVICE_STATE;
+  sim::usb::AddBusFault(key.pdo, fault);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, SendSystemControl(key.fdo));
+  fault.status = STATUS_SUCCESS;
+  fault.pending = true;
+  sim::usb::AddBusFault(key.pdo, fault);
+  EXPECT_EQ(STATUS_SUCCESS, SendSystemControl(key.fdo));
+  EXPECT_EQ(2u, SystemControlsAtBus(key.pdo));
+  EXPECT_EQ(1, key.ext->OutstandingIo);
 }
 
 TEST(SpineStatic, RecordAndPacketLayouts) {

@@ -8,6 +8,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
+#include "tools/keysim/bus_requests.h"
 #include "tools/keysim/names.h"
 
 namespace keysim {
@@ -137,6 +138,8 @@ const std::map<std::string, Runner::Handler>& Runner::Handlers() {
         {"ioctl", &Runner::Ioctl},
         {"fault", &Runner::Fault},
         {"trace", &Runner::Trace},
+        {"bus", &Runner::Bus},
+        {"system-control", &Runner::SystemControl},
         {"interfaces", &Runner::Interfaces},
         {"changes", &Runner::Changes},
         {"pool", &Runner::Pool},
@@ -257,6 +260,8 @@ Runner::Outcome Runner::Plug(const Step& step, bool execute) {
   plugged_[step.words[0]] = pdo;
   o.hasStatus = true;
   o.status = static_cast<uint32_t>(sim::pnp::AddDevice(driver_, pdo));
+  PDEVICE_OBJECT top = pdo ? sim::pnp::Top(pdo) : nullptr;
+  busViews_[step.words[0]] = BusView{pdo, top != pdo ? top : nullptr, 0};
   return o;
 }
 
@@ -486,12 +491,16 @@ Runner::Outcome Runner::Write(const Step& step, bool execute) {
 Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   Outcome o;
   // ioctl <handle> <code> [in=<hex>] [out=<length>] [internal=1]
-  std::optional<uint32_t> code =
+  // The code as a plain number: GCC at -O3 cannot see that an optional one
+  // is always engaged where it is read.
+  const std::optional<uint32_t> named =
       step.words.size() == 2 ? ControlCodeByName(step.words[1]) : std::nullopt;
+  const bool haveCode = named.has_value();
+  const uint32_t code = named.value_or(0);
   std::optional<std::vector<uint8_t>> input = ParseHex(Option(step, "in", "-"));
   std::optional<uint64_t> out = ParseNumber(Option(step, "out", "0"));
   std::string internal = Option(step, "internal", "0");
-  if (!code || !input || !out || *out > 0x100000 || (internal != "0" && internal != "1") ||
+  if (!haveCode || !input || !out || *out > 0x100000 || (internal != "0" && internal != "1") ||
       step.words.empty() || !Declared(declaredHandles_, step.words[0]) ||
       !OnlyOptions(step, {"in", "out", "internal"}, &o.error)) {
     return Failed(o.error.empty()
@@ -507,8 +516,8 @@ Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   }
   sim::Client::Io io =
       internal == "1"
-          ? client_->InternalDeviceIoControl(it->second, *code, *input, static_cast<ULONG>(*out))
-          : client_->DeviceIoControl(it->second, *code, *input, static_cast<ULONG>(*out));
+          ? client_->InternalDeviceIoControl(it->second, code, *input, static_cast<ULONG>(*out))
+          : client_->DeviceIoControl(it->second, code, *input, static_cast<ULONG>(*out));
   o.hasStatus = o.hasBytes = true;
   o.status = static_cast<uint32_t>(io.Status);
   o.bytes = io.Output;
@@ -531,6 +540,7 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
       sim::faults::ClearRules();
       for (const auto& [name, pdo] : plugged_) {
         host_->ClearFaults(pdo);
+        sim::usb::ClearBusFaults(pdo);
       }
     }
     return o;
@@ -568,6 +578,25 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
     }
     return o;
   }
+  if (what == "bus") {
+    // fault bus <key> <request> [type=] [state=] [count=] [skip=] [status=] [pending=1]
+    if (step.words.size() != 3 || !KnownKey(step.words[1])) {
+      return Failed("usage: fault bus <key> <request> [option=value ...]");
+    }
+    std::optional<sim::usb::BusFault> fault = ParseBusFault(step.words[2], step.options, &o.error);
+    if (!fault) {
+      o.ok = false;
+      return o;
+    }
+    if (execute) {
+      PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
+      if (pdo == nullptr) {
+        return Failed("key is not plugged");
+      }
+      sim::usb::AddBusFault(pdo, *fault);
+    }
+    return o;
+  }
   for (const KernelFault& entry : KernelFaults) {
     if (what == entry.name) {
       if (step.words.size() != 1 || !OnlyOptions(step, {"nth", "count"}, &o.error)) {
@@ -594,6 +623,43 @@ Runner::Outcome Runner::Trace(const Step& step, bool execute) {
   for (const std::string& line : host_->TakeTrace(pdo, step.words[0])) {
     o.note += "  " + line + "\n";
   }
+  return o;
+}
+
+Runner::Outcome Runner::Bus(const Step& step, bool execute) {
+  Outcome o;
+  if (step.words.size() != 1 || !KnownKey(step.words[0]) || !step.options.empty()) {
+    return Failed("usage: bus <key>");
+  }
+  if (!execute) {
+    return o;
+  }
+  auto it = busViews_.find(step.words[0]);
+  if (it == busViews_.end()) {
+    o.note = "  " + step.words[0] + " was never plugged\n";
+    return o;
+  }
+  BusView& view = it->second;
+  for (const std::string& line : BusLines(view.pdo, view.fdo, &view.mark)) {
+    o.note += "  " + line + "\n";
+  }
+  return o;
+}
+
+Runner::Outcome Runner::SystemControl(const Step& step, bool execute) {
+  Outcome o;
+  if (step.words.size() != 1 || !KnownKey(step.words[0]) || !step.options.empty()) {
+    return Failed("usage: system-control <key>");
+  }
+  if (!execute) {
+    return o;
+  }
+  PDEVICE_OBJECT pdo = PdoOf(step.words[0]);
+  if (pdo == nullptr) {
+    return Failed("key is not plugged");
+  }
+  o.hasStatus = true;
+  o.status = static_cast<uint32_t>(SendSystemControl(pdo));
   return o;
 }
 

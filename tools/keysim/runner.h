@@ -53,6 +53,8 @@ class Runner {
   Outcome Ioctl(const Step& step, bool execute);
   Outcome Fault(const Step& step, bool execute);
   Outcome Trace(const Step& step, bool execute);
+  Outcome Bus(const Step& step, bool execute);
+  Outcome SystemControl(const Step& step, bool execute);
   Outcome Interfaces(const Step& step, bool execute);
   Outcome Changes(const Step& step, bool execute);
   Outcome Pool(const Step& step, bool execute);
@@ -68,6 +70,13 @@ class Runner {
   PDRIVER_OBJECT driver_ = nullptr;
   std::map<std::string, KeyDefinition> definitions_;
   std::map<std::string, PDEVICE_OBJECT> plugged_;
+  // What the `bus` step shows of a key, also after its removal.
+  struct BusView {
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;  // ours, while AddDevice had made one
+    uint64_t mark = 0;             // shown up to this sequence number
+  };
+  std::map<std::string, BusView> busViews_;
   std::map<std::string, HANDLE> handles_;
   std::vector<std::string> declaredHandles_;
   bool haveLast_ = false;

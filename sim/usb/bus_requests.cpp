@@ -1,0 +1,380 @@
+// Plug and Play, power and system-control requests at the bus: the record,
+// the plan and the thread that completes the requests the plan pends.
+#include "sim/usb/bus_requests.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "sim/kernel/bench.h"
+
+namespace sim::usb {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough that a driver which does not wait for the lower drivers is
+// seen going on before they have answered.
+constexpr auto kPendingDelay = std::chrono::milliseconds(20);
+
+struct PdoRequests {
+  std::vector<BusRequest> records;
+  std::vector<BusFault> faults;
+  bool clearsSurpriseRemovalOK = false;
+};
+
+struct Late {
+  Clock::time_point due;
+  PDEVICE_OBJECT pdo;
+  PIRP irp;
+  size_t record;  // index into the PDO's records
+  NTSTATUS status;
+};
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::map<PDEVICE_OBJECT, PdoRequests> pdos;
+  std::vector<Late> late;
+  std::thread worker;
+  bool stopping = false;
+
+  ~State() {  // at exit: the thread idles once the bus has been unloaded
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+      cv.notify_all();
+    }
+    if (worker.joinable())
+      worker.join();
+  }
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+ULONG Raw32(const void* field) {
+  ULONG raw;
+  std::memcpy(&raw, field, sizeof(raw));
+  return raw;
+}
+
+BusRequest Describe(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  BusRequest r;
+  r.major = stack->MajorFunction;
+  r.minor = stack->MinorFunction;
+  if (r.major == IRP_MJ_POWER && (r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_QUERY_POWER)) {
+    r.powerType = Raw32(&stack->Parameters.Power.Type);
+    r.powerState = Raw32(&stack->Parameters.Power.State);
+  }
+  return r;
+}
+
+bool Matches(const BusFault& f, const BusRequest& r) {
+  if (f.major != r.major || f.minor != r.minor)
+    return false;
+  if (f.powerType && *f.powerType != r.powerType)
+    return false;
+  return !f.powerState || *f.powerState == r.powerState;
+}
+
+// The planned answer for this request, if any. Called with the lock held.
+bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
+  for (auto it = p.faults.begin(); it != p.faults.end(); ++it) {
+    if (!Matches(*it, r))
+      continue;
+    if (it->skip > 0) {
+      --it->skip;
+      return false;
+    }
+    *taken = *it;
+    if (--it->count == 0)
+      p.faults.erase(it);
+    return true;
+  }
+  return false;
+}
+
+void WorkerLoop() {
+  State& s = TheState();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  for (;;) {
+    if (s.late.empty()) {
+      if (s.stopping)
+        return;
+      s.cv.wait(lock);
+      continue;
+    }
+    auto first = std::min_element(s.late.begin(), s.late.end(),
+                                  [](const Late& a, const Late& b) { return a.due < b.due; });
+    const Clock::time_point due = first->due;  // the list may grow while we wait
+    if (!s.stopping && Clock::now() < due) {
+      s.cv.wait_until(lock, due);
+      continue;
+    }
+    Late l = *first;
+    s.late.erase(first);
+    BusRequest& record = s.pdos[l.pdo].records[l.record];
+    record.status = l.status;
+    record.completedSequence = NextSequence();
+    lock.unlock();
+    l.irp->IoStatus.Status = l.status;
+    l.irp->IoStatus.Information = 0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCompleteRequest(l.irp, IO_NO_INCREMENT);
+    KeLowerIrql(old);
+    lock.lock();
+  }
+}
+
+NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTSTATUS status) {
+  // Called with the lock held.
+  IoMarkIrpPending(irp);
+  s.late.push_back(Late{Clock::now() + kPendingDelay, pdo, irp, record, status});
+  if (!s.worker.joinable())
+    s.worker = std::thread(WorkerLoop);
+  s.cv.notify_all();
+  return STATUS_PENDING;
+}
+
+const char* PnpName(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+      return "start";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return "query-remove";
+    case IRP_MN_REMOVE_DEVICE:
+      return "remove";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return "cancel-remove";
+    case IRP_MN_STOP_DEVICE:
+      return "stop";
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return "query-stop";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      return "cancel-stop";
+    case IRP_MN_QUERY_CAPABILITIES:
+      return "capabilities";
+    case IRP_MN_SURPRISE_REMOVAL:
+      return "surprise-remove";
+    default:
+      return nullptr;
+  }
+}
+
+std::string Hex2(UCHAR value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
+std::string StateText(ULONG type, ULONG state) {
+  if (type == SystemPowerState)
+    return "system " + SystemStateText(state);
+  if (type == DevicePowerState)
+    return "device " + DeviceStateText(state);
+  return "type=" + std::to_string(type) + " state=" + std::to_string(state);
+}
+
+}  // namespace
+
+std::string SystemStateText(ULONG state) {
+  if (state >= PowerSystemWorking && state <= PowerSystemShutdown)
+    return "S" + std::to_string(state - 1);
+  return std::to_string(state);
+}
+
+std::string DeviceStateText(ULONG state) {
+  if (state >= PowerDeviceD0 && state <= PowerDeviceD3)
+    return "D" + std::to_string(state - 1);
+  return std::to_string(state);
+}
+
+std::string BusRequest::Text() const {
+  switch (major) {
+    case IRP_MJ_PNP: {
+      const char* name = PnpName(minor);
+      return std::string("pnp ") + (name ? name : Hex2(minor));
+    }
+    case IRP_MJ_POWER:
+      if (minor == IRP_MN_SET_POWER)
+        return "power set " + StateText(powerType, powerState);
+      if (minor == IRP_MN_QUERY_POWER)
+        return "power query " + StateText(powerType, powerState);
+      if (minor == IRP_MN_WAIT_WAKE)
+        return "power wait-wake";
+      return "power " + Hex2(minor);
+    case IRP_MJ_SYSTEM_CONTROL:
+      return "system-control " + Hex2(minor);
+    default:
+      return "major " + Hex2(major) + " minor " + Hex2(minor);
+  }
+}
+
+std::vector<BusRequest> BusRequests(PDEVICE_OBJECT pdo) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.pdos.find(pdo);
+  return it == s.pdos.end() ? std::vector<BusRequest>() : it->second.records;
+}
+
+void ClearBusRequests(PDEVICE_OBJECT pdo) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.pdos.find(pdo);
+  if (it == s.pdos.end())
+    return;
+  // A request still pending keeps its place: the worker refers to it by index.
+  for (const Late& l : s.late)
+    if (l.pdo == pdo)
+      return;
+  it->second.records.clear();
+}
+
+void AddBusFault(PDEVICE_OBJECT pdo, const BusFault& fault) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (fault.count > 0)
+    s.pdos[pdo].faults.push_back(fault);
+}
+
+void ClearBusFaults(PDEVICE_OBJECT pdo) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.pdos[pdo].faults.clear();
+}
+
+void SetClearsSurpriseRemovalOK(PDEVICE_OBJECT pdo, bool clears) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.pdos[pdo].clearsSurpriseRemovalOK = clears;
+}
+
+std::vector<LogEntry> RequestLog(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, uint64_t after) {
+  std::vector<LogEntry> log;
+  for (const BusRequest& r : BusRequests(pdo)) {
+    if (r.pended) {
+      log.push_back(LogEntry{r.sequence, "bus: " + r.Text() + " (pending)", false, STATUS_PENDING});
+      if (r.completedSequence)
+        log.push_back(LogEntry{r.completedSequence, "bus completes: " + r.Text(), true, r.status});
+    } else {
+      log.push_back(LogEntry{r.sequence, "bus: " + r.Text(), true, r.status});
+    }
+  }
+  if (fdo) {
+    for (const power::Report& report : power::Reports(fdo)) {
+      ULONG type = report.Type;
+      ULONG state;
+      std::memcpy(&state, &report.State, sizeof(state));
+      log.push_back(LogEntry{report.Sequence, "PoSetPowerState " + StateText(type, state)});
+    }
+    for (const power::PowerRequest& request : power::Requests()) {
+      if (request.DeviceObject != fdo)
+        continue;
+      ULONG state;
+      std::memcpy(&state, &request.State, sizeof(state));
+      const std::string what = request.MinorFunction == IRP_MN_SET_POWER     ? "set device "
+                               : request.MinorFunction == IRP_MN_QUERY_POWER ? "query device "
+                                                                             : "wait-wake ";
+      log.push_back(LogEntry{request.Sequence, "PoRequestPowerIrp " + what +
+                                                   (request.MinorFunction == IRP_MN_WAIT_WAKE
+                                                        ? SystemStateText(state)
+                                                        : DeviceStateText(state))});
+    }
+  }
+  log.erase(std::remove_if(log.begin(), log.end(),
+                           [after](const LogEntry& e) { return e.sequence <= after; }),
+            log.end());
+  std::sort(log.begin(), log.end(),
+            [](const LogEntry& a, const LogEntry& b) { return a.sequence < b.sequence; });
+  return log;
+}
+
+namespace requests {
+
+NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
+  State& s = TheState();
+  BusRequest r = Describe(irp);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  PdoRequests& p = s.pdos[pdo];
+  r.sequence = NextSequence();
+  BusFault fault;
+  const bool planned = TakeFault(p, r, &fault);
+  r.planned = planned;
+  p.records.push_back(r);
+  const size_t index = p.records.size() - 1;
+  if (planned && fault.pending) {
+    p.records[index].pended = true;
+    return AnswerLater(s, pdo, irp, index, fault.status);
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (!planned && p.clearsSurpriseRemovalOK && r.major == IRP_MJ_PNP &&
+      r.minor == IRP_MN_QUERY_CAPABILITIES) {
+    auto* caps = stack->Parameters.DeviceCapabilities.Capabilities;
+    if (caps->Size >= sizeof(DEVICE_CAPABILITIES))
+      caps->SurpriseRemovalOK = FALSE;
+  }
+  // Completed here and now: nothing of the drivers above runs between the
+  // two numbers.
+  p.records[index].completedSequence = NextSequence();
+  lock.unlock();
+  NTSTATUS status;
+  if (planned) {
+    irp->IoStatus.Status = fault.status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    status = fault.status;
+  } else {
+    status = own(pdo, irp);
+  }
+  lock.lock();
+  auto it = s.pdos.find(pdo);
+  if (it != s.pdos.end() && index < it->second.records.size())
+    it->second.records[index].status = status;
+  return status;
+}
+
+NTSTATUS AnswerSystemControl(PDEVICE_OBJECT, PIRP irp) {
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+void Forget(PDEVICE_OBJECT pdo) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.pdos.erase(pdo);
+}
+
+void Reset() {
+  FinishPending();
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.pdos.clear();
+}
+
+void FinishPending() {
+  State& s = TheState();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.stopping = true;
+    s.cv.notify_all();
+  }
+  if (s.worker.joinable())
+    s.worker.join();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stopping = false;
+}
+
+}  // namespace requests
+
+}  // namespace sim::usb

@@ -1,0 +1,86 @@
+// The Plug and Play, power and system-control requests that reach the bus's
+// physical device objects: recorded in order, with the system-wide sequence
+// numbers that the power manager's records carry too, and answered by plan
+// where a test wants the lower drivers to fail or to take their time.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/wdm.h"
+
+namespace sim::usb {
+
+// One request as it reached the bus, with the answer the bus gave.
+struct BusRequest {
+  uint64_t sequence = 0;           // when it reached the bus
+  uint64_t completedSequence = 0;  // when the bus completed it (0 while it pends)
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG powerType = 0;   // set- and query-power: Parameters.Power.Type, as the 32-bit number sent
+  ULONG powerState = 0;  // ... and Parameters.Power.State
+  NTSTATUS status = STATUS_PENDING;  // what the bus completed it with
+  bool planned = false;              // answered by the plan instead of the bus's own rules
+  bool pended = false;               // the bus returned STATUS_PENDING and completed it later
+  // "pnp start", "power set system S3", "power query device D2", "system-control 0x00".
+  std::string Text() const;
+};
+
+// The requests that reached the PDO since it was plugged (or last cleared).
+std::vector<BusRequest> BusRequests(PDEVICE_OBJECT pdo);
+void ClearBusRequests(PDEVICE_OBJECT pdo);
+
+// Plan for the lower drivers: after `skip` matching requests have gone
+// through, the next `count` are answered with `status` instead of what the
+// bus would do, at once or (with `pending`) later from another thread at
+// DISPATCH_LEVEL, after the bus has returned STATUS_PENDING. A pending plan
+// with a success status is a lower driver that takes its time.
+struct BusFault {
+  UCHAR major = IRP_MJ_PNP;
+  UCHAR minor = IRP_MN_START_DEVICE;
+  std::optional<ULONG> powerType;   // power requests: only of this type ...
+  std::optional<ULONG> powerState;  // ... and this state
+  ULONG count = 1;
+  ULONG skip = 0;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  bool pending = false;
+};
+void AddBusFault(PDEVICE_OBJECT pdo, const BusFault& fault);
+void ClearBusFaults(PDEVICE_OBJECT pdo);
+
+// A bus whose capabilities answer clears SurpriseRemovalOK (by default the
+// bus leaves the bit as the drivers above set it).
+void SetClearsSurpriseRemovalOK(PDEVICE_OBJECT pdo, bool clears);
+
+// What reached the bus on `pdo` merged with the PoSetPowerState and
+// PoRequestPowerIrp calls of `fdo`, in the order they happened, from the
+// sequence number `after` on. A request the bus pended has a second entry
+// where it completed.
+struct LogEntry {
+  uint64_t sequence = 0;
+  std::string text;     // "bus: power set device D3", "PoSetPowerState device D3", ...
+  bool answer = false;  // an answer of the bus: `status` is what it completed with
+  NTSTATUS status = STATUS_SUCCESS;
+};
+std::vector<LogEntry> RequestLog(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, uint64_t after = 0);
+
+// Power states as the log writes them: S0..S5 for the system states 1..6,
+// D0..D3 for the device states 1..4, the number otherwise.
+std::string SystemStateText(ULONG state);
+std::string DeviceStateText(ULONG state);
+
+namespace requests {
+
+// For the bus driver itself: `own` is the bus's own answer to a request
+// that the plan leaves alone.
+NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own);
+// A PDO without WMI data completes system control as it came.
+NTSTATUS AnswerSystemControl(PDEVICE_OBJECT pdo, PIRP irp);
+void Forget(PDEVICE_OBJECT pdo);  // a new PDO: nothing recorded, nothing planned
+void Reset();                     // the bus is loaded
+void FinishPending();             // the bus is unloaded: complete what still pends
+
+}  // namespace requests
+
+}  // namespace sim::usb

@@ -1,0 +1,97 @@
+// The bus's record of Plug and Play, power and system-control requests and
+// its plan for them, seen from a sender right above the PDO.
+#include <gtest/gtest.h>
+
+#include "sim/usb/bus.h"
+#include "tests/support/kernel/kernel_test.h"
+
+namespace {
+
+class BusRequestsTest : public sim::test::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    ASSERT_NE(nullptr, sim::usb::LoadBus());
+    pdo_ = sim::usb::Plug(sim::usb::PrimaryKey());
+    ASSERT_NE(nullptr, pdo_);
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& r : sim::usb::BusRequests(pdo_))
+      texts.push_back(r.Text());
+    return texts;
+  }
+  PDEVICE_OBJECT pdo_ = nullptr;
+};
+
+TEST_F(BusRequestsTest, ThePlanSkipsCountsAndMatchesPowerStates) {
+  sim::usb::BusFault stop;
+  stop.major = IRP_MJ_PNP;
+  stop.minor = IRP_MN_QUERY_STOP_DEVICE;
+  stop.skip = 1;
+  stop.status = STATUS_DEVICE_BUSY;
+  sim::usb::AddBusFault(pdo_, stop);
+  sim::usb::BusFault d3;
+  d3.major = IRP_MJ_POWER;
+  d3.minor = IRP_MN_SET_POWER;
+  d3.powerType = DevicePowerState;
+  d3.powerState = PowerDeviceD3;
+  d3.status = STATUS_DEVICE_POWER_FAILURE;
+  sim::usb::AddBusFault(pdo_, d3);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(pdo_));
+  EXPECT_EQ(STATUS_DEVICE_BUSY, sim::pnp::QueryStop(pdo_));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(pdo_));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(pdo_, PowerDeviceD2));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(pdo_, PowerSystemSleeping3));
+  EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, sim::power::SetDevice(pdo_, PowerDeviceD3));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(pdo_, PowerDeviceD3));
+  EXPECT_EQ((std::vector<std::string>{"pnp query-stop", "pnp query-stop", "pnp query-stop",
+                                      "power set device D2", "power set system S3",
+                                      "power set device D3", "power set device D3"}),
+            Texts());
+  auto records = sim::usb::BusRequests(pdo_);
+  EXPECT_TRUE(records[1].planned);
+  EXPECT_FALSE(records[2].planned);
+  EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, records[5].status);
+  for (size_t i = 1; i < records.size(); ++i)
+    EXPECT_LT(records[i - 1].completedSequence, records[i].sequence);
+}
+
+TEST_F(BusRequestsTest, APendingAnswerCompletesLaterFromAnotherThread) {
+  sim::usb::BusFault late;
+  late.major = IRP_MJ_POWER;
+  late.minor = IRP_MN_SET_POWER;
+  late.status = STATUS_SUCCESS;
+  late.pending = true;
+  sim::usb::AddBusFault(pdo_, late);
+  const uint64_t before = sim::NextSequence();
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(pdo_, PowerDeviceD1));
+  auto records = sim::usb::BusRequests(pdo_);
+  ASSERT_EQ(1u, records.size());
+  EXPECT_TRUE(records[0].pended);
+  EXPECT_LT(before, records[0].sequence);
+  EXPECT_LT(records[0].sequence, records[0].completedSequence);
+  auto log = sim::usb::RequestLog(pdo_, nullptr, before);
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ("bus: power set device D1 (pending)", log[0].text);
+  EXPECT_EQ("bus completes: power set device D1", log[1].text);
+}
+
+// WMI sends with STATUS_NOT_SUPPORTED preset; a PDO without WMI data leaves it.
+TEST_F(BusRequestsTest, SystemControlIsCompletedAsItCame) {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(0, pdo_, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+  NTSTATUS status = IoCallDriver(pdo_, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, status);
+  EXPECT_EQ(std::vector<std::string>{"system-control 0x00"}, Texts());
+}
+
+}  // namespace
