@@ -247,8 +247,10 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
 // With no instance ID the root of the tree; flags are taken as given and
 // recorded, a node other than the one handed out is refused.
 CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, LPWSTR deviceId, DWORD flags) {
-  Enter("CM_Locate_DevNodeW");
+  const bool failed = !Enter("CM_Locate_DevNodeW");
   S().configCalls.push_back({"locate", 0, deviceId != nullptr, flags});
+  if (failed)
+    return CR_FAILURE;
   if (!devInst)
     return CR_INVALID_DEVNODE;
   *devInst = 0;
@@ -258,8 +260,10 @@ CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, LPWSTR deviceId, DWORD fla
 }
 
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, DWORD flags) {
-  Enter("CM_Reenumerate_DevNode");
+  const bool failed = !Enter("CM_Reenumerate_DevNode");
   S().configCalls.push_back({"reenumerate", devInst, false, flags});
+  if (failed)
+    return CR_FAILURE;
   if (devInst != System::kRootNode)
     return CR_INVALID_DEVNODE;
   return S().reenumerate;

@@ -95,9 +95,5 @@ std::u16string FromW(const WCHAR* text);
 bool ToW(const std::u16string& text, WCHAR* buffer, size_t capacity);
 // The Windows directory followed by "\inf\".
 std::u16string InfFolder();
-// A hardware-ID list as the bytes of a multi-string, and back (up to the
-// empty string that ends it, or the end of the bytes).
-std::vector<BYTE> MultiString(const std::vector<std::string>& strings);
-std::vector<std::string> FromMultiString(const std::vector<BYTE>& bytes);
 
 }  // namespace sim::win32

@@ -17,6 +17,10 @@ struct State;
 // UTF-16 from ASCII/UTF-8 test text, and back (ASCII only).
 std::u16string U(const std::string& text);
 std::string Narrow(const std::u16string& text);
+// A hardware-ID list as the bytes of a multi-string, and back (up to the
+// empty string that ends it, or the end of the bytes).
+std::vector<BYTE> MultiString(const std::vector<std::string>& strings);
+std::vector<std::string> FromMultiString(const std::vector<BYTE>& bytes);
 
 class System {
  public:
