@@ -23,10 +23,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-__declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND parent,
-                                                                     LPCWSTR hardwareId,
-                                                                     LPCWSTR infPath, DWORD flags,
-                                                                     BOOL* rebootRequired) {
+__declspec(dllexport) BOOL WINAPI
+    UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR infPath,
+                                       DWORD flags, BOOL* rebootRequired) {
   (void)parent;
   (void)hardwareId;
   (void)infPath;
