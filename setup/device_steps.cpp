@@ -8,6 +8,9 @@ namespace {
 
 constexpr DWORD AllClassesOfProfile = DIGCF_ALLCLASSES | DIGCF_PROFILE;
 constexpr DWORD ClassNameUnits = 32;
+// The longest hardware ID -c takes: with its NUL and the list's closing NUL
+// it fills the MAX_PATH + 1 units of the property it sets.
+constexpr DWORD MaxHardwareIdUnits = MAX_PATH - 1;
 constexpr DWORD InstallFlagForce = 1;   // INSTALLFLAG_FORCE
 constexpr DWORD ConfigSuccess = 0;      // CR_SUCCESS
 constexpr DWORD LocateNormal = 0;       // CM_LOCATE_DEVNODE_NORMAL
@@ -39,12 +42,19 @@ bool BeginsWith(LPCWSTR Entry, LPCWSTR HardwareId) {
   return true;
 }
 
-// Whether a hardware-ID list of Bytes bytes (followed by a NUL unit) has an
-// entry that begins with the hardware ID.
+// The property block for a list of Bytes bytes: the bytes rounded up to a
+// whole unit, then one NUL unit, so that every string ends inside the block
+// whatever the size the system reports.
+SIZE_T PropertyBlockSize(DWORD Bytes) {
+  return (static_cast<SIZE_T>(Bytes) + 1) / sizeof(WCHAR) * sizeof(WCHAR) + sizeof(WCHAR);
+}
+
+// Whether a hardware-ID list of Bytes bytes, in a block of
+// PropertyBlockSize(Bytes) zero-filled bytes, has an entry that begins with
+// the hardware ID. Only strings that begin inside the list count.
 bool ListMatches(const WCHAR* List, DWORD Bytes, LPCWSTR HardwareId) {
-  const DWORD units = Bytes / sizeof(WCHAR);
   DWORD at = 0;
-  while (at < units && List[at] != 0) {
+  while (static_cast<SIZE_T>(at) * sizeof(WCHAR) < Bytes && List[at] != 0) {
     if (BeginsWith(List + at, HardwareId)) {
       return true;
     }
@@ -84,8 +94,8 @@ BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
         ResultCode = RESULT_GET_HARDWARE_ID_FAILED;
         return FALSE;
       }
-      // Two bytes more than reported, zero-filled: the list always ends in a NUL unit.
-      buffer = static_cast<BYTE*>(LocalAlloc(LPTR, required + sizeof(WCHAR)));
+      // Zero-filled and larger than reported: the list always ends in a NUL unit.
+      buffer = static_cast<BYTE*>(LocalAlloc(LPTR, PropertyBlockSize(required)));
       if (buffer == nullptr) {
         ResultCode = RESULT_GET_HARDWARE_ID_FAILED;
         return FALSE;
@@ -112,8 +122,10 @@ BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
 }
 
 BOOL vkDrvPnp::InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath) {
-  // An empty hardware ID would match every device that has a list.
-  if (HardwareId == nullptr || InfPath == nullptr || HardwareId[0] == 0) {
+  // An empty hardware ID would match every device that has a list; a longer
+  // one than the limit is refused before anything is built.
+  if (HardwareId == nullptr || InfPath == nullptr || HardwareId[0] == 0 ||
+      WideLength(HardwareId) > MaxHardwareIdUnits) {
     ResultCode = RESULT_INVALID_PARAMETER;
     return FALSE;
   }
@@ -128,81 +140,90 @@ BOOL vkDrvPnp::InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath) {
     SetupDiDestroyDeviceInfoList(set);
     return FALSE;
   }
-  SetupDiDestroyDeviceInfoList(set);
-  HDEVINFO created = nullptr;  // the list of the device this run created, if any
+  bool created = false;
   if (position == -1) {
-    GUID classGuid;
-    WCHAR className[ClassNameUnits];
-    if (!SetupDiGetINFClassW(InfPath, &classGuid, className, ClassNameUnits, nullptr)) {
-      ResultCode = RESULT_GET_INF_CLASS_FAILED;
+    SetupDiDestroyDeviceInfoList(set);
+    set = CreateRootDevice(HardwareId, InfPath, &device);
+    if (set == nullptr) {
       return FALSE;
     }
-    HDEVINFO list = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
-    if (list == INVALID_HANDLE_VALUE) {
-      ResultCode = RESULT_CREATE_DEVICE_LIST_FAILED;
-      return FALSE;
-    }
-    if (list == nullptr) {
-      ResultCode = RESULT_INVALID_PARAMETER;
-      return FALSE;
-    }
-    device.cbSize = sizeof(device);
-    if (!SetupDiCreateDeviceInfoW(list, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID,
-                                  &device)) {
-      ResultCode = RESULT_CREATE_DEVICE_FAILED;
-      SetupDiDestroyDeviceInfoList(list);
-      return FALSE;
-    }
-    // One entry and the empty string that ends the list.
-    WCHAR ids[MAX_PATH + 1];
-    const DWORD n = WideLength(HardwareId);
-    if (n + 2 > MAX_PATH + 1) {
-      ResultCode = RESULT_INVALID_PARAMETER;
-      SetupDiDestroyDeviceInfoList(list);
-      return FALSE;
-    }
-    for (DWORD i = 0; i < n; ++i) {
-      ids[i] = HardwareId[i];
-    }
-    ids[n] = 0;
-    ids[n + 1] = 0;
-    if (!SetupDiSetDeviceRegistryPropertyW(list, &device, SPDRP_HARDWAREID,
-                                           reinterpret_cast<const BYTE*>(ids),
-                                           (n + 2) * sizeof(WCHAR))) {
-      ResultCode = RESULT_SET_HARDWARE_ID_FAILED;
-      SetupDiDestroyDeviceInfoList(list);
-      return FALSE;
-    }
-    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, list, &device)) {
-      ResultCode = RESULT_REGISTER_DEVICE_FAILED;
-      SetupDiDestroyDeviceInfoList(list);
-      return FALSE;
-    }
-    created = list;
+    created = true;
   }
-  BOOL result = FALSE;
-  HMODULE newdev = LoadLibraryW(NewdevName);
+  // The set, or the list of the device this run created, is held until the end.
+  const BOOL result = UpdateDriver(HardwareId, InfPath, created ? set : nullptr, &device);
+  SetupDiDestroyDeviceInfoList(set);
+  return result;
+}
+
+HDEVINFO vkDrvPnp::CreateRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath, PSP_DEVINFO_DATA Device) {
+  GUID classGuid;
+  WCHAR className[ClassNameUnits];
+  if (!SetupDiGetINFClassW(InfPath, &classGuid, className, ClassNameUnits, nullptr)) {
+    ResultCode = RESULT_GET_INF_CLASS_FAILED;
+    return nullptr;
+  }
+  HDEVINFO list = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
+  if (list == INVALID_HANDLE_VALUE) {
+    ResultCode = RESULT_CREATE_DEVICE_LIST_FAILED;
+    return nullptr;
+  }
+  if (list == nullptr) {
+    ResultCode = RESULT_INVALID_PARAMETER;
+    return nullptr;
+  }
+  Device->cbSize = sizeof(*Device);
+  if (!SetupDiCreateDeviceInfoW(list, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID,
+                                Device)) {
+    ResultCode = RESULT_CREATE_DEVICE_FAILED;
+    SetupDiDestroyDeviceInfoList(list);
+    return nullptr;
+  }
+  // One entry and the empty string that ends the list.
+  WCHAR ids[MaxHardwareIdUnits + 2];
+  const DWORD n = WideLength(HardwareId);
+  for (DWORD i = 0; i < n; ++i) {
+    ids[i] = HardwareId[i];
+  }
+  ids[n] = 0;
+  ids[n + 1] = 0;
+  if (!SetupDiSetDeviceRegistryPropertyW(list, Device, SPDRP_HARDWAREID,
+                                         reinterpret_cast<const BYTE*>(ids),
+                                         (n + 2) * sizeof(WCHAR))) {
+    ResultCode = RESULT_SET_HARDWARE_ID_FAILED;
+    SetupDiDestroyDeviceInfoList(list);
+    return nullptr;
+  }
+  if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, list, Device)) {
+    ResultCode = RESULT_REGISTER_DEVICE_FAILED;
+    SetupDiDestroyDeviceInfoList(list);
+    return nullptr;
+  }
+  return list;
+}
+
+BOOL vkDrvPnp::UpdateDriver(LPCWSTR HardwareId, LPCWSTR InfPath, HDEVINFO Created,
+                            PSP_DEVINFO_DATA Device) {
+  // From the system folder only: never a DLL of that name beside the program.
+  HMODULE newdev = LoadLibraryExW(NewdevName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (newdev == nullptr) {
     ResultCode = RESULT_MODULE_NOT_FOUND;
+    return FALSE;
+  }
+  BOOL result = FALSE;
+  auto update =
+      EntryPoint<UpdateDriverFn>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW"));
+  if (update == nullptr) {
+    ResultCode = RESULT_ENTRY_NOT_FOUND;
+  } else if (update(nullptr, HardwareId, InfPath, InstallFlagForce,
+                    reinterpret_cast<BOOL*>(&RebootRequired))) {
+    result = TRUE;
   } else {
-    auto update =
-        EntryPoint<UpdateDriverFn>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW"));
-    if (update == nullptr) {
-      ResultCode = RESULT_ENTRY_NOT_FOUND;
-    } else if (update(nullptr, HardwareId, InfPath, InstallFlagForce,
-                      reinterpret_cast<BOOL*>(&RebootRequired))) {
-      result = TRUE;
-    } else {
-      if (created != nullptr) {
-        SetupDiCallClassInstaller(DIF_REMOVE, created, &device);  // leave nothing behind
-      }
-      ResultCode = RESULT_UPDATE_DRIVER_FAILED;
+    if (Created != nullptr) {
+      SetupDiCallClassInstaller(DIF_REMOVE, Created, Device);  // leave nothing behind
     }
-    FreeLibrary(newdev);
+    ResultCode = RESULT_UPDATE_DRIVER_FAILED;
   }
-  if (created != nullptr) {
-    SetupDiDestroyDeviceInfoList(created);
-  }
+  FreeLibrary(newdev);
   return result;
 }
 
@@ -241,17 +262,23 @@ BOOL vkDrvPnp::RemoveDevices(LPCWSTR HardwareId) {
 }
 
 BOOL vkDrvPnp::RescanDevices() {
-  HMODULE cfgmgr = LoadLibraryW(CfgmgrName);
+  // From the system folder only: never a DLL of that name beside the program.
+  HMODULE cfgmgr = LoadLibraryExW(CfgmgrName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (cfgmgr == nullptr) {
     ResultCode = RESULT_MODULE_NOT_FOUND;
     return FALSE;
   }
-  auto locate = EntryPoint<LocateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Locate_DevNodeW"));
-  auto reenumerate =
-      EntryPoint<ReenumerateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Reenumerate_DevNode"));
   BOOL result = FALSE;
   DWORD root = 0;
-  if (locate == nullptr || reenumerate == nullptr) {
+  auto locate = EntryPoint<LocateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Locate_DevNodeW"));
+  if (locate == nullptr) {
+    ResultCode = RESULT_ENTRY_NOT_FOUND;
+    FreeLibrary(cfgmgr);
+    return FALSE;
+  }
+  auto reenumerate =
+      EntryPoint<ReenumerateDevNodeFn>(GetProcAddress(cfgmgr, "CM_Reenumerate_DevNode"));
+  if (reenumerate == nullptr) {
     ResultCode = RESULT_ENTRY_NOT_FOUND;
   } else if (locate(&root, nullptr, LocateNormal) != ConfigSuccess) {
     ResultCode = RESULT_LOCATE_DEVNODE_FAILED;

@@ -98,6 +98,12 @@ class vkDrvPnp {
   // The Windows directory + "\inf\" + Name into Path: RESULT_SUCCESS,
   // RESULT_WINDOWS_DIR_FAILED, or RESULT_INVALID_PARAMETER when it does not fit.
   DWORD InfFolderPath(LPCWSTR Name, PathBuffer* Path);
+  // -c: a root device of the INF's class with the hardware ID; the list that
+  // holds it, or null with a code stored.
+  HDEVINFO CreateRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath, PSP_DEVINFO_DATA Device);
+  // -c: the driver update from newdev; a failed update removes the device
+  // of Created, the list of a device this run created (null for none).
+  BOOL UpdateDriver(LPCWSTR HardwareId, LPCWSTR InfPath, HDEVINFO Created, PSP_DEVINFO_DATA Device);
   // The original name of an INF in the INF folder, into Name (MAX_PATH units).
   bool OriginalName(LPCWSTR InfPath, WCHAR* Name, PSP_INF_INFORMATION* Information);
 };

@@ -70,8 +70,13 @@ BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
   BOOL found = FALSE;
   do {
     PathBuffer candidate;
-    if (InfFolderPath(data.cFileName, &candidate) != RESULT_SUCCESS) {
-      continue;
+    const DWORD code = InfFolderPath(data.cFileName, &candidate);
+    if (code == RESULT_WINDOWS_DIR_FAILED) {
+      ResultCode = code;  // this one may be a copy: no result without it
+      break;
+    }
+    if (code != RESULT_SUCCESS) {
+      continue;  // a name too long for a path cannot be read
     }
     WCHAR original[MAX_PATH];
     PSP_INF_INFORMATION block = nullptr;
@@ -98,13 +103,14 @@ BOOL vkDrvPnp::UninstallOemInf(LPCWSTR InfName) {
   }
   WCHAR found[MAX_PATH];
   while (FindOemInf(InfName, found)) {
-    if (!DeleteFileW(found)) {
-      ResultCode = RESULT_DELETE_FILE_FAILED;
-      return FALSE;
-    }
+    // Both paths are checked before anything is deleted.
     PathBuffer precompiled;
     if (!precompiled.Set(found) || !precompiled.ToPrecompiled()) {
       ResultCode = RESULT_INVALID_PARAMETER;
+      return FALSE;
+    }
+    if (!DeleteFileW(found)) {
+      ResultCode = RESULT_DELETE_FILE_FAILED;
       return FALSE;
     }
     if (!DeleteIfPresent(precompiled.Text())) {
@@ -131,9 +137,10 @@ BOOL vkDrvPnp::DeleteDriverFile(LPCWSTR FileName, BOOL InDriversFolder) {
   }
   path.Adopt();
   PathBuffer precompiled;
-  // Every path is checked before anything is deleted.
+  // Every path is checked before anything is deleted; the drivers folder
+  // has no precompiled files.
   if (!path.Append(InDriversFolder ? DriversFolder : InfFolderName) || !path.Append(FileName) ||
-      !precompiled.Set(path.Text()) || !precompiled.ToPrecompiled()) {
+      (!InDriversFolder && (!precompiled.Set(path.Text()) || !precompiled.ToPrecompiled()))) {
     ResultCode = RESULT_INVALID_PARAMETER;
     return FALSE;
   }

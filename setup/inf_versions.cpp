@@ -65,11 +65,15 @@ BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
   }
   do {
     PathBuffer candidate;
+    const DWORD code = InfFolderPath(data.cFileName, &candidate);
+    if (code == RESULT_WINDOWS_DIR_FAILED) {
+      ResultCode = code;  // this one may be a copy: no list without it
+      break;
+    }
     WCHAR original[MAX_PATH];
     PSP_INF_INFORMATION block = nullptr;
-    if (InfFolderPath(data.cFileName, &candidate) != RESULT_SUCCESS ||
-        !OriginalName(candidate.Text(), original, &block)) {
-      continue;
+    if (code != RESULT_SUCCESS || !OriginalName(candidate.Text(), original, &block)) {
+      continue;  // too long for a path, or unreadable
     }
     if (WideEqual(original, InfName)) {
       AppendVersion(block, List);
@@ -77,5 +81,5 @@ BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
     LocalFree(block);
   } while (FindNextFileW(search, &data));
   FindClose(search);
-  return TRUE;
+  return ResultCode == RESULT_SUCCESS;
 }

@@ -33,7 +33,8 @@ Lookup FindDword(HKEY Key, LPCWSTR ValueName) {
 }  // namespace
 
 BOOL vkDrvPnp::SetServiceValue(LPCWSTR Service, LPCWSTR ValueName, DWORD Number) {
-  if (Service == nullptr || ValueName == nullptr) {
+  // An empty service name would name the Services key itself.
+  if (Service == nullptr || ValueName == nullptr || Service[0] == 0) {
     ResultCode = RESULT_INVALID_PARAMETER;
     return FALSE;
   }

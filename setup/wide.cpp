@@ -46,7 +46,13 @@ bool PathBuffer::Append(LPCWSTR Text) {
 bool PathBuffer::ToPrecompiled() {
   static const WCHAR inf[] = {'.', 'i', 'n', 'f', 0};
   static const WCHAR pnf[] = {'.', 'p', 'n', 'f', 0};
-  for (DWORD i = 0; i + 4 <= length_; ++i) {
+  DWORD name = 0;
+  for (DWORD i = 0; i < length_; ++i) {
+    if (text_[i] == '\\' || text_[i] == '/') {
+      name = i + 1;
+    }
+  }
+  for (DWORD i = name; i + 4 <= length_; ++i) {
     if (text_[i] == inf[0] && text_[i + 1] == inf[1] && text_[i + 2] == inf[2] &&
         text_[i + 3] == inf[3]) {
       length_ = i;

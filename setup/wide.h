@@ -18,8 +18,9 @@ class PathBuffer {
   LPCWSTR Text() const { return text_; }
   WCHAR* Data() { return text_; }
   DWORD Length() const { return length_; }
-  // Cut at the first ".inf" (exact case) and append ".pnf"; ".pnf" appended
-  // to the whole when ".inf" does not occur.
+  // Cut at the first ".inf" (exact case) of the file name, the part after the
+  // last backslash, and append ".pnf"; ".pnf" appended to the whole when the
+  // file name holds no ".inf". The folders above are never cut.
   bool ToPrecompiled();
 
  private:

@@ -9,8 +9,10 @@ namespace {
 
 std::vector<System::Value>* Values(HKEY key) {
   auto it = S().openKeys.find(static_cast<int>(reinterpret_cast<intptr_t>(key)));
-  if (it == S().openKeys.end())
+  if (it == S().openKeys.end()) {
+    Violation("a registry key used that is not open");
     return nullptr;
+  }
   auto values = S().keys.find(it->second);
   return values == S().keys.end() ? nullptr : &values->second;
 }
@@ -100,10 +102,12 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, co
   return ERROR_SUCCESS;
 }
 
+// A failed close still releases the key (see System::Audit).
 LSTATUS WINAPI RegCloseKey(HKEY key) {
-  if (!Enter("RegCloseKey"))
-    return static_cast<LSTATUS>(S().lastError);
-  return S().openKeys.erase(static_cast<int>(reinterpret_cast<intptr_t>(key)))
-             ? ERROR_SUCCESS
-             : ERROR_INVALID_HANDLE;
+  const bool failed = !Enter("RegCloseKey");
+  if (!S().openKeys.erase(static_cast<int>(reinterpret_cast<intptr_t>(key)))) {
+    Violation("RegCloseKey of a key that is not open");
+    return ERROR_INVALID_HANDLE;
+  }
+  return failed ? static_cast<LSTATUS>(S().lastError) : ERROR_SUCCESS;
 }

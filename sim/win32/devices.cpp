@@ -9,9 +9,16 @@ using namespace sim::win32;
 
 namespace {
 
+// A set that is not open is a misuse (a handle used after its release);
+// null and the invalid handle value are refused without one.
 DeviceSet* FindSet(HDEVINFO set) {
   auto it = S().sets.find(static_cast<int>(reinterpret_cast<intptr_t>(set)));
-  return it == S().sets.end() ? nullptr : &it->second;
+  if (it == S().sets.end()) {
+    if (set != nullptr && set != INVALID_HANDLE_VALUE)
+      Violation("a device information set used that is not open");
+    return nullptr;
+  }
+  return &it->second;
 }
 
 HDEVINFO NewSet(DeviceSet set) {
@@ -28,41 +35,14 @@ System::Device* Member(HDEVINFO set, PSP_DEVINFO_DATA data, size_t* index = null
   const size_t i = data->Reserved - 1;
   if (i >= S().devices.size())
     return nullptr;
+  bool member = false;
+  for (size_t m : s->members)
+    member = member || m == i;
+  if (!member)
+    return nullptr;  // device data of another set
   if (index)
     *index = i;
   return &S().devices[i];
-}
-
-std::vector<BYTE> MultiString(const std::vector<std::string>& strings) {
-  std::vector<BYTE> bytes;
-  for (const auto& s : strings) {
-    for (char c : s) {
-      bytes.push_back(static_cast<BYTE>(c));
-      bytes.push_back(0);
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-  }
-  bytes.push_back(0);
-  bytes.push_back(0);
-  return bytes;
-}
-
-std::vector<std::string> FromMultiString(const BYTE* buffer, DWORD size) {
-  std::vector<std::string> strings;
-  std::string current;
-  for (DWORD i = 0; i + 1 < size; i += 2) {
-    const uint16_t unit = buffer[i] | buffer[i + 1] << 8;
-    if (unit == 0) {
-      if (current.empty())
-        break;
-      strings.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(static_cast<char>(unit));
-    }
-  }
-  return strings;
 }
 
 bool Fail(DWORD error) {
@@ -72,26 +52,36 @@ bool Fail(DWORD error) {
 
 }  // namespace
 
-HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
+// Devices of every class, present or not; DIGCF_PRESENT keeps the attached
+// ones, DIGCF_PROFILE those of the current hardware profile.
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
+                                     DWORD flags) {
   if (!Enter("SetupDiGetClassDevsW"))
     return INVALID_HANDLE_VALUE;
+  S().classDevsCalls.push_back(
+      {flags, classGuid != nullptr, enumerator != nullptr, parent != nullptr});
   if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   DeviceSet set;
-  for (size_t i = 0; i < S().devices.size(); ++i)
-    if (!S().gone[i] && (!(flags & DIGCF_PRESENT) || S().devices[i].present))
+  for (size_t i = 0; i < S().devices.size(); ++i) {
+    const System::Device& d = S().devices[i];
+    if (!S().gone[i] && (!(flags & DIGCF_PRESENT) || d.present) &&
+        (!(flags & DIGCF_PROFILE) || d.inProfile))
       set.members.push_back(i);
+  }
   return NewSet(set);
 }
 
+// A failed destroy still releases the set (see System::Audit).
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  if (!Enter("SetupDiDestroyDeviceInfoList"))
-    return FALSE;
-  return S().sets.erase(static_cast<int>(reinterpret_cast<intptr_t>(set)))
-             ? TRUE
-             : Fail(ERROR_INVALID_HANDLE);
+  const bool failed = !Enter("SetupDiDestroyDeviceInfoList");
+  if (!S().sets.erase(static_cast<int>(reinterpret_cast<intptr_t>(set)))) {
+    Violation("SetupDiDestroyDeviceInfoList of a set that is not open");
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  return failed ? FALSE : TRUE;
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
@@ -113,16 +103,26 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
                                               PDWORD required) {
   if (!Enter("SetupDiGetDeviceRegistryPropertyW"))
     return FALSE;
+  System::PropertyRead read{size, -1, false};
+  auto block = S().heap.find(buffer);
+  if (buffer && block != S().heap.end()) {
+    read.blockSize = static_cast<long long>(block->second.size);
+    read.zeroed = true;
+    for (size_t i = 0; i < block->second.size; ++i)
+      read.zeroed = read.zeroed && buffer[i] == 0;
+  }
+  S().propertyReads.push_back(read);
   System::Device* device = Member(set, data);
-  if (!device || property != SPDRP_HARDWAREID)
+  if (!device || property != SPDRP_HARDWAREID || (!buffer && size != 0))
     return Fail(ERROR_INVALID_PARAMETER);
   if (device->noList)
     return Fail(ERROR_INVALID_DATA);  // the device has no such property
-  const std::vector<BYTE> bytes = MultiString(device->hardwareIds);
+  // Exactly the bytes stored: no terminator is added to a list without one.
+  const std::vector<BYTE>& bytes = device->property;
   if (required)
     *required = static_cast<DWORD>(bytes.size());
   if (type)
-    *type = 7;  // REG_MULTI_SZ
+    *type = REG_MULTI_SZ;
   if (!buffer || size < bytes.size())
     return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(buffer, bytes.data(), bytes.size());
@@ -136,7 +136,8 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
   System::Device* device = Member(set, data);
   if (!device || property != SPDRP_HARDWAREID || !buffer)
     return Fail(ERROR_INVALID_PARAMETER);
-  device->hardwareIds = FromMultiString(buffer, size);
+  device->property.assign(buffer, buffer + size);
+  device->hardwareIds = FromMultiString(device->property);
   device->noList = false;
   return TRUE;
 }
@@ -188,6 +189,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO set, PCWSTR deviceName, const GUID
   S().devices.push_back(device);
   S().gone.push_back(true);  // not in the tree until registered
   s->members.push_back(S().devices.size() - 1);
+  s->elements++;
   data->DevInst = static_cast<DWORD>(S().devices.size());
   data->Reserved = S().devices.size();
   return TRUE;
@@ -233,7 +235,8 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
                                                DWORD flags, BOOL* rebootRequired) {
   if (!Enter("UpdateDriverForPlugAndPlayDevicesW"))
     return FALSE;
-  S().updates.push_back({Narrow(FromW(hardwareId)), Narrow(FromW(infPath)), flags});
+  S().updates.push_back({Narrow(FromW(hardwareId)), Narrow(FromW(infPath)), flags,
+                         static_cast<int>(S().sets.size())});
   if (!S().updateSucceeds)
     return Fail(ERROR_NO_SUCH_DEVINST);
   if (rebootRequired)
@@ -241,16 +244,27 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
   return TRUE;
 }
 
+// With no instance ID the root of the tree; flags are taken as given and
+// recorded, a node other than the one handed out is refused.
 CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, LPWSTR deviceId, DWORD flags) {
-  Enter("CM_Locate_DevNodeW");
-  S().cmCalls.push_back("locate " + std::to_string(flags) + (deviceId ? " id" : " root"));
-  if (S().locate == CR_SUCCESS && devInst)
-    *devInst = 1;
+  const bool failed = !Enter("CM_Locate_DevNodeW");
+  S().configCalls.push_back({"locate", 0, deviceId != nullptr, flags});
+  if (failed)
+    return CR_FAILURE;
+  if (!devInst)
+    return CR_INVALID_DEVNODE;
+  *devInst = 0;
+  if (S().locate == CR_SUCCESS)
+    *devInst = System::kRootNode;
   return S().locate;
 }
 
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, DWORD flags) {
-  Enter("CM_Reenumerate_DevNode");
-  S().cmCalls.push_back("reenumerate " + std::to_string(devInst) + " " + std::to_string(flags));
+  const bool failed = !Enter("CM_Reenumerate_DevNode");
+  S().configCalls.push_back({"reenumerate", devInst, false, flags});
+  if (failed)
+    return CR_FAILURE;
+  if (devInst != System::kRootNode)
+    return CR_INVALID_DEVNODE;
   return S().reenumerate;
 }

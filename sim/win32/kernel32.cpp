@@ -85,6 +85,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   if (!Enter("GetProcAddress"))
     return nullptr;
   auto* m = reinterpret_cast<Module*>(module);
+  S().lookups.push_back(name ? name : "(null)");
   if (!m || !name || !m->entries.count(name)) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -92,25 +93,69 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   return FindEntryPoint(name);
 }
 
-HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
-  if (!Enter("LoadLibraryW"))
-    return nullptr;
-  Module* m = FindModule(ModuleName(name));
-  if (!m) {
+namespace {
+
+// A bare name (no folder) is looked for in the program's folder first and
+// then in the system folder, unless the caller asks for the system folder
+// only. A name with a folder is not searched for.
+HMODULE LoadModule(LPCWSTR name, DWORD flags) {
+  const std::u16string text = FromW(name);
+  if (text.find_first_of(u"\\/:") != std::u16string::npos) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  S().loaded++;
-  return reinterpret_cast<HMODULE>(m);
+  const std::u16string base = ModuleName(name);
+  Module* found = nullptr;
+  if (!(flags & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    for (auto& m : S().modules)
+      if (m.name == base && m.present && m.planted)
+        found = &m;
+  }
+  if (!found)
+    found = FindModule(base);
+  S().loads.push_back({Narrow(text), flags, found && found->planted});
+  if (!found) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (found->planted) {
+    S().plantedLoads++;
+    Violation("foreign code loaded: " + Narrow(text) + " from the program's folder");
+  }
+  found->references++;
+  return reinterpret_cast<HMODULE>(found);
 }
 
+}  // namespace
+
+HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
+  if (!Enter("LoadLibraryW"))
+    return nullptr;
+  return LoadModule(name, 0);
+}
+
+HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+  if (!Enter("LoadLibraryExW"))
+    return nullptr;
+  constexpr DWORD known = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR;
+  if (file != nullptr || (flags & ~known) != 0 || !name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return LoadModule(name, flags);
+}
+
+// A failed unload still gives the reference back (see System::Audit).
 BOOL WINAPI FreeLibrary(HMODULE module) {
-  if (!Enter("FreeLibrary"))
+  const bool failed = !Enter("FreeLibrary");
+  auto* m = reinterpret_cast<Module*>(module);
+  if (!m || m->references == 0) {
+    Violation("FreeLibrary of a module without a reference");
+    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
-  if (!module)
-    return FALSE;
-  S().loaded--;
-  return TRUE;
+  }
+  m->references--;
+  return failed ? FALSE : TRUE;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
@@ -164,6 +209,7 @@ BOOL WINAPI FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
     return FALSE;
   auto it = S().searches.find(static_cast<int>(reinterpret_cast<intptr_t>(handle)));
   if (it == S().searches.end()) {
+    Violation("FindNextFileW on a search handle that is not open");
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -175,10 +221,15 @@ BOOL WINAPI FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
   return TRUE;
 }
 
+// A failed close still releases the handle (see System::Audit).
 BOOL WINAPI FindClose(HANDLE handle) {
-  if (!Enter("FindClose"))
+  const bool failed = !Enter("FindClose");
+  if (!S().searches.erase(static_cast<int>(reinterpret_cast<intptr_t>(handle)))) {
+    Violation("FindClose of a search handle that is not open");
+    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
-  return S().searches.erase(static_cast<int>(reinterpret_cast<intptr_t>(handle))) ? TRUE : FALSE;
+  }
+  return failed ? FALSE : TRUE;
 }
 
 BOOL WINAPI DeleteFileW(LPCWSTR path) {
@@ -208,21 +259,39 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
   return TRUE;
 }
 
-HLOCAL WINAPI LocalAlloc(UINT, SIZE_T bytes) {
+// Fixed blocks of exactly the size asked for; without LMEM_ZEROINIT they
+// hold a pattern, never zeros.
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   if (!Enter("LocalAlloc"))
     return nullptr;
-  return std::calloc(1, bytes ? bytes : 1);  // LPTR: fixed and zeroed
+  if (flags & ~static_cast<UINT>(LMEM_ZEROINIT)) {  // only fixed memory is modelled
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  void* block = std::malloc(bytes ? bytes : 1);
+  std::memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes);
+  S().heap[block] = HeapBlock{bytes, flags};
+  return block;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
+  if (!memory)
+    return nullptr;
+  auto it = S().heap.find(memory);
+  if (it == S().heap.end()) {
+    Violation("LocalFree of a block that is not allocated");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return memory;
+  }
   std::free(memory);
+  S().heap.erase(it);
   return nullptr;
 }
 
 UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size) {
   if (!Enter("GetSystemWindowsDirectoryW"))
     return 0;
-  const std::u16string dir = U(System::kWindows);
+  const std::u16string dir = S().windowsDir;
   if (!buffer || size <= dir.size())
     return static_cast<UINT>(dir.size() + 1);
   ToW(dir, buffer, size);

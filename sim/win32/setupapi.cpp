@@ -7,8 +7,6 @@ using namespace sim::win32;
 
 namespace {
 
-const std::u16string kInfFolder = U(System::kWindows) + u"\\inf\\";
-
 bool IsInf(const std::string& text) {
   std::string lower = text;
   for (auto& c : lower)
@@ -150,10 +148,15 @@ BOOL WINAPI SetupQueryInfVersionInformationW(PSP_INF_INFORMATION info, UINT inde
   return TRUE;
 }
 
-BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR, DWORD mediaType, DWORD, PWSTR destination,
-                             DWORD destinationSize, PDWORD required, PWSTR* component) {
+BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR mediaLocation, DWORD mediaType, DWORD copyStyle,
+                             PWSTR destination, DWORD destinationSize, PDWORD required,
+                             PWSTR* component) {
   if (!Enter("SetupCopyOEMInfW"))
     return FALSE;
+  S().copyOemCalls.push_back({Narrow(FromW(source)), mediaLocation != nullptr, mediaType, copyStyle,
+                              destination != nullptr, destinationSize, required != nullptr,
+                              component != nullptr});
+
   const File* file = FindFile(FromW(source));
   if (!file) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -170,22 +173,22 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR, DWORD mediaType, DWORD, PWST
   for (const auto& [key, f] : S().files) {
     std::u16string fdir, fname;
     SplitPath(f.path, &fdir, &fname);
-    if (Lower(fdir + u"\\") == Lower(kInfFolder) && f.contents == file->contents &&
+    if (Lower(fdir + u"\\") == Lower(InfFolder()) && f.contents == file->contents &&
         Lower(fname).rfind(u"oem", 0) == 0)
       stored = fname;
   }
   if (stored.empty()) {
     for (int n = 0; stored.empty(); ++n) {
       const std::u16string candidate = u"oem" + U(std::to_string(n)) + u".inf";
-      if (!FindFile(kInfFolder + candidate))
+      if (!FindFile(InfFolder() + candidate))
         stored = candidate;
     }
     const std::string contents = file->contents;
-    S().files[Lower(kInfFolder + stored)] = File{kInfFolder + stored, contents, false, false};
-    const std::u16string pnf = PnfOf(kInfFolder + stored);
+    S().files[Lower(InfFolder() + stored)] = File{InfFolder() + stored, contents, false, false};
+    const std::u16string pnf = PnfOf(InfFolder() + stored);
     S().files[Lower(pnf)] = File{pnf, "PNF\noriginal=" + Narrow(original) + "\n", false, false};
   }
-  const std::u16string full = kInfFolder + stored;
+  const std::u16string full = InfFolder() + stored;
   if (required)
     *required = static_cast<DWORD>(full.size() + 1);
   if (destination && !ToW(full, destination, destinationSize)) {

@@ -67,7 +67,21 @@ System::System() : state_(new State) {
 System::~System() {
   if (gCurrent == this)
     gCurrent = nullptr;
+  for (auto& [block, info] : state_->heap)
+    std::free(block);
   delete state_;
+}
+
+void System::SetWindowsDirectory(const std::string& path) {
+  state_->windowsDir = U(path);
+}
+
+std::string System::WindowsDirectory() const {
+  return Narrow(state_->windowsDir);
+}
+
+std::u16string InfFolder() {
+  return S().windowsDir + u"\\inf\\";
 }
 
 void System::PutFile(const std::string& path, const std::string& contents, bool readOnly) {
@@ -132,7 +146,7 @@ std::string System::Inf(const std::string& driverVer, const std::string& cls) {
 
 void System::PutStoredInf(const std::string& name, const std::string& originalName,
                           const std::string& contents) {
-  const std::string folder = std::string(kWindows) + "\\inf\\";
+  const std::string folder = WindowsDirectory() + "\\inf\\";
   PutFile(folder + name, contents);
   const std::string stem = name.substr(0, name.rfind('.'));
   PutFile(folder + stem + ".pnf", "PNF\noriginal=" + originalName + "\n");
@@ -189,17 +203,85 @@ void System::RemoveModule(const std::string& module) {
       m.present = false;
 }
 
+void System::PlantModule(const std::string& module) {
+  const std::u16string name = Lower(U(module));
+  PutFile(std::string(kProgramFolder) + "\\" + module + ".dll", "MZ");
+  for (const auto& m : state_->modules) {
+    if (m.name == name && !m.planted) {
+      Module planted = m;
+      planted.planted = true;
+      planted.present = true;
+      planted.references = 0;
+      state_->modules.push_back(planted);
+      return;
+    }
+  }
+}
+
+int System::PlantedLoads() const {
+  return state_->plantedLoads;
+}
+
+std::vector<System::Load> System::Loads() const {
+  return state_->loads;
+}
+
+std::vector<std::string> System::Lookups() const {
+  return state_->lookups;
+}
+
 void System::AddDevice(const Device& device) {
-  state_->devices.push_back(device);
+  Device added = device;
+  if (added.property.empty() && !added.noList)
+    added.property = MultiString(added.hardwareIds);
+  state_->devices.push_back(added);
   state_->gone.push_back(false);
 }
 
 std::vector<System::Device> System::Devices() const {
   std::vector<Device> live;
-  for (size_t i = 0; i < state_->devices.size(); ++i)
-    if (!state_->gone[i])
-      live.push_back(state_->devices[i]);
+  for (size_t i = 0; i < state_->devices.size(); ++i) {
+    if (state_->gone[i])
+      continue;
+    Device d = state_->devices[i];
+    d.hardwareIds = FromMultiString(d.property);
+    live.push_back(d);
+  }
   return live;
+}
+
+std::vector<BYTE> MultiString(const std::vector<std::string>& strings) {
+  std::vector<BYTE> bytes;
+  for (const auto& s : strings) {
+    for (char c : s) {
+      bytes.push_back(static_cast<BYTE>(c));
+      bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
+}
+
+std::vector<std::string> FromMultiString(const std::vector<BYTE>& bytes) {
+  std::vector<std::string> strings;
+  std::string current;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const uint16_t unit = static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8);
+    if (unit == 0) {
+      if (current.empty())
+        return strings;
+      strings.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(unit < 128 ? static_cast<char>(unit) : '?');
+    }
+  }
+  if (!current.empty())
+    strings.push_back(current);  // a list that ends without its NUL
+  return strings;
 }
 
 void System::SetDriverUpdate(bool succeeds, bool reboot) {
@@ -216,8 +298,51 @@ void System::SetConfigManager(CONFIGRET locate, CONFIGRET reenumerate) {
   state_->reenumerate = reenumerate;
 }
 
+std::vector<System::ConfigCall> System::ConfigCalls() const {
+  return state_->configCalls;
+}
+
+std::vector<System::ClassDevsCall> System::ClassDevsCalls() const {
+  return state_->classDevsCalls;
+}
+
+std::vector<System::PropertyRead> System::PropertyReads() const {
+  return state_->propertyReads;
+}
+
+std::vector<System::CopyOemCall> System::CopyOemCalls() const {
+  return state_->copyOemCalls;
+}
+
 int System::LoadedModules() const {
-  return state_->loaded;
+  int loaded = 0;
+  for (const auto& m : state_->modules)
+    loaded += m.references;
+  return loaded;
+}
+
+std::vector<std::string> System::Audit() {
+  std::vector<std::string> found = state_->violations;
+  state_->violations.clear();
+  for (const auto& [id, set] : state_->sets)
+    found.push_back(std::string(set.list ? "device information list" : "device information set") +
+                    " " + std::to_string(id) + " not destroyed (" +
+                    std::to_string(set.list ? set.elements : set.members.size()) + " elements)");
+  for (const auto& [id, search] : state_->searches)
+    found.push_back("search handle " + std::to_string(id) + " not closed");
+  for (const auto& [id, key] : state_->openKeys)
+    found.push_back("registry key " + Narrow(key) + " not closed");
+  for (const auto& m : state_->modules)
+    if (m.references > 0)
+      found.push_back("module " + Narrow(m.name) + " left loaded (" + std::to_string(m.references) +
+                      " references)");
+  for (const auto& [block, info] : state_->heap)
+    found.push_back("heap block of " + std::to_string(info.size) + " bytes not freed");
+  return found;
+}
+
+void Violation(const std::string& what) {
+  S().violations.push_back(what);
 }
 
 void System::CloseStdout() {

@@ -17,6 +17,10 @@ struct State;
 // UTF-16 from ASCII/UTF-8 test text, and back (ASCII only).
 std::u16string U(const std::string& text);
 std::string Narrow(const std::u16string& text);
+// A hardware-ID list as the bytes of a multi-string, and back (up to the
+// empty string that ends it, or the end of the bytes).
+std::vector<BYTE> MultiString(const std::vector<std::string>& strings);
+std::vector<std::string> FromMultiString(const std::vector<BYTE>& bytes);
 
 class System {
  public:
@@ -26,6 +30,12 @@ class System {
   System& operator=(const System&) = delete;
 
   static constexpr const char* kWindows = "C:\\Windows";
+  // The Windows directory that GetSystemWindowsDirectoryW reports and under
+  // which the INF store lives (kWindows unless a test chooses another).
+  void SetWindowsDirectory(const std::string& path);
+  std::string WindowsDirectory() const;
+  // The folder setup.exe was started from: an installer's temporary folder.
+  static constexpr const char* kProgramFolder = "C:\\Users\\Setup\\AppData\\Local\\Temp\\pkg";
 
   // Files, by full path; lookups ignore case, names keep the case they were made with.
   void PutFile(const std::string& path, const std::string& contents, bool readOnly = false);
@@ -60,9 +70,24 @@ class System {
   std::vector<Value> Values(const std::string& key) const;
 
   // Modules: kernel32, setupapi and advapi32 are loaded; newdev and cfgmgr32
-  // can be loaded. An entry point can be taken away, a module made missing.
+  // can be loaded from the system folder. An entry point can be taken away, a
+  // module made missing.
   void RemoveEntryPoint(const std::string& module, const std::string& name);
   void RemoveModule(const std::string& module);
+  // A DLL of that name placed in the program's folder. A bare name given to
+  // LoadLibraryW (or LoadLibraryExW without a search flag) finds it before
+  // the system's own, as Windows' search order has it; loading it runs
+  // foreign code, which the audit reports.
+  void PlantModule(const std::string& module);
+  int PlantedLoads() const;
+  struct Load {
+    std::string name;
+    DWORD flags;  // LoadLibraryExW's; 0 for LoadLibraryW
+    bool fromProgramFolder;
+  };
+  std::vector<Load> Loads() const;
+  // Entry points looked up with GetProcAddress, in order.
+  std::vector<std::string> Lookups() const;
 
   // The device tree. A device has an instance ID, a setup class, a hardware-ID
   // list (absent when `hardwareIds` is empty and `noList` is set) and is
@@ -75,6 +100,10 @@ class System {
     bool present = true;
     bool removeNeedsReboot = false;  // its removal asks for a restart
     bool removeFails = false;
+    bool inProfile = true;  // part of the current hardware profile
+    // The SPDRP_HARDWAREID property exactly as stored; built from
+    // hardwareIds when a device is added with it empty (and a list).
+    std::vector<BYTE> property{};
   };
   void AddDevice(const Device& device);
   std::vector<Device> Devices() const;
@@ -83,12 +112,57 @@ class System {
   struct Update {
     std::string hardwareId, infPath;
     DWORD flags;
+    int openSets;  // device information sets open while the update ran
   };
   std::vector<Update> Updates() const;
   // What cfgmgr32 answers to the locate and re-enumerate requests.
   void SetConfigManager(CONFIGRET locate, CONFIGRET reenumerate);
+  // The node CM_Locate_DevNodeW gives for the root of the device tree.
+  static constexpr DEVINST kRootNode = 0x5A01;
+  struct ConfigCall {
+    std::string function;  // "locate" or "reenumerate"
+    DEVINST node;          // reenumerate: the node passed
+    bool withId;           // locate: an instance ID was given
+    DWORD flags;
+  };
+  std::vector<ConfigCall> ConfigCalls() const;
+  // SetupDiGetClassDevsW calls: their flags, and whether a class, an
+  // enumerator or a window was given.
+  struct ClassDevsCall {
+    DWORD flags;
+    bool classGuid, enumerator, parent;
+  };
+  std::vector<ClassDevsCall> ClassDevsCalls() const;
+  // SetupDiGetDeviceRegistryPropertyW calls: the buffer size passed and, for
+  // a buffer that is a heap block, that block's size and whether it was all
+  // zero when the call began (-1 and false for no buffer).
+  struct PropertyRead {
+    DWORD size;
+    long long blockSize;
+    bool zeroed;
+  };
+  std::vector<PropertyRead> PropertyReads() const;
+  // SetupCopyOEMInfW calls, with every argument that is not the source.
+  struct CopyOemCall {
+    std::string source;
+    bool mediaLocation;
+    DWORD mediaType, copyStyle;
+    bool destination;
+    DWORD destinationSize;
+    bool requiredSize, component;
+  };
+  std::vector<CopyOemCall> CopyOemCalls() const;
   // Modules loaded at run time and not yet freed.
   int LoadedModules() const;
+
+  // The audit, like a driver verifier's, at the end of a run: every device
+  // information set (with its elements), search handle, registry key,
+  // loaded module and heap block still open, and every misuse seen since the
+  // last audit (a handle used after its release, a block freed twice, foreign
+  // code loaded). Empty when the run left the system clean. A release that
+  // the fault plan fails still consumes its handle, as the handle table
+  // does on Windows: the caller cannot release it again.
+  std::vector<std::string> Audit();
 
   // Standard output: captured; closed gives INVALID_HANDLE_VALUE.
   void CloseStdout();

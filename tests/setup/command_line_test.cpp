@@ -140,5 +140,50 @@ INSTANTIATE_TEST_SUITE_P(
                       BindCase{"NoCopy", "setupapi", "SetupCopyOEMInfW", RESULT_ENTRY_NOT_FOUND}),
     [](const auto& info) { return info.param.name; });
 
+// Binding ends at its first failure: nothing after it is looked up.
+struct BindOrderCase {
+  const char* name;
+  const char* module;
+  const char* entry;  // null: the module is missing
+  int modules;        // GetModuleHandleW calls made
+  std::vector<std::string> lookups;
+};
+
+class BindingOrder : public SetupTest, public ::testing::WithParamInterface<BindOrderCase> {};
+
+TEST_P(BindingOrder, StopsAtTheFirstFailure) {
+  const auto& p = GetParam();
+  if (p.module && p.entry)
+    sys().RemoveEntryPoint(p.module, p.entry);
+  else if (p.module)
+    sys().RemoveModule(p.module);
+  Tool({"-x"});
+  auto calls = sys().Calls();
+  EXPECT_EQ(p.modules, std::count(calls.begin(), calls.end(), "GetModuleHandleW"));
+  EXPECT_EQ(p.lookups, sys().Lookups());
+}
+
+const std::vector<std::string> kAllThree = {
+    "GetSystemWindowsDirectoryW", "SetupQueryInfOriginalFileInformationW", "SetupCopyOEMInfW"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, BindingOrder,
+    ::testing::Values(
+        BindOrderCase{"Bound", nullptr, nullptr, 2, kAllThree},
+        BindOrderCase{"NoKernel32", "kernel32", nullptr, 1, {}},
+        BindOrderCase{"NoWindowsDirectory",
+                      "kernel32",
+                      "GetSystemWindowsDirectoryW",
+                      1,
+                      {"GetSystemWindowsDirectoryW"}},
+        BindOrderCase{"NoSetupApi", "setupapi", nullptr, 2, {"GetSystemWindowsDirectoryW"}},
+        BindOrderCase{"NoOriginalName",
+                      "setupapi",
+                      "SetupQueryInfOriginalFileInformationW",
+                      2,
+                      {"GetSystemWindowsDirectoryW", "SetupQueryInfOriginalFileInformationW"}},
+        BindOrderCase{"NoCopy", "setupapi", "SetupCopyOEMInfW", 2, kAllThree}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace setup::test

@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         CreateFailure{"HardwareId", "SetupDiSetDeviceRegistryPropertyW",
                       RESULT_SET_HARDWARE_ID_FAILED, 0},
         CreateFailure{"Register", "SetupDiCallClassInstaller", RESULT_REGISTER_DEVICE_FAILED, 0},
-        CreateFailure{"Newdev", "LoadLibraryW", RESULT_MODULE_NOT_FOUND, 1},
+        CreateFailure{"Newdev", "LoadLibraryExW", RESULT_MODULE_NOT_FOUND, 1},
         CreateFailure{"Enumeration", "SetupDiEnumDeviceInfo", RESULT_ENUM_DEVICE_FAILED, 0}),
     [](const auto& info) { return info.param.name; });
 

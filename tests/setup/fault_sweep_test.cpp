@@ -1,9 +1,12 @@
 // Every option, with each platform call it makes failed in turn: a record
-// is always written, its code is one the option can report, and the system
-// changed only in the way the option may change it.
+// is always written, with exactly the code that table below gives for that
+// call (0 only where the failure is one the step ignores), the run leaves
+// nothing open, and the system changed only in the way the option may
+// change it.
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "tests/support/win32/setup_test.h"
@@ -15,12 +18,30 @@ using sim::win32::System;
 
 enum class Change { None, AddInfFiles, DeleteFiles, ServiceKey, AddDevices, RemoveDevices };
 
+// The code of a run in which the nth call of a function fails (nth 0: any
+// call of that function not listed on its own).
+struct Expect {
+  const char* call;
+  int nth;
+  DWORD code;
+};
+
 struct OptionCase {
   const char* name;
   std::vector<std::string> args;
-  std::set<DWORD> codes;  // besides 0
+  std::vector<Expect> table;
   Change change;
 };
+
+std::optional<DWORD> Expected(const std::vector<Expect>& table, const std::string& call, int nth) {
+  for (const auto& e : table)
+    if (call == e.call && e.nth == nth)
+      return e.code;
+  for (const auto& e : table)
+    if (call == e.call && e.nth == 0)
+      return e.code;
+  return std::nullopt;
+}
 
 const std::string kService = "system\\currentcontrolset\\services\\tarvik4v2";
 
@@ -98,6 +119,7 @@ std::string Unexpected(Change change, const Snapshot& before, const Snapshot& af
 
 class SetupSweep : public SetupTest, public ::testing::WithParamInterface<OptionCase> {};
 
+size_t gCases = 0;
 size_t gPoints = 0;
 
 TEST_P(SetupSweep, EveryCallFailedInTurn) {
@@ -110,89 +132,192 @@ TEST_P(SetupSweep, EveryCallFailedInTurn) {
   std::map<std::string, int> ordinals;
   for (const std::string& call : calls) {
     const int nth = ++ordinals[call];
+    const std::string point = call + " #" + std::to_string(nth);
     TearDown();
     SetUp();
     Prepare(sys());
     const Snapshot before = Take(sys());
     sys().Fail(call, ERROR_ACCESS_DENIED, nth);
     Outcome run = Tool(p.args);
-    const std::string point = call + " #" + std::to_string(nth);
     if (call == "GetStdHandle" || call == "WriteFile") {
       EXPECT_EQ(-1, run.exit) << point;
       continue;
     }
     EXPECT_EQ(0, run.exit) << point;
     ASSERT_EQ(524u, run.bytes.size()) << point;
-    EXPECT_TRUE(run.Code() == 0 || p.codes.count(run.Code())) << point << ": code " << run.Code();
+    const std::optional<DWORD> code = Expected(p.table, call, nth);
+    if (!code) {
+      ADD_FAILURE() << point << ": no expectation (the run gave " << run.Code() << ")";
+    } else {
+      EXPECT_EQ(*code, run.Code()) << point;
+    }
     if (run.Code() != 0) {
       EXPECT_EQ(0u, run.Reboot()) << point;
     }
     EXPECT_EQ("", Unexpected(p.change, before, Take(sys()))) << point;
-    if (call != "FreeLibrary") {  // a failed unload leaves its module; nothing else may
-      EXPECT_EQ(0, sys().LoadedModules()) << point;
-    }
+    EXPECT_EQ(0, sys().LoadedModules()) << point;
   }
+  gCases++;
   gPoints += calls.size();
-  std::printf("[ sweep    ] setup %s: %zu calls failed in turn (%zu so far)\n", p.name,
-              calls.size(), gPoints);
+  std::printf("[ sweep    ] setup %s: %zu calls failed in turn (%zu cases, %zu calls so far)\n",
+              p.name, calls.size(), gCases, gPoints);
 }
 
-const std::set<DWORD> kBinding = {RESULT_MODULE_NOT_FOUND, RESULT_ENTRY_NOT_FOUND};
+// Binding as a step judged by ResultCode sees it: every failure gives its
+// code (module 2, entry point 3).
+const std::vector<Expect> kBindingReported = {{"GetModuleHandleW", 0, RESULT_MODULE_NOT_FOUND},
+                                              {"GetProcAddress", 1, RESULT_ENTRY_NOT_FOUND},
+                                              {"GetProcAddress", 2, RESULT_ENTRY_NOT_FOUND},
+                                              {"GetProcAddress", 3, RESULT_ENTRY_NOT_FOUND}};
+// Binding as a step that needs none of its entry points sees it: success.
+const std::vector<Expect> kBindingIgnored = {{"GetModuleHandleW", 0, 0},
+                                             {"GetProcAddress", 1, 0},
+                                             {"GetProcAddress", 2, 0},
+                                             {"GetProcAddress", 3, 0}};
+// -d needs the Windows directory's entry point, the first one bound.
+const std::vector<Expect> kBindingDelete = {{"GetModuleHandleW", 1, RESULT_MODULE_NOT_FOUND},
+                                            {"GetModuleHandleW", 2, 0},
+                                            {"GetProcAddress", 1, RESULT_ENTRY_NOT_FOUND},
+                                            {"GetProcAddress", 2, 0},
+                                            {"GetProcAddress", 3, 0}};
+// The record cannot be written: no code, exit value -1.
+const std::vector<Expect> kOutput = {{"GetStdHandle", 0, 0}, {"WriteFile", 0, 0}};
 
-std::set<DWORD> With(std::set<DWORD> codes) {
-  codes.insert(kBinding.begin(), kBinding.end());
-  return codes;
+std::vector<Expect> Table(std::initializer_list<std::vector<Expect>> parts) {
+  std::vector<Expect> table;
+  for (const auto& part : parts)
+    table.insert(table.end(), part.begin(), part.end());
+  return table;
 }
+
+// The device search of -c and -r: building the set, walking it, reading
+// each hardware-ID list (its size, then into a block that cannot be
+// allocated either); releasing the set is not examined.
+const std::vector<Expect> kSearch = {
+    {"SetupDiGetClassDevsW", 0, RESULT_GET_CLASS_DEVS_FAILED},
+    {"SetupDiEnumDeviceInfo", 0, RESULT_ENUM_DEVICE_FAILED},
+    {"SetupDiGetDeviceRegistryPropertyW", 0, RESULT_GET_HARDWARE_ID_FAILED},
+    {"LocalAlloc", 0, RESULT_GET_HARDWARE_ID_FAILED},
+    {"SetupDiDestroyDeviceInfoList", 0, 0}};
+// The driver update of -c.
+const std::vector<Expect> kUpdate = {
+    {"LoadLibraryExW", 0, RESULT_MODULE_NOT_FOUND},
+    {"GetProcAddress", 4, RESULT_ENTRY_NOT_FOUND},
+    {"UpdateDriverForPlugAndPlayDevicesW", 0, RESULT_UPDATE_DRIVER_FAILED},
+    {"FreeLibrary", 0, 0}};
+// Reading one INF's information, its original name and its version: a
+// candidate that cannot be read is skipped.
+const std::vector<Expect> kCandidates = {{"SetupGetInfInformationW", 0, 0},
+                                         {"LocalAlloc", 0, 0},
+                                         {"SetupQueryInfOriginalFileInformationW", 0, 0},
+                                         {"SetupQueryInfVersionInformationW", 0, 0},
+                                         {"FindNextFileW", 0, 0},
+                                         {"FindClose", 0, 0}};
 
 INSTANTIATE_TEST_SUITE_P(
     Options, SetupSweep,
     ::testing::Values(
         OptionCase{"Install",
                    {"-i", "C:\\pkg\\Tarvik4v2.inf"},
-                   With({RESULT_COPY_OEM_INF_FAILED}),
+                   Table({kBindingReported,
+                          kOutput,
+                          {{"SetupCopyOEMInfW", 0, RESULT_COPY_OEM_INF_FAILED}}}),
                    Change::AddInfFiles},
+        // Passes: the own-name copy (1: GetSystemWindowsDirectoryW #1, the
+        // INF and its .pnf), oem2.inf (2: #2 own name, #3 pattern, #4
+        // candidate), then none left (3: #5, #6, #7 for oem3.inf). A failed
+        // existence test or pattern search finds nothing, which is no error.
         OptionCase{"Uninstall",
                    {"-u", "Tarvik4v2.inf"},
-                   With({RESULT_WINDOWS_DIR_FAILED, RESULT_DELETE_FILE_FAILED}),
+                   Table({kBindingReported,
+                          kOutput,
+                          kCandidates,
+                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
+                           {"FindFirstFileW", 0, 0},
+                           {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}}}),
                    Change::DeleteFiles},
         OptionCase{"DeleteInf",
                    {"-d", "Tarvik4v2.inf", "i"},
-                   With({RESULT_WINDOWS_DIR_FAILED, RESULT_DELETE_FILE_FAILED}),
+                   Table({kBindingDelete,
+                          kOutput,
+                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
+                           {"FindFirstFileW", 0, 0},
+                           {"FindClose", 0, 0},
+                           {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}}}),
                    Change::DeleteFiles},
         OptionCase{"DeleteDriver",
                    {"-d", "Tarvik4v2.sys", "s"},
-                   With({RESULT_WINDOWS_DIR_FAILED, RESULT_DELETE_FILE_FAILED}),
+                   Table({kBindingDelete,
+                          kOutput,
+                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
+                           {"FindFirstFileW", 0, 0},
+                           {"FindClose", 0, 0},
+                           {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}}}),
                    Change::DeleteFiles},
-        OptionCase{
-            "Versions", {"-g", "Tarvik4v2.inf"}, With({RESULT_WINDOWS_DIR_FAILED}), Change::None},
+        // The Windows directory for the own name (#1), the pattern (#2) and
+        // each candidate (#3, #4).
+        OptionCase{"Versions",
+                   {"-g", "Tarvik4v2.inf"},
+                   Table({kBindingReported,
+                          kOutput,
+                          kCandidates,
+                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
+                           {"FindFirstFileW", 0, 0}}}),
+                   Change::None},
         OptionCase{"Service",
                    {"-s", "Tarvik4v2", "Level", "7"},
-                   With({RESULT_REG_OPEN_FAILED, RESULT_REG_ENUM_FAILED, RESULT_REG_QUERY_FAILED,
-                         RESULT_REG_SET_FAILED}),
+                   Table({kBindingIgnored,
+                          kOutput,
+                          {{"RegOpenKeyW", 0, RESULT_REG_OPEN_FAILED},
+                           {"RegEnumValueW", 0, RESULT_REG_ENUM_FAILED},
+                           {"RegQueryValueExW", 0, RESULT_REG_QUERY_FAILED},
+                           {"RegSetValueExW", 0, RESULT_REG_SET_FAILED},
+                           {"RegCloseKey", 0, 0}}}),
                    Change::ServiceKey},
         OptionCase{"CreateNew",
                    {"-c", "C:\\pkg\\Tarvik4v2.inf", "Root\\NewBus"},
-                   With({RESULT_GET_HARDWARE_ID_FAILED, RESULT_SET_HARDWARE_ID_FAILED,
-                         RESULT_ENUM_DEVICE_FAILED, RESULT_CREATE_DEVICE_FAILED,
-                         RESULT_REGISTER_DEVICE_FAILED, RESULT_CREATE_DEVICE_LIST_FAILED,
-                         RESULT_GET_CLASS_DEVS_FAILED, RESULT_GET_INF_CLASS_FAILED,
-                         RESULT_UPDATE_DRIVER_FAILED}),
+                   Table({kBindingIgnored,
+                          kOutput,
+                          kSearch,
+                          kUpdate,
+                          {{"SetupDiGetINFClassW", 0, RESULT_GET_INF_CLASS_FAILED},
+                           {"SetupDiCreateDeviceInfoList", 0, RESULT_CREATE_DEVICE_LIST_FAILED},
+                           {"SetupDiCreateDeviceInfoW", 0, RESULT_CREATE_DEVICE_FAILED},
+                           {"SetupDiSetDeviceRegistryPropertyW", 0, RESULT_SET_HARDWARE_ID_FAILED},
+                           {"SetupDiCallClassInstaller", 0, RESULT_REGISTER_DEVICE_FAILED}}}),
                    Change::AddDevices},
         OptionCase{"CreateExisting",
                    {"-c", "C:\\pkg\\Tarvik4v2.inf", "Root\\TarvikKeyBus"},
-                   With({RESULT_GET_HARDWARE_ID_FAILED, RESULT_ENUM_DEVICE_FAILED,
-                         RESULT_GET_CLASS_DEVS_FAILED, RESULT_UPDATE_DRIVER_FAILED}),
+                   Table({kBindingIgnored, kOutput, kSearch, kUpdate}),
                    Change::None},
+        // Two devices match; reading a removed device's install parameters
+        // is only a question about a restart.
         OptionCase{"Remove",
                    {"-r", "Root\\TarvikKeyBus"},
-                   With({RESULT_GET_HARDWARE_ID_FAILED, RESULT_ENUM_DEVICE_FAILED,
-                         RESULT_GET_CLASS_DEVS_FAILED, RESULT_REMOVE_DEVICE_FAILED}),
+                   Table({kBindingReported,
+                          kOutput,
+                          kSearch,
+                          {{"SetupDiCallClassInstaller", 0, RESULT_REMOVE_DEVICE_FAILED},
+                           {"SetupDiGetDeviceInstallParamsW", 0, 0}}}),
                    Change::RemoveDevices},
         OptionCase{"Rescan",
                    {"-e"},
-                   With({RESULT_LOCATE_DEVNODE_FAILED, RESULT_REENUMERATE_FAILED}),
+                   Table({kBindingIgnored,
+                          kOutput,
+                          {{"LoadLibraryExW", 0, RESULT_MODULE_NOT_FOUND},
+                           {"GetProcAddress", 4, RESULT_ENTRY_NOT_FOUND},
+                           {"GetProcAddress", 5, RESULT_ENTRY_NOT_FOUND},
+                           {"CM_Locate_DevNodeW", 0, RESULT_LOCATE_DEVNODE_FAILED},
+                           {"CM_Reenumerate_DevNode", 0, RESULT_REENUMERATE_FAILED},
+                           {"FreeLibrary", 0, 0}}}),
                    Change::None},
-        OptionCase{"BadLine", {"-x"}, {RESULT_INVALID_PARAMETER}, Change::None}),
+        // A refused command line reports 4 whatever binding found.
+        OptionCase{"BadLine",
+                   {"-x"},
+                   Table({kOutput,
+                          {{"GetModuleHandleW", 0, RESULT_INVALID_PARAMETER},
+                           {"GetProcAddress", 0, RESULT_INVALID_PARAMETER}}}),
+                   Change::None}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -93,5 +93,27 @@ TEST_F(SetupTest, ServiceValueFailures) {
   EXPECT_EQ(RESULT_INVALID_PARAMETER, Tool({"-s", std::string(240, 's'), "v", "1"}).Code());
 }
 
+// The name buffer's length is set again before every enumeration: a short
+// name first must not make the next, longer one fail.
+TEST_F(SetupTest, EachEnumerationIsGivenTheWholeNameBuffer) {
+  sys().CreateKey(kKey);
+  sys().PutDword(kKey, "A", 9);
+  sys().PutDword(kKey, "Level", 1);
+  Outcome run = Tool({"-s", "Tarvik4v2", "Level", "2"});
+  EXPECT_EQ(0u, run.Code());
+  EXPECT_EQ(1u, run.Reboot());
+  EXPECT_EQ(Dword(2), sys().GetValue(kKey, "Level")->data);
+}
+
+// An empty service name would name the Services key itself.
+TEST_F(SetupTest, AnEmptyServiceNameIsRefused) {
+  const auto before = sys().RegistrySnapshot();
+  Outcome run = Tool({"-s", "", "Start", "4"});
+  EXPECT_EQ(RESULT_INVALID_PARAMETER, run.Code());
+  EXPECT_EQ(before, sys().RegistrySnapshot());
+  auto calls = sys().Calls();
+  EXPECT_EQ(0, std::count(calls.begin(), calls.end(), "RegOpenKeyW"));
+}
+
 }  // namespace
 }  // namespace setup::test

@@ -152,6 +152,19 @@ check "-g" "$(record -g Tarvik4v2.inf)" "RESULT_SUCCESS reboot=0 payload=516 ver
 # Wine has no CM_Locate_DevNodeW (CR_CALL_NOT_IMPLEMENTED).
 check "-e" "$(record -e)" "RESULT_LOCATE_DEVNODE_FAILED reboot=0 payload=0"
 
+echo "== a newdev.dll planted beside setup.exe"
+# Installers run setup.exe from a folder the user can write to. Under a load
+# order that prefers a DLL beside the program (newdev=n,b), a search that
+# starts in the program's folder would load the planted one, which writes
+# C:\planted-newdev.txt; -c loads newdev from the system folder only.
+planted=$WINEPREFIX/drive_c/planted-newdev.txt
+cp "$build/tests/wine/planted_newdev/newdev.dll" "$pkg/"
+rm -f "$planted"
+check "-c with newdev.dll beside it" \
+  "$(WINEDLLOVERRIDES=newdev=n,b record -c 'C:\pkg\vkeybus.inf' 'Root\TarvikKeyBus')" "$ok"
+check "the planted newdev.dll was not loaded" "$(cat "$planted" 2>/dev/null | xargs)" ""
+rm -f "$pkg/newdev.dll" "$planted"
+
 echo "== a primary key (bus port 0)"
 # Wine 8.0: the bus device that -c creates gets its driver only when the
 # prefix starts again (Windows starts it at once).

@@ -35,6 +35,10 @@ Outcome SetupTest::Tool(const std::vector<std::string>& args) {
   Outcome run;
   run.exit = SetupMain(static_cast<int>(storage.size()), argv.data());
   run.bytes.assign(sys().Stdout().begin() + static_cast<long>(before), sys().Stdout().end());
+  run.audit = sys().Audit();
+  if (audit_) {
+    EXPECT_EQ(std::vector<std::string>(), run.audit) << "the run left the system unclean";
+  }
   return run;
 }
 

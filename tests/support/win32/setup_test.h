@@ -14,7 +14,8 @@ namespace setup::test {
 
 struct Outcome {
   int exit;
-  std::vector<uint8_t> bytes;  // what reached standard output
+  std::vector<uint8_t> bytes;      // what reached standard output
+  std::vector<std::string> audit;  // what the run left open or misused
   DWORD Word(size_t offset) const;
   DWORD Code() const { return Word(0); }
   DWORD Reboot() const { return Word(4); }
@@ -28,8 +29,11 @@ class SetupTest : public ::testing::Test {
  protected:
   void SetUp() override { system_ = std::make_unique<sim::win32::System>(); }
   void TearDown() override { system_.reset(); }
-  // Runs setup with these arguments (after the program name).
+  // Runs setup with these arguments (after the program name). Every run
+  // ends with the system's audit, which must find nothing, unless a test
+  // turns that off to look at the audit itself.
   Outcome Tool(const std::vector<std::string>& args);
+  void ExpectCleanRuns(bool on) { audit_ = on; }
   sim::win32::System& sys() { return *system_; }
   static std::string InfFolder() { return std::string(sim::win32::System::kWindows) + "\\inf\\"; }
   static std::string DriversFolder() {
@@ -38,6 +42,7 @@ class SetupTest : public ::testing::Test {
 
  private:
   std::unique_ptr<sim::win32::System> system_;
+  bool audit_ = true;
 };
 
 }  // namespace setup::test
