@@ -33,7 +33,9 @@ void Advance(uint64_t units);
 inline void AdvanceMs(uint64_t ms) {
   Advance(ms * 10000);
 }
-// From now on the clock runs `rate` times as fast as real time (1 to 100000).
+// From now on the clock runs `rate` times as fast as real time (up to
+// 100000); at 0 it stands still and only Advance moves it, which makes the
+// order of events in a test exact.
 void SetRate(uint32_t rate);
 // Back to real time, starting at 0 (at every kernel reset).
 void Reset();
