@@ -423,7 +423,17 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  // The device of the driver that holds the request (none before it is sent).
+  PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                              ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                              : nullptr;
+  routine(device, Irp);
+  // A cancel routine runs with the cancel spin lock held and must release it.
+  auto& locks = Current().spinLocks;
+  if (std::find(locks.begin(), locks.end(), &gCancelLock) != locks.end()) {
+    Violation(Check::SpinLockMisuse, "a cancel routine returned holding the cancel spin lock");
+    IoReleaseCancelSpinLock(irql);
+  }
   return TRUE;
 }
 
