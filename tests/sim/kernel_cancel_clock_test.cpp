@@ -65,6 +65,16 @@ TEST_F(KernelTest, CancelRoutineThatKeepsTheCancelLockIsAViolation) {
   IoFreeIrp(irp);
 }
 
+TEST_F(KernelTest, CompletingARequestThatIsStillCancelableIsAViolation) {
+  ExpectViolations violations;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetCancelRoutine(irp, ReleasingCancel);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_TRUE(violations.Saw(sim::verifier::Check::InvalidCall));
+  IoFreeIrp(irp);
+}
+
 TEST_F(KernelTest, TimedWaitsEndWhenTheClockReachesTheirDeadline) {
   sim::clock::SetRate(0);
   const ULONGLONG start = KeQueryInterruptTime();
