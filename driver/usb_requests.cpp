@@ -1,6 +1,7 @@
 // Synchronous USB operations: build one request, hand it to the USB stack
-// below and wait for it without a time limit. Nothing here retries, resets or
-// interprets an answer; the callers decide what a failure means.
+// below and wait for it, without a time limit except for interrupt reads.
+// Nothing here retries, resets or interprets an answer; the callers decide
+// what a failure means.
 #include "driver/usb_requests.h"
 
 #include "driver/device_extension.h"
@@ -16,11 +17,52 @@ constexpr ULONG VendorOutFlags = USBD_TRANSFER_DIRECTION_OUT;
 constexpr ULONG VendorInFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG InterruptReadFlags = USBD_TRANSFER_DIRECTION_IN;
 
-// Sends an internal control request to the device below and waits for it.
+// A bounded wait races the request's completion for the right to cancel it.
+// The request may be cancelled only while it is still below; once it has
+// completed, the I/O manager frees it. Whoever comes second learns it from
+// the state the first left.
+enum BoundedWaitState : LONG {
+  RequestBelow = 0,      // sent, not completed, no cancel begun
+  CancelStarted = 1,     // the waiter timed out and is cancelling
+  RequestCompleted = 2,  // the lower driver completed it
+  CancelFinished = 3,    // the waiter is done with the request
+};
+
+// Runs when the lower driver completes a request sent with a bounded wait.
+// While a cancel is under way the request is held back (the waiter completes
+// it again when IoCancelIrp has returned), so that it is never freed under
+// IoCancelIrp.
+NTSTATUS BoundedWaitCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
+  auto* state = static_cast<LONG volatile*>(Context);
+  if (InterlockedExchange(state, RequestCompleted) == CancelStarted) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+// The wait has timed out: cancel the request if it is still below. True if
+// it was cancelled here.
+bool CancelBelow(PIRP Irp, LONG volatile* State) {
+  if (InterlockedExchange(State, CancelStarted) != RequestBelow) {
+    return false;  // it completed meanwhile, with its own status
+  }
+  IoCancelIrp(Irp);
+  if (InterlockedExchange(State, CancelFinished) == RequestCompleted) {
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);  // held back by the completion routine
+  }
+  return true;
+}
+
+// Sends an internal control request to the device below and waits for it,
+// without a time limit when `Timeout` (relative, 100 ns units) is 0. At the
+// limit the request is cancelled, its completion still awaited (the URB and
+// the status block must outlive it), and a request that then failed reports
+// STATUS_IO_TIMEOUT.
 // `Urb` (or null) goes to the lower driver in Parameters.Others.Argument1.
-NTSTATUS CallUsbStack(DeviceExtension* Extension, ULONG IoControlCode, PURB Urb) {
+NTSTATUS CallUsbStack(DeviceExtension* Extension, ULONG IoControlCode, PURB Urb, LONGLONG Timeout) {
   KEVENT event;
   IO_STATUS_BLOCK ioStatus;
+  LONG volatile state = RequestBelow;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDeviceObject, nullptr, 0,
                                            nullptr, 0, TRUE, &event, &ioStatus);
@@ -30,11 +72,35 @@ NTSTATUS CallUsbStack(DeviceExtension* Extension, ULONG IoControlCode, PURB Urb)
   if (Urb != nullptr) {
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
   }
-  NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = ioStatus.Status;
+  if (Timeout != 0) {
+    IoSetCompletionRoutine(irp, BoundedWaitCompletion, const_cast<LONG*>(&state), TRUE, TRUE, TRUE);
   }
+  NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, irp);
+  if (status != STATUS_PENDING) {
+    return status;
+  }
+  bool cancelled = false;
+  if (Timeout != 0) {
+    LARGE_INTEGER limit;
+    limit.QuadPart = -Timeout;
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
+      cancelled = CancelBelow(irp, &state);
+    }
+  }
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  status = ioStatus.Status;
+  if (cancelled && !NT_SUCCESS(status)) {
+    status = STATUS_IO_TIMEOUT;
+  }
+  return status;
+}
+
+// The submission holds its own reference on the device while the URB is below.
+NTSTATUS SubmitUrbWithin(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  IoIncrement(extension);
+  NTSTATUS status = CallUsbStack(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Timeout);
+  IoDecrement(extension);
   return status;
 }
 
@@ -56,17 +122,12 @@ void FillVendorRequest(PURB Urb, const SetupPacket* Packet, PVOID Buffer, ULONG 
 
 }  // namespace
 
-// The submission holds its own reference on the device while the URB is below.
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
-  IoIncrement(extension);
-  NTSTATUS status = CallUsbStack(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
-  IoDecrement(extension);
-  return status;
+  return SubmitUrbWithin(DeviceObject, Urb, 0);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
-  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr, 0);
 }
 
 NTSTATUS VendorControlOut(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Buffer,
@@ -95,6 +156,7 @@ NTSTATUS VendorControlIn(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet,
 }
 
 // Asks for exactly Length bytes: a short packet is the USB stack's to judge.
+// A key with nothing to report is waited for InterruptReadTimeout at most.
 NTSTATUS ReadInterruptPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                            PULONG Returned) {
   PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
@@ -112,7 +174,7 @@ NTSTATUS ReadInterruptPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Leng
   transfer.TransferBuffer = Buffer;
   transfer.TransferBufferMDL = nullptr;
   transfer.UrbLink = nullptr;
-  NTSTATUS status = SubmitUrb(DeviceObject, urb);
+  NTSTATUS status = SubmitUrbWithin(DeviceObject, urb, InterruptReadTimeout);
   if (NT_SUCCESS(status)) {
     *Returned = transfer.TransferBufferLength;
   }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
 
@@ -616,6 +617,7 @@ void Shutdown() {
 }
 
 void ResetKernel() {
+  clock::Reset();
   gResetting = true;
   ResetThreads();
   ResetIrps();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/wait_list.h"
 
@@ -61,15 +62,14 @@ void CheckMayWait(const char* routine, bool zeroTimeout) {
               std::string(routine) + " at IRQL " + std::to_string(state.irql));
 }
 
-// Relative (negative) or absolute (positive) time in 100 ns units.
-std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout) {
-  auto now = std::chrono::steady_clock::now();
+// Relative (negative) or absolute (positive) time in 100 ns units, as a
+// deadline on the kernel's clock.
+uint64_t Deadline(const LARGE_INTEGER* timeout) {
+  const uint64_t now = clock::Now();
   if (timeout->QuadPart < 0)
-    return now + std::chrono::nanoseconds(-timeout->QuadPart * 100);
-  LARGE_INTEGER system;
-  KeQuerySystemTime(&system);
-  LONGLONG delta = timeout->QuadPart - system.QuadPart;
-  return now + std::chrono::nanoseconds(delta > 0 ? delta * 100 : 0);
+    return now + static_cast<uint64_t>(-timeout->QuadPart);
+  LONGLONG delta = timeout->QuadPart - static_cast<LONGLONG>(clock::SystemTime());
+  return now + static_cast<uint64_t>(delta > 0 ? delta : 0);
 }
 
 // Hands the object's signal to its waiters in the order they came while the
@@ -103,7 +103,7 @@ NTSTATUS WaitInList(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* heade
   Sleeping sleeping(&block);
   if (timeout) {
     auto deadline = Deadline(timeout);
-    while (!block.satisfied && ready.wait_until(lock, deadline) != std::cv_status::timeout) {
+    while (!block.satisfied && clock::WaitStep(ready, lock, deadline)) {
     }
   } else {
     ready.wait(lock, [&] { return block.satisfied; });
@@ -349,7 +349,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
   CheckMayWait("KeDelayExecutionThread", Interval->QuadPart == 0);
-  std::this_thread::sleep_until(Deadline(Interval));
+  clock::SleepUntil(Deadline(Interval));
   return STATUS_SUCCESS;
 }
 
@@ -360,15 +360,9 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  // 100 ns units since 1601-01-01.
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  CurrentTime->QuadPart =
-      (static_cast<LONGLONG>(ts.tv_sec) + 11644473600LL) * 10000000LL + ts.tv_nsec / 100;
+  CurrentTime->QuadPart = static_cast<LONGLONG>(clock::SystemTime());
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<ULONGLONG>(ts.tv_sec) * 10000000ULL + ts.tv_nsec / 100;
+  return clock::Now();
 }

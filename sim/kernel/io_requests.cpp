@@ -304,6 +304,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     it->second.state = IrpState::Completing;
     generation = it->second.generation;
   }
+  if (Irp->CancelRoutine)
+    Violation(Check::InvalidCall, "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                      " completed with its cancel routine still set "
+                                      "(CANCEL_STATE_IN_COMPLETED_IRP)");
   if (Irp->IoStatus.Status == STATUS_PENDING)
     Violation(Check::RequestCompletedPending, "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
                                                   " completed with STATUS_PENDING");
@@ -423,7 +427,19 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  // The device of the driver that holds the request (none before it is sent).
+  PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                              ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                              : nullptr;
+  routine(device, Irp);
+  // A cancel routine runs with the cancel spin lock held and must release it.
+  auto& locks = Current().spinLocks;
+  if (std::find(locks.begin(), locks.end(), &gCancelLock) != locks.end()) {
+    Violation(Check::SpinLockMisuse,
+              "a cancel routine returned holding the cancel spin lock "
+              "(DRIVER_RETURNED_HOLDING_CANCEL_LOCK)");
+    IoReleaseCancelSpinLock(irql);
+  }
   return TRUE;
 }
 

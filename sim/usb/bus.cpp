@@ -45,6 +45,9 @@ struct KeyState {
   bool holdArmed = false;
   Kind holdKind = Kind::Other;
   PIRP held = nullptr;
+  // Interrupt transfers the key NAKs, oldest first, each with the bus's
+  // cancel routine set.
+  std::vector<PIRP> waiting;
 };
 
 struct Work {
@@ -230,7 +233,120 @@ bool TakeFault(KeyState& s, Kind kind, Fault* taken) {
   return false;
 }
 
-// Runs a request to its end under the bus lock; returns its status.
+// ---- Transfers the key NAKs -----------------------------------------------------
+//
+// An interrupt IN transfer that the key NAKs stays with the bus, cancelable,
+// until the key has a report (after its next command), until its sender
+// cancels it, an abort-pipe for its pipe or a port reset ends it
+// (STATUS_CANCELLED, USBD_STATUS_CANCELED), or the key leaves
+// (STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE). It completes from the
+// bus's completion thread, as a transfer does when the host controller ends it.
+
+void Queue(KeyState& s, PIRP irp, bool execute, Clock::time_point due);
+Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now);
+
+PURB UrbOf(PIRP irp) {
+  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+// Records how a waiting transfer ended and queues its completion.
+void EndWaiting(KeyState& s, PIRP irp, keyport::Outcome o) {
+  WireRecord r = Describe(irp);
+  if (o.status == STATUS_SUCCESS)
+    o = s.port.Submit(UrbOf(irp));
+  else
+    keyport::Port::Fail(UrbOf(irp), o);
+  RecordTransfer(irp, r);
+  r.status = o.status;
+  r.usbdStatus = o.usbd;
+  const auto now = Clock::now();
+  const auto due = s.timing.enabled ? Due(s, r, now) : now + kPendingDelay;
+  s.trace.push_back(std::move(r));
+  irp->IoStatus.Status = o.status;
+  Queue(s, irp, false, due);
+}
+
+// Takes a waiting transfer back from its cancel routine; false when the
+// routine is already running (it then ends the transfer itself).
+bool Reclaim(PIRP irp) {
+  return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
+
+// Ends the waiting transfers for which `matches` holds.
+template <typename Match>
+void EndWaitingWhere(KeyState& s, keyport::Outcome o, Match matches) {
+  for (auto it = s.waiting.begin(); it != s.waiting.end();) {
+    if (matches(*it) && Reclaim(*it)) {
+      PIRP irp = *it;
+      it = s.waiting.erase(it);
+      EndWaiting(s, irp, o);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void EndAllWaiting(KeyState& s, keyport::Outcome o) {
+  EndWaitingWhere(s, o, [](PIRP) { return true; });
+}
+
+// Hands the key's report to the oldest waiting transfer.
+void ServeWaiting(KeyState& s) {
+  for (auto it = s.waiting.begin(); it != s.waiting.end() && s.port.Key().ReportReady();) {
+    if (Reclaim(*it)) {
+      PIRP irp = *it;
+      it = s.waiting.erase(it);
+      EndWaiting(s, irp, {STATUS_SUCCESS, USBD_STATUS_SUCCESS});
+    } else {
+      ++it;
+    }
+  }
+}
+
+VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState* s = Find(device);
+  if (!s)
+    return;
+  for (auto it = s->waiting.begin(); it != s->waiting.end(); ++it) {
+    if (*it == irp) {
+      s->waiting.erase(it);
+      EndWaiting(*s, irp, keyport::kCancelled);
+      return;
+    }
+  }
+}
+
+// Keeps a transfer the key NAKs. Called with the bus lock held.
+void Wait(KeyState& s, PIRP irp) {
+  IoMarkIrpPending(irp);
+  s.waiting.push_back(irp);
+  TheBus().cv.notify_all();
+  IoSetCancelRoutine(irp, CancelWaiting);
+  if (irp->Cancel && Reclaim(irp)) {  // cancelled before it could wait
+    s.waiting.pop_back();
+    EndWaiting(s, irp, keyport::kCancelled);
+  }
+}
+
+// What a finished request does to the transfers that wait.
+void AfterRequest(KeyState& s, Kind kind, PIRP irp, NTSTATUS status) {
+  if (status != STATUS_SUCCESS)
+    return;
+  if (kind == Kind::VendorOut) {
+    ServeWaiting(s);
+  } else if (kind == Kind::ResetPort) {
+    EndAllWaiting(s, keyport::kCancelled);
+  } else if (kind == Kind::AbortPipe) {
+    const USBD_PIPE_HANDLE pipe = UrbOf(irp)->UrbPipeRequest.PipeHandle;
+    EndWaitingWhere(s, keyport::kCancelled,
+                    [&](PIRP w) { return keyport::Port::PipeOf(UrbOf(w)) == pipe; });
+  }
+}
+
+// Runs a request to its end under the bus lock; returns its status, or
+// STATUS_PENDING for a transfer that now waits for the key.
 NTSTATUS Process(KeyState& s, PIRP irp) {
   WireRecord r = Describe(irp);
   Fault fault;
@@ -245,11 +361,17 @@ NTSTATUS Process(KeyState& s, PIRP irp) {
   } else {
     o = Execute(s, irp, r);
   }
+  if (o.status == STATUS_PENDING) {
+    Wait(s, irp);  // recorded when it ends
+    return STATUS_PENDING;
+  }
   if (r.kind != Kind::ResetPort)
     RecordTransfer(irp, r);
   r.status = o.status;
   r.usbdStatus = o.usbd;
+  const Kind kind = r.kind;
   s.trace.push_back(std::move(r));
+  AfterRequest(s, kind, irp, o.status);
   return o.status;
 }
 
@@ -271,6 +393,8 @@ void WorkerLoop() {
     Work w = first->second;
     bus.work.erase(first);
     NTSTATUS status = w.execute ? Process(*w.state, w.irp) : w.irp->IoStatus.Status;
+    if (status == STATUS_PENDING)
+      continue;  // waits for the key now
     lock.unlock();
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -373,22 +497,33 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   if (s.timing.enabled) {
     const auto now = Clock::now();
     irp->IoStatus.Status = Process(s, irp);
+    if (irp->IoStatus.Status == STATUS_PENDING)
+      return STATUS_PENDING;
     IoMarkIrpPending(irp);
     Queue(s, irp, false, Due(s, s.trace.back(), now));
     return STATUS_PENDING;
   }
   if (s.completion == Completion::Pending) {
     irp->IoStatus.Status = Process(s, irp);
+    if (irp->IoStatus.Status == STATUS_PENDING)
+      return STATUS_PENDING;
     IoMarkIrpPending(irp);
     Queue(s, irp, false);
     return STATUS_PENDING;
   }
   NTSTATUS status = Process(s, irp);
+  if (status == STATUS_PENDING)
+    return STATUS_PENDING;
   lock.unlock();
   return Complete(irp, status);
 }
 
 // ---- Plug and Play and power of the PDOs ------------------------------------------
+
+void EndWaitingOf(PDEVICE_OBJECT pdo, keyport::Outcome o) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  EndAllWaiting(Get(pdo), o);
+}
 
 void DeletePdo(PDEVICE_OBJECT pdo) {
   {
@@ -409,7 +544,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
+      EndWaitingOf(device, keyport::kDeviceGone);
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       bool plugged;
@@ -492,6 +629,20 @@ void Unload(PDRIVER_OBJECT) {
   requests::FinishPending();
   for (PIRP irp : held)
     Complete(irp, STATUS_CANCELLED);
+  std::vector<PIRP> waiting;
+  {
+    std::lock_guard<std::mutex> lock(bus.mutex);
+    for (auto& [pdo, state] : bus.keys) {
+      for (PIRP irp : state->waiting)
+        if (Reclaim(irp))
+          waiting.push_back(irp);
+      state->waiting.clear();
+    }
+  }
+  for (PIRP irp : waiting) {
+    keyport::Port::Fail(UrbOf(irp), keyport::kDeviceGone);
+    Complete(irp, keyport::kDeviceGone.status);
+  }
   std::vector<PDEVICE_OBJECT> pdos;
   {
     std::lock_guard<std::mutex> lock(bus.mutex);
@@ -598,6 +749,7 @@ void Unplug(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> lock(bus.mutex);
     KeyState& s = Get(pdo);
     s.port.Unplug();
+    EndAllWaiting(s, keyport::kDeviceGone);
     std::swap(held, s.held);
     if (held)
       Queue(s, held, true);  // fails now: the device is gone
@@ -703,6 +855,20 @@ void ReleaseHeld(PDEVICE_OBJECT pdo) {
     Queue(s, s.held, true);
     s.held = nullptr;
   }
+}
+
+size_t Waiting(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  return Get(pdo).waiting.size();
+}
+
+bool WaitUntilWaiting(PDEVICE_OBJECT pdo, size_t count, int timeoutMs) {
+  auto& bus = TheBus();
+  std::unique_lock<std::mutex> lock(bus.mutex);
+  return bus.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    KeyState* s = Find(pdo);
+    return s && s->waiting.size() >= count;
+  });
 }
 
 const keymodel::Key& KeyOf(PDEVICE_OBJECT pdo) {

@@ -127,6 +127,11 @@ void HoldNext(PDEVICE_OBJECT pdo, Kind kind);
 bool WaitUntilHeld(PDEVICE_OBJECT pdo, int timeoutMs = 10000);
 void ReleaseHeld(PDEVICE_OBJECT pdo);
 
+// Interrupt transfers that wait at the bus because the key NAKs them (it has
+// nothing to report); WaitUntilWaiting returns once at least `count` wait.
+size_t Waiting(PDEVICE_OBJECT pdo);
+bool WaitUntilWaiting(PDEVICE_OBJECT pdo, size_t count = 1, int timeoutMs = 10000);
+
 // The key model behind a PDO, for assertions on its state (memory,
 // commands). Not for use while requests run.
 const keymodel::Key& KeyOf(PDEVICE_OBJECT pdo);

@@ -133,6 +133,7 @@ void Key::PowerOn(const KeyConfig& config) {
   commands_ = 0;
   sequence_ = 0;
   halted_ = false;
+  reportReady_ = false;
 }
 
 uint32_t Key::ReadDeviceDescriptor(uint8_t* buffer, uint32_t length) const {
@@ -224,6 +225,7 @@ Outcome Key::VendorOut(uint8_t request, uint16_t value, const uint8_t* data, uin
   ++commands_;
   ++sequence_;
   readsOfAnswer_ = 0;
+  reportReady_ = !config_.silent;
   if (request == 1 && value == 2) {
     answerLength_ = config_.infoBlockLength;
     Copy(answer_, config_.infoBlock, answerLength_);
@@ -250,8 +252,11 @@ Outcome Key::InterruptIn(uint8_t* buffer, uint32_t length, uint32_t* returned) {
   *returned = 0;
   if (halted_)
     return Outcome::Stall;
+  if (!reportReady_)
+    return Outcome::Nak;
+  reportReady_ = false;
   uint8_t report[kReportSize] = {kReportId, sequence_};
-  const uint32_t announced = commands_ ? answerLength_ + config_.announceExtra : 0;
+  const uint32_t announced = answerLength_ + config_.announceExtra;
   Put16(report + 2, static_cast<uint16_t>(announced > 0xFFFF ? 0xFFFF : announced));
   *returned = Min(length, kReportSize);
   Copy(buffer, report, *returned);
@@ -260,6 +265,7 @@ Outcome Key::InterruptIn(uint8_t* buffer, uint32_t length, uint32_t* returned) {
 
 void Key::PortReset() {
   halted_ = false;
+  reportReady_ = false;
   answerLength_ = 0;
   readsOfAnswer_ = 0;
 }

@@ -35,8 +35,11 @@
 // Answer signal
 //   On its first pipe the key sends an 8-byte report: A5, a sequence number
 //   counting commands, the answer length (16 bits, little-endian, plus the
-//   configured `announceExtra`), then four zero bytes. Without a command
-//   since power-on or reset it announces 0.
+//   configured `announceExtra`), then four zero bytes. Each command queues
+//   one report (a newer command replaces one not yet read); with none queued
+//   the endpoint NAKs, and the transfer waits on the bus until there is one.
+//   A `silent` key never reports: its interrupt endpoint NAKs for ever.
+//   A port reset drops a report not yet read.
 //
 // Answer behaviours
 //   `shortReads` N: the first N IN reads of each answer return only half of
@@ -92,13 +95,14 @@ struct KeyConfig {
   uint32_t pipeFlags = 0;  // what the bus reports in PipeFlags after selection
   uint16_t shortReads = 0;
   uint16_t announceExtra = 0;
+  bool silent = false;  // never sends an interrupt report
 };
 
 // Fills `config` with an identification block: a direct-convention
 // answer-to-reset whose historical bytes are `historical` (at most 15 bytes).
 void MakeInfoBlock(KeyConfig* config, const uint8_t* historical, uint8_t count);
 
-enum class Outcome : uint8_t { Ok, Stall };
+enum class Outcome : uint8_t { Ok, Stall, Nak };
 
 class Key {
  public:
@@ -117,6 +121,8 @@ class Key {
   void Halt() { halted_ = true; }
   bool Halted() const { return halted_; }
   uint32_t Commands() const { return commands_; }
+  // Whether the interrupt endpoint has a report to send.
+  bool ReportReady() const { return reportReady_ && !halted_; }
   const uint8_t* Memory() const { return memory_; }
 
  private:
@@ -131,6 +137,7 @@ class Key {
   uint32_t commands_;
   uint8_t sequence_;
   bool halted_;
+  bool reportReady_;
 };
 
 }  // namespace keymodel

@@ -5,7 +5,7 @@ namespace {
 
 constexpr Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+constexpr Outcome kGone = kDeviceGone;
 constexpr Outcome kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
 constexpr Outcome kBadFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
 constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
@@ -15,7 +15,14 @@ uint32_t Min(uint32_t a, uint32_t b) {
 }
 
 Outcome FromKey(keymodel::Outcome o) {
-  return o == keymodel::Outcome::Ok ? kOk : kStall;
+  switch (o) {
+    case keymodel::Outcome::Ok:
+      return kOk;
+    case keymodel::Outcome::Nak:
+      return kWaiting;
+    default:
+      return kStall;
+  }
 }
 
 // A device-to-host transfer that brought fewer bytes than asked fails unless
@@ -164,6 +171,8 @@ Outcome Port::Transfer(PURB urb) {
       uint32_t returned = 0;
       Outcome o = FromKey(key_.InterruptIn(static_cast<uint8_t*>(t.TransferBuffer),
                                            t.TransferBufferLength, &returned));
+      if (o.status == STATUS_PENDING)
+        return o;  // nothing moved yet: the URB is left as it came
       o = Shortened(o, returned, t.TransferBufferLength, t.TransferFlags);
       t.TransferBufferLength = returned;
       return o;
@@ -177,8 +186,18 @@ Outcome Port::Transfer(PURB urb) {
   }
 }
 
+USBD_PIPE_HANDLE Port::PipeOf(PURB urb) {
+  return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
+             ? urb->UrbBulkOrInterruptTransfer.PipeHandle
+             : nullptr;
+}
+
 Outcome Port::Submit(PURB urb) {
   Outcome o = plugged_ ? Transfer(urb) : kGone;
+  if (o.status == STATUS_PENDING) {
+    urb->UrbHeader.Status = o.usbd;
+    return o;
+  }
   if (o.status != STATUS_SUCCESS)
     return Fail(urb, o);
   urb->UrbHeader.Status = o.usbd;

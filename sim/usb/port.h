@@ -22,6 +22,13 @@ struct Outcome {
   USBD_STATUS usbd;
 };
 
+// How the USB stack ends a transfer that was still waiting for the device:
+// cancelled by its sender or by an abort-pipe or port reset, or the device left.
+constexpr Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
+constexpr Outcome kDeviceGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+// A transfer the device NAKs: it stays with the bus until the device answers.
+constexpr Outcome kWaiting{STATUS_PENDING, USBD_STATUS_PENDING};
+
 class Port {
  public:
   // A key arrives: powered on, not configured.
@@ -32,8 +39,12 @@ class Port {
   keymodel::Key& Key() { return key_; }
   const keymodel::Key& Key() const { return key_; }
 
-  // One URB of IOCTL_INTERNAL_USB_SUBMIT_URB, carried out to its end.
+  // One URB of IOCTL_INTERNAL_USB_SUBMIT_URB, carried out to its end, or
+  // kWaiting for an interrupt IN transfer that the key NAKs: the caller keeps
+  // it and submits it again once Key().ReportReady(), or ends it with Fail.
   Outcome Submit(PURB urb);
+  // The pipe an interrupt or bulk URB is for (null for other URBs).
+  static USBD_PIPE_HANDLE PipeOf(PURB urb);
   // IOCTL_INTERNAL_USB_RESET_PORT.
   Outcome Reset();
   // A failure decided outside (a fault plan): the URB reports it with no

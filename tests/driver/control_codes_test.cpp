@@ -2,6 +2,7 @@
 // each control code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -98,6 +99,12 @@ class BufferRules : public ControlTest, public ::testing::WithParamInterface<Buf
 TEST_P(BufferRules, StatusBytesAndWire) {
   const auto& p = GetParam();
   Open();
+  if (p.code == IOCTL_KEY_READ_INTERRUPT) {
+    // A command first, so that the key has a report to send.
+    ASSERT_EQ(STATUS_SUCCESS,
+              Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x33}, 0).Status);
+    ClearWire(key_);
+  }
   auto io = Send(p.code, p.in, p.out);
   EXPECT_EQ(p.status, io.Status);
   EXPECT_EQ(p.information, io.Information);
@@ -322,7 +329,13 @@ TEST_F(ControlTest, FailedExchangesReturnNothing) {
   io = client_->DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01}, 16);
   EXPECT_EQ(STATUS_IO_TIMEOUT, io.Status);
   EXPECT_EQ(0u, io.Information);
-  EXPECT_EQ(2u + KeyTransactionMaxReads, Wire(slow).size());
+  // The write, the report, then 4096 reads of the answer and no more.
+  auto wire = Wire(slow);
+  EXPECT_EQ(4098u, wire.size());
+  EXPECT_EQ(Kind::VendorOut, wire.front().kind);
+  EXPECT_EQ(Kind::Interrupt, wire[1].kind);
+  EXPECT_EQ(4096, std::count_if(wire.begin(), wire.end(),
+                                [](const auto& r) { return r.kind == Kind::VendorIn; }));
   EXPECT_EQ(0, KeReadStateMutex(&slow.ext->TransferMutex) - 1);  // released
   client_->Close(open.Handle);
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/key_transaction.h"
+#include "sim/kernel/clock.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -113,10 +114,25 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
   Key key = OpenKey(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::VendorOut, 3});
+  sim::clock::SetRate(10000);  // the report read below waits its full bound
   auto io = Raw({0x01, 0x42}, 16);
-  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  // No write reached the key, so it has nothing to report: the report phase
+  // decides, and ends at its bound.
+  EXPECT_EQ(STATUS_IO_TIMEOUT, io.Status);
+  EXPECT_EQ(0u, io.Information);
   EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
-                               Kind::VendorOut, Kind::ResetPort, Kind::Interrupt, Kind::VendorIn}),
+                               Kind::VendorOut, Kind::ResetPort, Kind::Interrupt}),
+            WireKinds(key));
+  EXPECT_EQ(STATUS_CANCELLED, Wire(key).back().status);
+  EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));
+  // A key that has taken a command reports, and the exchange goes on as ever.
+  ClearWire(key);
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 2});
+  io = Raw({0x01, 0x42}, 16);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{0x42, 0x90, 0x00}), io.Output);
+  EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
+                               Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}),
             WireKinds(key));
 }
 

@@ -114,9 +114,30 @@ TEST(KeyModel, AnnounceExtraNeverMatches) {
   auto config = sim::usb::PrimaryKey();
   config.announceExtra = 3;
   key.PowerOn(config);
-  EXPECT_EQ(0, Announced(key));  // nothing asked yet
   EXPECT_EQ(4u, Exchange(key, {0x01, 1, 2}).size());
   EXPECT_EQ(7, Announced(key));
+}
+
+// One report per command; with none queued the endpoint NAKs.
+TEST(KeyModel, InterruptEndpointNaksUntilACommandIsTaken) {
+  Key key;
+  key.PowerOn(sim::usb::PrimaryKey());
+  uint8_t report[8];
+  uint32_t returned = 5;
+  EXPECT_EQ(Outcome::Nak, key.InterruptIn(report, 8, &returned));  // nothing asked yet
+  EXPECT_EQ(0u, returned);
+  Exchange(key, {0x01, 1, 2});
+  Exchange(key, {0x01, 1});  // the newer command's report replaces the older
+  EXPECT_EQ(3, Announced(key));
+  EXPECT_EQ(Outcome::Nak, key.InterruptIn(report, 8, &returned));  // read once only
+  Exchange(key, {0x01});
+  key.PortReset();  // a reset drops a report not yet read
+  EXPECT_EQ(Outcome::Nak, key.InterruptIn(report, 8, &returned));
+  auto config = sim::usb::SecondaryKey();
+  config.silent = true;
+  key.PowerOn(config);
+  Exchange(key, {0x01});
+  EXPECT_EQ(Outcome::Nak, key.InterruptIn(report, 8, &returned));  // never reports
 }
 
 TEST(KeyModel, HaltStallsUntilPortReset) {

@@ -184,6 +184,12 @@ check "probe refused: invalid parameter" "$(keyctl "$p" probe 0x10)" "failed err
 check "buffer too small" "$(keyctl "$p" info-block 4)" "failed error=122 bytes=0 "
 check "reset pipe on a handle without one" "$(keyctl "$p" reset-pipe)" "failed error=87 bytes=0 "
 check "reset port" "$(keyctl "$p" reset-port)" "ok error=0 bytes=0 "
+# The key NAKs an interrupt read until a command gives it a report: the driver
+# gives up after 5 s with STATUS_IO_TIMEOUT (ERROR_SEM_TIMEOUT).
+check "an idle interrupt read ends at its bound" "$(keyctl "$p" read-interrupt)" "failed error=121 bytes=0 "
+check "after a command it reports the answer's length" \
+  "$(keyctl "$p" vendor-write 0x40 0 0 0 0155 >/dev/null; keyctl "$p" read-interrupt | awk '{print $1, $3, substr($4, 1, 2), substr($4, 5, 4)}')" \
+  "ok bytes=8 a5 0300"
 check "the auxiliary interface answers too" "$(keyctl "$(key aux 0)" transact-raw 0142 16)" "ok error=0 bytes=3 429000"
 # The example program of the client document, on the same key.
 check "the client example" "$(timeout 60 "$wine" key_example.exe </dev/null 2>>"$host_log" | tr -d '\r' | sed 1d | paste -sd'|')" \

@@ -1,7 +1,9 @@
 // The virtual key bus: a root-enumerated bus driver that stands in for the
 // USB hub when no key is at hand. Each plugged key is a child PDO with USB
 // hardware IDs whose URBs the key model answers, through the same port code
-// as the simulated bus on the host.
+// as the simulated bus on the host. An interrupt transfer that the key NAKs
+// stays pending, cancelable, until the key has a report or the transfer is
+// cancelled, aborted, reset away or the key leaves, as on the host.
 #include <ntddk.h>
 #include <initguid.h>
 // initguid before the interface class
@@ -54,9 +56,10 @@ struct Child {
   Bus* Parent;
   ULONG Port;
   bool Present;
-  KSPIN_LOCK Lock;  // guards the port and the fault plan
+  KSPIN_LOCK Lock;  // guards the port, the fault plan and Waiting
   Fault Plan;
-  USHORT IdVendor;  // in the PnP IDs
+  LIST_ENTRY Waiting;  // interrupt transfers the key NAKs, by Tail.Overlay.ListEntry
+  USHORT IdVendor;     // in the PnP IDs
   USHORT IdProduct;
   keyport::Port Key;
 };
@@ -153,6 +156,81 @@ VKEYBUS_PAGED NTSTATUS QueryId(Child* Key, PIRP Irp) {
   return Complete(Irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
 }
 
+// ---- Transfers the key NAKs ---------------------------------------------------
+//
+// Each waits in Key->Waiting with CancelWaiting set. Whoever takes one off
+// the list first clears its cancel routine; if that finds the routine gone,
+// the routine is running and ends the transfer itself. Transfers that end
+// are gathered on a local list and completed once the key's lock is free.
+
+PURB UrbOf(PIRP Irp) {
+  return static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+}
+
+void CompleteAll(PLIST_ENTRY Done) {
+  while (!IsListEmpty(Done)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(Done), IRP, Tail.Overlay.ListEntry);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+// With Key->Lock held: ends the waiting transfers on `Pipe` (all when null)
+// with `Outcome`, or, for a success, hands them the key's report while it
+// has one.
+void EndWaiting(Child* Key, PLIST_ENTRY Done, keyport::Outcome Outcome, USBD_PIPE_HANDLE Pipe) {
+  PLIST_ENTRY entry = Key->Waiting.Flink;
+  while (entry != &Key->Waiting) {
+    PLIST_ENTRY next = entry->Flink;
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    const bool serve = Outcome.status == STATUS_SUCCESS;
+    if (serve && !Key->Key.Key().ReportReady())
+      break;
+    const bool matches = Pipe == nullptr || keyport::Port::PipeOf(UrbOf(irp)) == Pipe;
+    if (matches && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+      RemoveEntryList(entry);
+      irp->IoStatus.Status = serve ? Key->Key.Submit(UrbOf(irp)).status
+                                   : keyport::Port::Fail(UrbOf(irp), Outcome).status;
+      irp->IoStatus.Information = 0;
+      InsertTailList(Done, entry);
+    }
+    entry = next;
+  }
+}
+
+VOID NTAPI CancelWaiting(PDEVICE_OBJECT Device, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  auto* key = static_cast<Child*>(Device->DeviceExtension);
+  KIRQL irql;
+  KeAcquireSpinLock(&key->Lock, &irql);
+  RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&key->Lock, irql);
+  keyport::Port::Fail(UrbOf(Irp), keyport::kCancelled);
+  Complete(Irp, keyport::kCancelled.status);
+}
+
+// With Key->Lock held: keeps a transfer that the key NAKs. False if it was
+// cancelled before it could wait (the caller then ends it).
+bool Wait(Child* Key, PIRP Irp) {
+  IoMarkIrpPending(Irp);
+  InsertTailList(&Key->Waiting, &Irp->Tail.Overlay.ListEntry);
+  (void)IoSetCancelRoutine(Irp, CancelWaiting);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    return false;
+  }
+  return true;
+}
+
+void EndAllWaiting(Child* Key, keyport::Outcome Outcome) {
+  LIST_ENTRY done;
+  InitializeListHead(&done);
+  KIRQL irql;
+  KeAcquireSpinLock(&Key->Lock, &irql);
+  EndWaiting(Key, &done, Outcome, nullptr);
+  KeReleaseSpinLock(&Key->Lock, irql);
+  CompleteAll(&done);
+}
+
 NTSTATUS ChildPnp(Child* Key, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   switch (stack->MinorFunction) {
@@ -162,9 +240,12 @@ NTSTATUS ChildPnp(Child* Key, PIRP Irp) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
+      EndAllWaiting(Key, keyport::kDeviceGone);
       return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
+      EndAllWaiting(Key, keyport::kDeviceGone);
       Complete(Irp, STATUS_SUCCESS);
       KIRQL irql;
       KeAcquireSpinLock(&Key->Parent->Lock, &irql);
@@ -232,6 +313,8 @@ NTSTATUS ChildInternalControl(Child* Key, PIRP Irp) {
   auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
   if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb == nullptr)
     return Complete(Irp, STATUS_INVALID_PARAMETER);
+  LIST_ENTRY done;
+  InitializeListHead(&done);
   KIRQL irql;
   KeAcquireSpinLock(&Key->Lock, &irql);
   keyport::Outcome outcome;
@@ -243,7 +326,27 @@ NTSTATUS ChildInternalControl(Child* Key, PIRP Irp) {
   } else {
     outcome = code == IOCTL_INTERNAL_USB_RESET_PORT ? Key->Key.Reset() : Key->Key.Submit(urb);
   }
+  if (outcome.status == STATUS_PENDING) {
+    const bool waits = Wait(Key, Irp);
+    KeReleaseSpinLock(&Key->Lock, irql);
+    if (!waits) {
+      keyport::Port::Fail(urb, keyport::kCancelled);
+      Complete(Irp, keyport::kCancelled.status);
+    }
+    return STATUS_PENDING;
+  }
+  // What this request does to the transfers that wait.
+  if (outcome.status == STATUS_SUCCESS) {
+    if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
+      EndWaiting(Key, &done, keyport::kCancelled, nullptr);
+    } else if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+      EndWaiting(Key, &done, keyport::kCancelled, urb->UrbPipeRequest.PipeHandle);
+    } else if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
+      EndWaiting(Key, &done, {STATUS_SUCCESS, USBD_STATUS_SUCCESS}, nullptr);
+    }
+  }
   KeReleaseSpinLock(&Key->Lock, irql);
+  CompleteAll(&done);
   return Complete(Irp, outcome.status);
 }
 
@@ -340,6 +443,7 @@ NTSTATUS Plug(Bus* Self, PDRIVER_OBJECT Driver, const VkeyPlug& Request, ULONG* 
   key->Parent = Self;
   key->Present = true;
   KeInitializeSpinLock(&key->Lock);
+  InitializeListHead(&key->Waiting);
   key->Key.Plug(ConfigOf(Request));
   key->IdVendor = Request.IdVendor ? Request.IdVendor : Request.VendorId;
   key->IdProduct = Request.IdProduct ? Request.IdProduct : Request.ProductId;
@@ -389,6 +493,8 @@ NTSTATUS BusControl(Bus* Self, PDEVICE_OBJECT Device, PIRP Irp) {
       if (!unplug && in < sizeof(VkeyFault))
         return Complete(Irp, STATUS_INVALID_PARAMETER);
       const ULONG port = *static_cast<ULONG*>(buffer);
+      LIST_ENTRY gone;
+      InitializeListHead(&gone);
       KIRQL irql;
       KeAcquireSpinLock(&Self->Lock, &irql);
       Child* key = port < kMaxKeys ? Self->Children[port] : nullptr;
@@ -398,6 +504,7 @@ NTSTATUS BusControl(Bus* Self, PDEVICE_OBJECT Device, PIRP Irp) {
         if (unplug) {
           key->Present = false;
           key->Key.Unplug();
+          EndWaiting(key, &gone, keyport::kDeviceGone, nullptr);
         } else {
           const VkeyFault* f = static_cast<VkeyFault*>(buffer);
           key->Plan = {f->Kind, f->Count, f->Status};
@@ -405,6 +512,7 @@ NTSTATUS BusControl(Bus* Self, PDEVICE_OBJECT Device, PIRP Irp) {
         KeReleaseSpinLock(&key->Lock, inner);
       }
       KeReleaseSpinLock(&Self->Lock, irql);
+      CompleteAll(&gone);
       if (key == nullptr)
         return Complete(Irp, STATUS_NO_SUCH_DEVICE);
       if (unplug)
