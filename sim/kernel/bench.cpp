@@ -130,12 +130,14 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   }
   std::lock_guard<std::mutex> pnpLock(node->pnp);
   InProcess system(SystemProcess());
+  HeldState before = Held();
   NTSTATUS status = driver->DriverExtension->AddDevice
                         ? driver->DriverExtension->AddDevice(driver, pdo)
                         : STATUS_INVALID_DEVICE_REQUEST;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Violation(Check::DispatchIrqlChanged,
               "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+  AuditReturn("AddDevice", before);
   if (!NT_SUCCESS(status))
     return status;
   std::vector<PDEVICE_OBJECT> initializing;
@@ -634,6 +636,7 @@ void ResetKernel() {
   auto& state = Current();
   state.irql = PASSIVE_LEVEL;
   state.spinLocks.clear();
+  state.mutexes.clear();
   state.frames.clear();
   state.process = SystemProcess();
   gResetting = false;

@@ -246,6 +246,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   }
   if (++Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;
+    NoteMutexReleased(Mutex);
     gSignalled.notify_all();
   }
   return previous;
@@ -308,7 +309,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   } else {
     gSignalled.wait(lock, [&] { return IsSignalled(header, self); });
   }
-  return Satisfy(header, self);
+  NTSTATUS status = Satisfy(header, self);
+  if (header->Type == MutantObject && header->SignalState == 0)
+    NoteMutexOwned(reinterpret_cast<PRKMUTEX>(header));
+  return status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
