@@ -187,8 +187,14 @@ NTSTATUS ReadInterrupt(ControlRequest& R) {
   return status;
 }
 
+// Under TransferMutex, so that a query that is rewriting the block cannot
+// hand out half of it.
 NTSTATUS GetInfoBlock(ControlRequest& R) {
-  return Deliver(R, STATUS_SUCCESS, R.Extension->InfoBlock, R.Extension->InfoBlockLength);
+  AcquireTransferMutex(R.Extension);
+  const NTSTATUS status =
+      Deliver(R, STATUS_SUCCESS, R.Extension->InfoBlock, R.Extension->InfoBlockLength);
+  ReleaseTransferMutex(R.Extension);
+  return status;
 }
 
 // A primary key takes a header (setup packet layout) and a payload; the

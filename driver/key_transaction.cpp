@@ -133,7 +133,14 @@ NTSTATUS ReadInfoBlock(PDEVICE_OBJECT DeviceObject) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   // The block's first four bytes, all zero, are the command itself.
   RtlZeroMemory(extension->InfoBlock, InfoBlockSize);
-  return KeyTransaction(DeviceObject, InfoBlockVariant, InfoBlockOutValue, extension->InfoBlock,
-                        InfoBlockOutLength, extension->InfoBlock, InfoBlockSize,
-                        &extension->InfoBlockLength);
+  const NTSTATUS status = KeyTransaction(
+      DeviceObject, InfoBlockVariant, InfoBlockOutValue, extension->InfoBlock, InfoBlockOutLength,
+      extension->InfoBlock, InfoBlockSize, &extension->InfoBlockLength);
+  // A failed read leaves nothing of the key's in the block. An exchange that
+  // ends at its report does not touch the length, which would otherwise go
+  // on announcing the earlier block's bytes over the cleared ones.
+  if (!NT_SUCCESS(status)) {
+    extension->InfoBlockLength = 0;
+  }
+  return status;
 }
