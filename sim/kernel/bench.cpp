@@ -289,6 +289,22 @@ Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE 
       [](PIRP, const IO_STATUS_BLOCK&) {});
 }
 
+Result SendRaw(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, ULONG state) {
+  InProcess system(SystemProcess());
+  return SendToStack(
+      pdo, STATUS_NOT_SUPPORTED,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->RequestorMode = KernelMode;
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = minor;
+        next->Parameters.Power.SystemContext = 0;
+        std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
+        std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
+        next->Parameters.Power.ShutdownType = PowerActionNone;
+      },
+      [](PIRP, const IO_STATUS_BLOCK&) {});
+}
+
 namespace {
 POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
   switch (state) {
