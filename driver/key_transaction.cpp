@@ -4,6 +4,7 @@
 
 #include "driver/device_extension.h"
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 #include "driver/usb_requests.h"
 
 namespace {
@@ -77,7 +78,7 @@ NTSTATUS WriteWithRetries(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet
                           NTSTATUS* LastWrite) {
   for (ULONG attempt = 0; attempt < WriteAttempts; ++attempt) {
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
+        DriverNonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
     *LastWrite = urb != nullptr ? VendorControlOut(DeviceObject, Packet, Data, urb)
                                 : STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(*LastWrite)) {

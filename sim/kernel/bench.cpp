@@ -643,6 +643,7 @@ void ResetKernel() {
   ResetInterfaces();
   ResetPower();
   ResetBench();
+  ResetVersion();
   faults::Reset();
   verifier::Clear();
   {

@@ -179,5 +179,6 @@ void ResetInterfaces();
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 void ResetPower();
 void ResetBench();
+void ResetVersion();
 
 }  // namespace sim::detail

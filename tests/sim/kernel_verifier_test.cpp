@@ -180,12 +180,12 @@ struct Case {
 const Case kCases[] = {
     {"pool leaked", Check::PoolLeak,
      [] {
-       ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        sim::verifier::CheckEndOfTest();
      }},
     {"pool freed twice", Check::PoolDoubleFree,
      [] {
-       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePool(p);
        ExFreePool(p);
      }},
@@ -196,7 +196,7 @@ const Case kCases[] = {
      }},
     {"freed with another tag", Check::PoolTagMismatch,
      [] {
-       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePoolWithTag(p, Tag("kv31"));
      }},
     {"request completed twice", Check::RequestCompletedTwice,
@@ -391,6 +391,8 @@ const Case kCases[] = {
      [] { RunSystemThread([](PVOID) { KeAcquireSpinLockRaiseToDpc(&gSpinLock); }); }},
     {"system thread ended at raised IRQL", Check::IrqlNotRestoredAtReturn,
      [] { RunSystemThread([](PVOID) { KfRaiseIrql(APC_LEVEL); }); }},
+    {"executable pool where the system has NonPagedPoolNx", Check::ExecutablePool,
+     [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"))); }},
     {"allocated request completed past its owner", Check::RequestUnowned,
      [] {
        BadStack s = Build();
