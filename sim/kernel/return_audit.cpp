@@ -18,9 +18,10 @@ bool Contains(const std::vector<T>& items, T item) {
   return std::find(items.begin(), items.end(), item) != items.end();
 }
 
+// Once for every recursive acquisition (at most 128 of them).
 void ReleaseOwned(PRKMUTEX mutex) {
   PKTHREAD self = &Current().thread->Tcb;
-  while (Contains(Current().mutexes, mutex) && mutex->OwnerThread == self)
+  for (int i = 0; i < 128 && Contains(Current().mutexes, mutex) && mutex->OwnerThread == self; ++i)
     KeReleaseMutex(mutex, FALSE);
 }
 
