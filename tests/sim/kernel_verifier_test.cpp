@@ -31,6 +31,7 @@ enum class Fault {
   PagedAtDispatch,
   ReturnOwningMutex,
   ReturnHoldingSpinLock,
+  AddDeviceOwningMutex,
 };
 Fault gFault = Fault::None;
 PIRP gHeld = nullptr;
@@ -128,6 +129,8 @@ NTSTATUS BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = kt::FdoAddDevice(driver, pdo);
   if (gFault == Fault::KeepInitializing)
     IoGetAttachedDevice(pdo)->Flags |= DO_DEVICE_INITIALIZING;
+  if (gFault == Fault::AddDeviceOwningMutex)
+    KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
   return status;
 }
 
@@ -381,6 +384,11 @@ const Case kCases[] = {
      [] {
        gFault = Fault::KeepIrqlRaised;
        SendControl(Build().fdo);
+     }},
+    {"AddDevice returned owning a mutex", Check::MutexHeldAtReturn,
+     [] {
+       gFault = Fault::AddDeviceOwningMutex;
+       Build();
      }},
     {"system thread ended owning a mutex", Check::MutexHeldAtReturn,
      [] {
