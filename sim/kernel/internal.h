@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -91,6 +92,8 @@ HeldState Held();
 // Windows would have stopped: mutexes are released, spin locks freed, the
 // IRQL lowered to where it was.
 void AuditReturn(const std::string& what, const HeldState& before);
+// The same with the description made only when there is something to report.
+void AuditReturn(const std::function<std::string()>& describe, const HeldState& before);
 // Bookkeeping of the dispatcher: a mutex acquired for the first time by the
 // current thread, or released for the last time.
 void NoteMutexOwned(PRKMUTEX mutex);

@@ -145,9 +145,12 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* co
   const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
   HeldState before = Held();
   IofCallDriver(device, irp);
-  AuditReturn("the dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(device)) +
-                  " for major " + Hex(major),
-              before);
+  AuditReturn(
+      [device, major] {
+        return "the dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(device)) +
+               " for major " + Hex(major);
+      },
+      before);
   std::unique_lock<std::mutex> lock(completion->mutex);
   completion->cv.wait(lock, [completion] { return completion->done; });
   return irp->IoStatus;

@@ -7,6 +7,7 @@
 // a spin lock still held leaves every other processor that wants it spinning
 // for ever. The simulated kernel reports each and gives back what was kept.
 #include <algorithm>
+#include <functional>
 
 #include "sim/kernel/internal.h"
 
@@ -44,7 +45,15 @@ void NoteMutexReleased(PRKMUTEX mutex) {
 }
 
 void AuditReturn(const std::string& what, const HeldState& before) {
+  AuditReturn([&what] { return what; }, before);
+}
+
+void AuditReturn(const std::function<std::string()>& describe, const HeldState& before) {
   auto& state = Current();
+  if (state.irql == before.irql && state.spinLocks == before.spinLocks &&
+      state.mutexes == before.mutexes)
+    return;  // what it took it gave back: the usual case, and cheap
+  const std::string what = describe();
   std::vector<PKSPIN_LOCK> locks;
   for (PKSPIN_LOCK lock : state.spinLocks)
     if (!Contains(before.spinLocks, lock))

@@ -268,8 +268,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     } catch (const ThreadExit& exit) {
       thread->ExitStatus = exit.status;
     }
-    AuditReturn("system thread " + Hex(reinterpret_cast<uintptr_t>(thread->Cid.UniqueThread)),
-                HeldState{});
+    AuditReturn(
+        [thread] {
+          return "system thread " + Hex(reinterpret_cast<uintptr_t>(thread->Cid.UniqueThread));
+        },
+        HeldState{});
     SignalThreadEnded(thread);
     state.thread = nullptr;
     ObfDereferenceObject(thread);

@@ -38,9 +38,12 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   });
   ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
   std::atomic<bool> pnpDone{false};
+  std::atomic<bool> released{false};
   std::thread pnp([&] {
     EXPECT_EQ(STATUS_SUCCESS, p.request(key.pdo));
-    EXPECT_TRUE(exchangeDone.load());  // the request left the driver first
+    // The exchange was let go first, so it could leave the driver. (The
+    // client's own return comes later than the driver's and may trail this.)
+    EXPECT_TRUE(released.load());
     pnpDone = true;
   });
   // The Plug and Play request is waiting for the drain.
@@ -49,9 +52,11 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   // Meanwhile new client requests are shut out.
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
             client.DeviceIoControl(open.Handle, IOCTL_KEY_PROBE, {0x01}, 0).Status);
+  released = true;
   sim::usb::ReleaseHeld(key.pdo);
   exchange.join();
   pnp.join();
+  EXPECT_TRUE(exchangeDone.load());
   EXPECT_TRUE(pnpDone.load());
   client.Close(open.Handle);
 }
