@@ -58,6 +58,14 @@ ULONG RawPowerState(PIO_STACK_LOCATION Stack) {
   return raw;
 }
 
+// The device state the bus reported as usable in a system state, as the
+// number it put there, whatever that is.
+ULONG CapabilityState(const DeviceExtension* Extension, ULONG SystemState) {
+  ULONG raw;
+  RtlCopyMemory(&raw, &Extension->DeviceCapabilities.DeviceState[SystemState], sizeof(raw));
+  return raw;
+}
+
 PowerAction ChooseSystemAction(UCHAR MinorFunction, ULONG State) {
   const ULONG index = State;
   if (index > PowerSystemMaximum) {
@@ -187,7 +195,7 @@ NTSTATUS HandlePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->DevicePower = PowerDeviceD0;
       return SystemTransition(DeviceObject, Irp);
     case PowerAction::SleepSystem:
-      extension->DevicePower = extension->DeviceCapabilities.DeviceState[RawPowerState(stack)];
+      extension->DevicePower = CapabilityState(extension, RawPowerState(stack));
       return SystemTransition(DeviceObject, Irp);
     case PowerAction::HibernateSystem:
       return HibernateSystem(DeviceObject, Irp);

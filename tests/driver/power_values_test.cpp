@@ -64,5 +64,26 @@ INSTANTIATE_TEST_SUITE_P(Values, RawPowerValues,
                              RawCase{"QuerySystemStateNine", IRP_MN_QUERY_POWER, 0, 9, false}),
                          [](const auto& info) { return info.param.name; });
 
+// The bus may report any number as the device state of a sleep state: a
+// system sleep stores it and asks for a device request to exactly that state.
+using RawCapabilityValues = DriverTest;
+
+TEST_F(RawCapabilityValues, ASleepStoresTheBussNumberAsReported) {
+  Key key = Plug();
+  const ULONG raw[POWER_SYSTEM_MAXIMUM] = {0, 1, 2, 3, 9, 4, 4};
+  DEVICE_POWER_STATE states[POWER_SYSTEM_MAXIMUM];
+  std::memcpy(states, raw, sizeof(states));
+  sim::usb::SetDeviceStates(key.pdo, states);
+  DEVICE_CAPABILITIES caps{};
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, sizeof(caps), 1, &caps).Status);
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
+  EXPECT_EQ(9u, key.ext->DevicePower);
+  auto requests = sim::power::Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(9u, Raw(requests.back().State));
+  EXPECT_EQ(9u, Raw(sim::power::Reports(key.fdo).back().State));
+}
+
 }  // namespace
 }  // namespace tarvik::test
