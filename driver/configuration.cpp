@@ -6,6 +6,7 @@
 #include "driver/family_interfaces.h"
 #include "driver/key_transaction.h"
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 #include "driver/usb_requests.h"
 
 namespace {
@@ -52,7 +53,7 @@ void BuildGetDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULO
 }
 
 PURB AllocateUrb(SIZE_T Size, ULONG Tag) {
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, Size, Tag));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverNonPagedPool, Size, Tag));
   if (urb != nullptr) {
     RtlZeroMemory(urb, Size);
   }
@@ -69,7 +70,7 @@ TARVIK_PAGED NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-      ExAllocatePoolWithTag(NonPagedPool, DeviceDescriptorLength, TagDeviceDescriptor));
+      ExAllocatePoolWithTag(DriverNonPagedPool, DeviceDescriptorLength, TagDeviceDescriptor));
   if (descriptor == nullptr) {
     ExFreePool(urb);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -135,7 +136,7 @@ TARVIK_PAGED void KeepInterfaceInfo(DeviceExtension* Extension,
   PAGED_CODE();
   FreeIfHeld(Extension->InterfaceInfo);
   auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
-      ExAllocatePoolWithTag(NonPagedPool, Interface->Length, TagInterfaceInfo));
+      ExAllocatePoolWithTag(DriverNonPagedPool, Interface->Length, TagInterfaceInfo));
   if (copy != nullptr) {
     RtlCopyMemory(copy, Interface, Interface->Length);
   }
@@ -201,7 +202,7 @@ TARVIK_PAGED NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
     // Replaces a copy left by an earlier failed start, or the buffer that was too small.
     FreeIfHeld(extension->ConfigurationDescriptor);
     extension->ConfigurationDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPool, size, TagConfigDescriptor));
+        ExAllocatePoolWithTag(DriverNonPagedPool, size, TagConfigDescriptor));
     if (extension->ConfigurationDescriptor == nullptr) {
       ExFreePool(urb);
       return STATUS_INSUFFICIENT_RESOURCES;

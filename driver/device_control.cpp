@@ -5,6 +5,7 @@
 #include "driver/ioctl.h"
 #include "driver/key_transaction.h"
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 #include "driver/query_info.h"
 #include "driver/usb_requests.h"
 
@@ -48,8 +49,8 @@ void ReleaseTransferMutex(DeviceExtension* Extension) {
 PVOID CopyPayload(const UCHAR* Source, USHORT* Length, ULONG CopyTag, ULONG ZerosTag) {
   const bool empty = *Length == 0;
   const ULONG size = empty ? ZeroPayloadLength : *Length;
-  auto* payload =
-      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, empty ? ZerosTag : CopyTag));
+  auto* payload = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(DriverNonPagedPool, size, empty ? ZerosTag : CopyTag));
   if (payload == nullptr) {
     return nullptr;
   }
@@ -112,7 +113,7 @@ NTSTATUS ResetPipe(ControlRequest& R) {
     return STATUS_INVALID_PARAMETER;
   }
   auto* urb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), TagResetPipeUrb));
+      ExAllocatePoolWithTag(DriverNonPagedPool, sizeof(_URB_PIPE_REQUEST), TagResetPipeUrb));
   if (urb == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -155,8 +156,8 @@ NTSTATUS VendorRead(ControlRequest& R) {
   if (packet.wLength == 0) {
     return STATUS_SUCCESS;
   }
-  auto* answer =
-      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, packet.wLength, TagVendorReadBuffer));
+  auto* answer = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(DriverNonPagedPool, packet.wLength, TagVendorReadBuffer));
   if (answer == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -176,7 +177,8 @@ NTSTATUS ReadInterrupt(ControlRequest& R) {
   if (R.Buffer == nullptr || R.Out < InterruptReportSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  auto* data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, R.Out, TagInterruptBuffer));
+  auto* data =
+      static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverNonPagedPool, R.Out, TagInterruptBuffer));
   if (data == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -187,8 +189,14 @@ NTSTATUS ReadInterrupt(ControlRequest& R) {
   return status;
 }
 
+// Under TransferMutex, so that a query that is rewriting the block cannot
+// hand out half of it.
 NTSTATUS GetInfoBlock(ControlRequest& R) {
-  return Deliver(R, STATUS_SUCCESS, R.Extension->InfoBlock, R.Extension->InfoBlockLength);
+  AcquireTransferMutex(R.Extension);
+  const NTSTATUS status =
+      Deliver(R, STATUS_SUCCESS, R.Extension->InfoBlock, R.Extension->InfoBlockLength);
+  ReleaseTransferMutex(R.Extension);
+  return status;
 }
 
 // A primary key takes a header (setup packet layout) and a payload; the

@@ -40,7 +40,7 @@ struct DeviceExtension {
   KEVENT RemoveEvent;
   KEVENT StopEvent;
   KMUTEX TransferMutex;
-  DEVICE_POWER_STATE DevicePower;
+  ULONG DevicePower;  // a DEVICE_POWER_STATE, kept as the 32-bit number requests carry
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
   PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;

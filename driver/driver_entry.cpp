@@ -1,10 +1,12 @@
 // The driver's entry and unload routines and the dispatch table.
 #include "driver/device_extension.h"
 #include "driver/driver.h"
+#include "driver/pool_type.h"
 
 extern "C" TARVIK_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
                                                   PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
+  ChooseNonPagedPool();
   DriverObject->DriverUnload = Unload;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;

@@ -4,6 +4,7 @@
 
 #include "driver/device_extension.h"
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 #include "driver/usb_requests.h"
 
 namespace {
@@ -77,7 +78,7 @@ NTSTATUS WriteWithRetries(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet
                           NTSTATUS* LastWrite) {
   for (ULONG attempt = 0; attempt < WriteAttempts; ++attempt) {
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
+        DriverNonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorOutUrb));
     *LastWrite = urb != nullptr ? VendorControlOut(DeviceObject, Packet, Data, urb)
                                 : STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(*LastWrite)) {
@@ -133,7 +134,14 @@ NTSTATUS ReadInfoBlock(PDEVICE_OBJECT DeviceObject) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   // The block's first four bytes, all zero, are the command itself.
   RtlZeroMemory(extension->InfoBlock, InfoBlockSize);
-  return KeyTransaction(DeviceObject, InfoBlockVariant, InfoBlockOutValue, extension->InfoBlock,
-                        InfoBlockOutLength, extension->InfoBlock, InfoBlockSize,
-                        &extension->InfoBlockLength);
+  const NTSTATUS status = KeyTransaction(
+      DeviceObject, InfoBlockVariant, InfoBlockOutValue, extension->InfoBlock, InfoBlockOutLength,
+      extension->InfoBlock, InfoBlockSize, &extension->InfoBlockLength);
+  // A failed read leaves nothing of the key's in the block. An exchange that
+  // ends at its report does not touch the length, which would otherwise go
+  // on announcing the earlier block's bytes over the cleared ones.
+  if (!NT_SUCCESS(status)) {
+    extension->InfoBlockLength = 0;
+  }
+  return status;
 }

@@ -43,11 +43,26 @@ static_assert(sizeof(SystemActions) / sizeof(SystemActions[0]) == PowerSystemMax
 // request is inside the driver.
 constexpr ULONG IdleOutstandingIo = 2;
 
-// The state as the 32-bit number the request carries: a system state outside
-// the enumeration is still a value the caller may send.
+// The type and the state as the 32-bit numbers the request carries: a value
+// outside its enumeration is still one the sender may put there, and reading
+// it as the enumeration would not be defined.
+ULONG RawPowerType(PIO_STACK_LOCATION Stack) {
+  ULONG raw;
+  RtlCopyMemory(&raw, &Stack->Parameters.Power.Type, sizeof(raw));
+  return raw;
+}
+
 ULONG RawPowerState(PIO_STACK_LOCATION Stack) {
   ULONG raw;
   RtlCopyMemory(&raw, &Stack->Parameters.Power.State, sizeof(raw));
+  return raw;
+}
+
+// The device state the bus reported as usable in a system state, as the
+// number it put there, whatever that is.
+ULONG CapabilityState(const DeviceExtension* Extension, ULONG SystemState) {
+  ULONG raw;
+  RtlCopyMemory(&raw, &Extension->DeviceCapabilities.DeviceState[SystemState], sizeof(raw));
   return raw;
 }
 
@@ -64,15 +79,14 @@ PowerAction ChooseAction(PIO_STACK_LOCATION Stack) {
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) {
     return PowerAction::PassDown;
   }
-  switch (Stack->Parameters.Power.Type) {
+  switch (RawPowerType(Stack)) {
     case SystemPowerState:
       return ChooseSystemAction(minor, RawPowerState(Stack));
     case DevicePowerState:
       if (minor == IRP_MN_QUERY_POWER) {
         return PowerAction::PassDown;
       }
-      return Stack->Parameters.Power.State.DeviceState == PowerDeviceD0 ? PowerAction::PowerUp
-                                                                        : PowerAction::PowerDown;
+      return RawPowerState(Stack) == PowerDeviceD0 ? PowerAction::PowerUp : PowerAction::PowerDown;
     default:
       return PowerAction::PassDown;
   }
@@ -89,10 +103,14 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
   return Status;
 }
 
-void ReportDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
+POWER_STATE AsPowerState(ULONG DeviceState) {
   POWER_STATE state;
-  state.DeviceState = State;
-  PoSetPowerState(DeviceObject, DevicePowerState, state);
+  RtlCopyMemory(&state, &DeviceState, sizeof(state));
+  return state;
+}
+
+void ReportDevicePower(PDEVICE_OBJECT DeviceObject, ULONG State) {
+  PoSetPowerState(DeviceObject, DevicePowerState, AsPowerState(State));
 }
 
 // The key is usable only once the lower drivers have powered it: wait for
@@ -117,8 +135,7 @@ NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // drivers switch the key off.
 NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
-  const DEVICE_POWER_STATE state =
-      IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
+  const ULONG state = RawPowerState(IoGetCurrentIrpStackLocation(Irp));
   ReportDevicePower(DeviceObject, state);
   extension->DevicePower = state;
   return PassDown(extension, Irp);
@@ -131,8 +148,7 @@ NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  POWER_STATE target;
-  target.DeviceState = extension->DevicePower;
+  const POWER_STATE target = AsPowerState(extension->DevicePower);
   const NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, target,
                                             PowerRequestComplete, &event, nullptr);
   if (status != STATUS_PENDING) {
@@ -179,8 +195,7 @@ NTSTATUS HandlePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->DevicePower = PowerDeviceD0;
       return SystemTransition(DeviceObject, Irp);
     case PowerAction::SleepSystem:
-      extension->DevicePower =
-          extension->DeviceCapabilities.DeviceState[stack->Parameters.Power.State.SystemState];
+      extension->DevicePower = CapabilityState(extension, RawPowerState(stack));
       return SystemTransition(DeviceObject, Irp);
     case PowerAction::HibernateSystem:
       return HibernateSystem(DeviceObject, Irp);

@@ -6,6 +6,7 @@
 
 #include "driver/device_extension.h"
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ NTSTATUS VendorControlIn(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet,
                          PULONG Returned) {
   *Returned = 0;
   PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-      NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorInUrb));
+      DriverNonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TagVendorInUrb));
   if (urb == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -160,7 +161,7 @@ NTSTATUS VendorControlIn(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet,
 NTSTATUS ReadInterruptPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                            PULONG Returned) {
   PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-      NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), TagInterruptUrb));
+      DriverNonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), TagInterruptUrb));
   if (urb == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

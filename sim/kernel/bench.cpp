@@ -131,12 +131,14 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   }
   std::lock_guard<std::mutex> pnpLock(node->pnp);
   InProcess system(SystemProcess());
+  HeldState before = Held();
   NTSTATUS status = driver->DriverExtension->AddDevice
                         ? driver->DriverExtension->AddDevice(driver, pdo)
                         : STATUS_INVALID_DEVICE_REQUEST;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Violation(Check::DispatchIrqlChanged,
               "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+  AuditReturn("AddDevice", before);
   if (!NT_SUCCESS(status))
     return status;
   std::vector<PDEVICE_OBJECT> initializing;
@@ -284,6 +286,22 @@ Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE 
         next->Parameters.Power.Type = type;
         next->Parameters.Power.State = state;
         next->Parameters.Power.ShutdownType = action;
+      },
+      [](PIRP, const IO_STATUS_BLOCK&) {});
+}
+
+Result SendRaw(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, ULONG state) {
+  InProcess system(SystemProcess());
+  return SendToStack(
+      pdo, STATUS_NOT_SUPPORTED,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->RequestorMode = KernelMode;
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = minor;
+        next->Parameters.Power.SystemContext = 0;
+        std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
+        std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
+        next->Parameters.Power.ShutdownType = PowerActionNone;
       },
       [](PIRP, const IO_STATUS_BLOCK&) {});
 }
@@ -627,6 +645,7 @@ void ResetKernel() {
   ResetInterfaces();
   ResetPower();
   ResetBench();
+  ResetVersion();
   faults::Reset();
   verifier::Clear();
   {
@@ -636,6 +655,7 @@ void ResetKernel() {
   auto& state = Current();
   state.irql = PASSIVE_LEVEL;
   state.spinLocks.clear();
+  state.mutexes.clear();
   state.frames.clear();
   state.process = SystemProcess();
   gResetting = false;

@@ -110,6 +110,9 @@ namespace power {
 // waits for completion.
 Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
             POWER_ACTION action = PowerActionNone);
+// The same with the type and the state as raw 32-bit numbers, for values
+// outside their enumerations.
+Result SendRaw(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, ULONG state);
 NTSTATUS SetSystem(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 NTSTATUS QuerySystem(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 NTSTATUS SetDevice(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);

@@ -285,6 +285,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   }
   if (++Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;
+    NoteMutexReleased(Mutex);
     SatisfyWaiters(&Mutex->Header);
   }
   return previous;
@@ -339,12 +340,18 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   }
   // A signalled object has nobody queued on it (every signal is handed to the
   // queue first), so taking it here overtakes no one; an owned mutex is taken
-  // again by its owner at once.
+  // again by its owner at once. A mutex handed over by its releaser becomes
+  // this thread's on its return from the wait list.
+  NTSTATUS status;
   if (IsSignalled(header, self))
-    return Satisfy(header, self);
-  if (zero)
+    status = Satisfy(header, self);
+  else if (zero)
     return STATUS_TIMEOUT;
-  return WaitInList(lock, header, self, Timeout);
+  else
+    status = WaitInList(lock, header, self, Timeout);
+  if (status != STATUS_TIMEOUT && header->Type == MutantObject && header->SignalState == 0)
+    NoteMutexOwned(reinterpret_cast<PRKMUTEX>(header));
+  return status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {

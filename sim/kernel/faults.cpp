@@ -21,6 +21,7 @@ std::vector<Point> gRecorded;
 uint64_t gCounts[static_cast<size_t>(Kind::Count_)] = {};
 uint64_t gFailed = 0;
 thread_local std::optional<NTSTATUS> tLastStatus;
+std::function<void(const Point&)> gHook;
 
 bool Matches(const Rule& rule, Kind kind, ULONG tag) {
   return rule.kind == kind && (!rule.tag || *rule.tag == tag);
@@ -53,9 +54,15 @@ const char* Name(Kind kind) {
 }
 
 bool ShouldFail(Kind kind, ULONG tag) {
-  std::lock_guard<std::mutex> lock(gMutex);
+  std::unique_lock<std::mutex> lock(gMutex);
   uint64_t ordinal = ++gCounts[static_cast<size_t>(kind)];
   gRecorded.push_back(Point{kind, ordinal, tag});
+  if (gHook) {
+    auto hook = gHook;
+    lock.unlock();
+    hook(Point{kind, ordinal, tag});
+    lock.lock();
+  }
   bool fail = false;
   tLastStatus.reset();
   for (auto& rule : gRules) {
@@ -97,8 +104,14 @@ void ClearRules() {
   gRules.clear();
 }
 
+void SetHook(std::function<void(const Point&)> hook) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gHook = std::move(hook);
+}
+
 void Reset() {
   std::lock_guard<std::mutex> lock(gMutex);
+  gHook = nullptr;
   gRules.clear();
   gRecorded.clear();
   for (auto& c : gCounts)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -52,6 +53,11 @@ void FailEvery(Kind kind, std::optional<ULONG> tag = std::nullopt);
 void ClearRules();
 // Drop rules, recorded points and ordinals.
 void Reset();
+
+// Runs `hook` at every injectable call, in the calling thread, before the
+// plan answers: a test can hold a thread at a chosen call while the rest of
+// the system goes on. Reset removes it; an empty function does too.
+void SetHook(std::function<void(const Point&)> hook);
 
 // The calls seen since the last Reset, in order, and how many of a kind.
 std::vector<Point> Recorded();

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -72,9 +73,31 @@ struct ThreadState {
   Process* process = nullptr;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> spinLocks;
+  std::vector<PRKMUTEX> mutexes;  // owned, in the order first acquired
   std::vector<DispatchFrame> frames;
 };
 ThreadState& Current();
+
+// ---- what a thread holds when it goes back to the system
+struct HeldState {
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> spinLocks;
+  std::vector<PRKMUTEX> mutexes;
+};
+// What the current thread holds now.
+HeldState Held();
+// The current thread is back in the system after `what` (for example "the
+// dispatch routine of device 0x..."). Whatever it took since `before` and
+// still holds is reported and given back, so that the test can go on where
+// Windows would have stopped: mutexes are released, spin locks freed, the
+// IRQL lowered to where it was.
+void AuditReturn(const std::string& what, const HeldState& before);
+// The same with the description made only when there is something to report.
+void AuditReturn(const std::function<std::string()>& describe, const HeldState& before);
+// Bookkeeping of the dispatcher: a mutex acquired for the first time by the
+// current thread, or released for the last time.
+void NoteMutexOwned(PRKMUTEX mutex);
+void NoteMutexReleased(PRKMUTEX mutex);
 
 // ---- objects
 enum class ObjectKind : uint32_t { Thread, Device, Driver, File };
@@ -159,5 +182,6 @@ void ResetInterfaces();
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 void ResetPower();
 void ResetBench();
+void ResetVersion();
 
 }  // namespace sim::detail

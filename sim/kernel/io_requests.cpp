@@ -142,7 +142,15 @@ void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copy
 
 IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion) {
   SetBenchCompletion(irp, completion);
+  const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  HeldState before = Held();
   IofCallDriver(device, irp);
+  AuditReturn(
+      [device, major] {
+        return "the dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(device)) +
+               " for major " + Hex(major);
+      },
+      before);
   std::unique_lock<std::mutex> lock(completion->mutex);
   completion->cv.wait(lock, [completion] { return completion->done; });
   return irp->IoStatus;

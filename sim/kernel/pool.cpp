@@ -8,6 +8,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
+#include "sim/kernel/version.h"
 
 namespace sim::pool {
 namespace {
@@ -99,6 +100,25 @@ void Free(PVOID p, const ULONG* expectedTag) {
   std::free(p);
 }
 
+// Paged pool is never executable; non-paged pool is, unless NonPagedPoolNx
+// asks otherwise, which only Windows 8 and later know (Windows 7 stops with
+// BAD_POOL_CALLER at a pool type it does not know).
+void CheckExecutable(POOL_TYPE type, ULONG tag) {
+  using detail::Check;
+  const bool paged = (type & 1) != 0;
+  const bool nx = (type & NonPagedPoolNx) != 0;
+  if (nx && !os::HasNxPool()) {
+    detail::Violation(Check::InvalidCall, "pool type " + std::to_string(type) + " (tag \"" +
+                                              TagName(tag) +
+                                              "\") on a system without NonPagedPoolNx "
+                                              "(BAD_POOL_CALLER)");
+  } else if (!paged && !nx && os::HasNxPool()) {
+    detail::Violation(Check::ExecutablePool, "executable non-paged pool (type " +
+                                                 std::to_string(type) + ", tag \"" + TagName(tag) +
+                                                 "\") where NonPagedPoolNx exists");
+  }
+}
+
 PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   using detail::Check;
   KIRQL irql = detail::Current().irql;
@@ -106,6 +126,7 @@ PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     detail::Violation(Check::PoolBadIrql, "pool allocation above DISPATCH_LEVEL");
   else if (irql == DISPATCH_LEVEL && (type & 1) == PagedPool)
     detail::Violation(Check::PoolBadIrql, "paged pool allocation at DISPATCH_LEVEL");
+  CheckExecutable(type, tag);
   if (faults::ShouldFail(faults::Kind::PoolAllocation, tag))
     return nullptr;
   return Allocate(type, bytes, tag);

@@ -126,6 +126,7 @@ void QueueSystemWork(std::function<void()> work) {
         gWorkerBusy = true;
         lock.unlock();
         item();
+        detail::AuditReturn("a system work item", detail::HeldState{});
         lock.lock();
         gWorkerBusy = false;
         gWorkCv.notify_all();
@@ -267,8 +268,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     } catch (const ThreadExit& exit) {
       thread->ExitStatus = exit.status;
     }
-    if (state.irql != PASSIVE_LEVEL || !state.spinLocks.empty())
-      Violation(Check::InvalidCall, "system thread ended at raised IRQL or holding a spin lock");
+    AuditReturn(
+        [thread] {
+          return "system thread " + Hex(reinterpret_cast<uintptr_t>(thread->Cid.UniqueThread));
+        },
+        HeldState{});
     SignalThreadEnded(thread);
     state.thread = nullptr;
     ObfDereferenceObject(thread);

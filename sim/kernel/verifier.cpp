@@ -41,6 +41,10 @@ const char* const kNames[] = {
     "ObjectBadReference",
     "ThreadStillRunning",
     "InvalidCall",
+    "MutexHeldAtReturn",
+    "SpinLockHeldAtReturn",
+    "IrqlNotRestoredAtReturn",
+    "ExecutablePool",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

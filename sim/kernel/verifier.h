@@ -41,6 +41,13 @@ enum class Check {
   ObjectBadReference,     // dereference of something that is not a live object
   ThreadStillRunning,     // a system thread that did not end by the end of a test
   InvalidCall,            // any other misuse of a kernel routine that Windows bug-checks on
+  // What a thread still holds when it goes back to the system: a dispatch
+  // routine returning to the I/O manager (client, PnP and power requests,
+  // AddDevice), a system thread ending, a system work item returning.
+  MutexHeldAtReturn,        // a kernel mutex still owned (APC_INDEX_MISMATCH)
+  SpinLockHeldAtReturn,     // a spin lock still held
+  IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
+  ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
   Count_
 };
 

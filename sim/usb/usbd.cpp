@@ -2,6 +2,7 @@
 // select-configuration request builder.
 #include <cstring>
 
+#include "sim/kernel/version.h"
 #include "sim/usb/usb.h"
 
 namespace {
@@ -71,7 +72,9 @@ USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDes
   if (size < sizeof(struct _URB_SELECT_CONFIGURATION))
     size = sizeof(struct _URB_SELECT_CONFIGURATION);
 
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, sim::usb::kUsbdTag));
+  // The library's own block, from the pool the system offers for data.
+  const POOL_TYPE type = sim::os::HasNxPool() ? NonPagedPoolNx : NonPagedPool;
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(type, size, sim::usb::kUsbdTag));
   if (!urb)
     return nullptr;
   std::memset(urb, 0, size);

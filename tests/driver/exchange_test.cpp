@@ -1,6 +1,8 @@
 // Command exchanges with the key as they appear on the wire.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "driver/key_transaction.h"
 #include "sim/kernel/clock.h"
 #include "tests/support/driver/driver_test.h"
@@ -160,6 +162,24 @@ TEST_F(ExchangeTest, AFailedReportEndsTheExchangeWithoutReset) {
   sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);
   EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::Interrupt}), WireKinds(key));
+}
+
+// The exchange that ends at a failed report gives the key back: another
+// client, in another process and thread, gets its answer.
+TEST_F(ExchangeTest, AFailedReportLeavesTheKeyToTheNextClient) {
+  Key key = OpenKey(sim::usb::PrimaryKey());
+  sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);
+  EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));
+  sim::Client::Io second;
+  std::thread([&] {
+    sim::Client other;
+    auto open = other.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), FILE_SHARE_READ);
+    second = other.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x43}, 16);
+    other.Close(open.Handle);
+  }).join();
+  EXPECT_EQ(STATUS_SUCCESS, second.Status);
+  EXPECT_EQ((Bytes{0x43, 0x90, 0x00}), second.Output);
 }
 
 TEST_F(ExchangeTest, ShortAnswersAreReadAgainInFull) {

@@ -35,16 +35,20 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
   sim::usb::HoldNext(key.pdo, Kind::VendorIn);
+  std::atomic<bool> exchangeDone{false};
   std::thread exchange([&] {
     auto io = client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x33}, 8);
     EXPECT_EQ(STATUS_SUCCESS, io.Status);
+    exchangeDone = true;
   });
   ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
   std::atomic<bool> pnpDone{false};
+  std::atomic<bool> released{false};
   std::thread pnp([&] {
     LONG inside = -1;
     EXPECT_EQ(STATUS_SUCCESS, p.request(key, driver_, &inside));
     EXPECT_EQ(0, inside);  // the exchange left the driver first
+    EXPECT_TRUE(released.load());  // and it was let go before this returned
     pnpDone = true;
   });
   // The Plug and Play request is waiting for the drain.
@@ -53,9 +57,11 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   // Meanwhile new client requests are shut out.
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
             client.DeviceIoControl(open.Handle, IOCTL_KEY_PROBE, {0x01}, 0).Status);
+  released = true;
   sim::usb::ReleaseHeld(key.pdo);
   exchange.join();
   pnp.join();
+  EXPECT_TRUE(exchangeDone.load());
   EXPECT_TRUE(pnpDone.load());
   client.Close(open.Handle);
 }

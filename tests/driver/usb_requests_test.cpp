@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "driver/pool_tags.h"
+#include "driver/pool_type.h"
 #include "driver/usb_requests.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
@@ -23,8 +24,9 @@ struct UsbRequestsTest : DriverTest, ::testing::WithParamInterface<Completion> {
   }
   // Sends one command and reads back its answer through the two vendor operations.
   NTSTATUS Out(const Key& key, SetupPacket packet, std::vector<UCHAR> data) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), sim::faults::Tag("kv21")));
+    auto* urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(DriverNonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              sim::faults::Tag("kv21")));
     packet.wLength = static_cast<USHORT>(data.size());
     return VendorControlOut(key.fdo, &packet, data.data(), urb);
   }

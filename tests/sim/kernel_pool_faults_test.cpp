@@ -11,9 +11,9 @@ using sim::faults::Tag;
 using sim::test::KernelTest;
 
 TEST_F(KernelTest, PoolIsAccountedPerTagAndIsNotZeroed) {
-  PVOID a = ExAllocatePoolWithTag(NonPagedPool, 10, Tag("kv21"));
-  PVOID b = ExAllocatePoolWithTag(NonPagedPool, 30, Tag("kv21"));
-  PVOID c = ExAllocatePoolWithTag(NonPagedPool, 5, Tag("kv31"));
+  PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 10, Tag("kv21"));
+  PVOID b = ExAllocatePoolWithTag(NonPagedPoolNx, 30, Tag("kv21"));
+  PVOID c = ExAllocatePoolWithTag(NonPagedPoolNx, 5, Tag("kv31"));
   ASSERT_TRUE(a && b && c);
   EXPECT_EQ(sim::pool::kFillPattern, static_cast<UCHAR*>(a)[0]);
   EXPECT_EQ(2u, sim::pool::LiveCount(Tag("kv21")));
@@ -53,7 +53,7 @@ TEST_F(KernelTest, PoolFaultsSelectByOrdinalTagAndCount) {
     sim::faults::FailNth(Kind::PoolAllocation, c.nth, c.tag, c.count);
     std::string failed;
     for (const char* p = c.pattern; *p; ++p) {
-      PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, *p == 'A' ? Tag("kv21") : Tag("kv31"));
+      PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, *p == 'A' ? Tag("kv21") : Tag("kv31"));
       failed += block ? '0' : '1';
       if (block)
         ExFreePool(block);
@@ -64,14 +64,14 @@ TEST_F(KernelTest, PoolFaultsSelectByOrdinalTagAndCount) {
 
 TEST_F(KernelTest, FailEveryFailsUntilTheRulesAreCleared) {
   sim::faults::FailEvery(Kind::PoolAllocation, Tag("kv41"));
-  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv41")));
-  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv41")));
-  PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv51"));
+  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv41")));
+  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv41")));
+  PVOID other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv51"));
   EXPECT_NE(nullptr, other);
   ExFreePool(other);
   EXPECT_EQ(2u, sim::faults::FailedCount());
   sim::faults::ClearRules();
-  PVOID now = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv41"));
+  PVOID now = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv41"));
   EXPECT_NE(nullptr, now);
   ExFreePool(now);
 }
@@ -79,14 +79,14 @@ TEST_F(KernelTest, FailEveryFailsUntilTheRulesAreCleared) {
 // A scenario with several fault points: the sweep counts them, then fails
 // each in turn and checks that the scenario notices.
 bool Scenario() {
-  PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv21"));
+  PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
   HANDLE h = nullptr;
   auto routine = [](PVOID) {};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   NTSTATUS thread =
       PsCreateSystemThread(&h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, routine, nullptr);
-  PVOID b = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("kv31"));
+  PVOID b = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv31"));
   bool ok = a && b && NT_SUCCESS(thread);
   if (a)
     ExFreePool(a);

@@ -29,9 +29,14 @@ enum class Fault {
   DeleteWithoutDetach,
   FailRemove,
   PagedAtDispatch,
+  ReturnOwningMutex,
+  ReturnHoldingSpinLock,
+  AddDeviceOwningMutex,
 };
 Fault gFault = Fault::None;
 PIRP gHeld = nullptr;
+KMUTEX gMutex;
+KSPIN_LOCK gSpinLock;
 
 NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<kt::FdoExtension*>(device->DeviceExtension);
@@ -69,6 +74,15 @@ NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case Fault::TooMuchInformation:
       return kt::Complete(irp, STATUS_SUCCESS,
                           stack->Parameters.DeviceIoControl.OutputBufferLength + 1);
+    case Fault::ReturnOwningMutex:
+      KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+      return kt::Complete(irp, STATUS_SUCCESS);
+    case Fault::ReturnHoldingSpinLock:
+      // Raised by hand, so that only the lock is left behind.
+      KfRaiseIrql(DISPATCH_LEVEL);
+      KeAcquireSpinLockAtDpcLevel(&gSpinLock);
+      KfLowerIrql(PASSIVE_LEVEL);
+      return kt::Complete(irp, STATUS_SUCCESS);
     case Fault::PagedAtDispatch: {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -115,6 +129,8 @@ NTSTATUS BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = kt::FdoAddDevice(driver, pdo);
   if (gFault == Fault::KeepInitializing)
     IoGetAttachedDevice(pdo)->Flags |= DO_DEVICE_INITIALIZING;
+  if (gFault == Fault::AddDeviceOwningMutex)
+    KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
   return status;
 }
 
@@ -139,6 +155,17 @@ BadStack Build() {
   return {pdo, sim::pnp::Top(pdo)};
 }
 
+// A system thread that runs `routine` and is waited for; its handle is closed.
+void RunSystemThread(PKSTART_ROUTINE routine) {
+  HANDLE h;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&h, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                                 nullptr, routine, nullptr));
+  ASSERT_TRUE(sim::WaitForSystemThreads(std::chrono::seconds(5)));
+  ZwClose(h);
+}
+
 void SendControl(PDEVICE_OBJECT top, ULONG outputLength = 4) {
   sim::Client client;
   auto open = client.OpenDevice(top, 0);
@@ -156,12 +183,12 @@ struct Case {
 const Case kCases[] = {
     {"pool leaked", Check::PoolLeak,
      [] {
-       ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        sim::verifier::CheckEndOfTest();
      }},
     {"pool freed twice", Check::PoolDoubleFree,
      [] {
-       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePool(p);
        ExFreePool(p);
      }},
@@ -172,7 +199,7 @@ const Case kCases[] = {
      }},
     {"freed with another tag", Check::PoolTagMismatch,
      [] {
-       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"));
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePoolWithTag(p, Tag("kv31"));
      }},
     {"request completed twice", Check::RequestCompletedTwice,
@@ -343,6 +370,37 @@ const Case kCases[] = {
        EXPECT_EQ(STATUS_INVALID_PARAMETER, IofCallDriver(s.pdo, irp));
        IoFreeIrp(irp);
      }},
+    {"dispatch returned owning a mutex", Check::MutexHeldAtReturn,
+     [] {
+       gFault = Fault::ReturnOwningMutex;
+       SendControl(Build().fdo);
+     }},
+    {"dispatch returned holding a spin lock", Check::SpinLockHeldAtReturn,
+     [] {
+       gFault = Fault::ReturnHoldingSpinLock;
+       SendControl(Build().fdo);
+     }},
+    {"dispatch returned with the IRQL raised", Check::IrqlNotRestoredAtReturn,
+     [] {
+       gFault = Fault::KeepIrqlRaised;
+       SendControl(Build().fdo);
+     }},
+    {"AddDevice returned owning a mutex", Check::MutexHeldAtReturn,
+     [] {
+       gFault = Fault::AddDeviceOwningMutex;
+       Build();
+     }},
+    {"system thread ended owning a mutex", Check::MutexHeldAtReturn,
+     [] {
+       RunSystemThread(
+           [](PVOID) { KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr); });
+     }},
+    {"system thread ended holding a spin lock", Check::SpinLockHeldAtReturn,
+     [] { RunSystemThread([](PVOID) { KeAcquireSpinLockRaiseToDpc(&gSpinLock); }); }},
+    {"system thread ended at raised IRQL", Check::IrqlNotRestoredAtReturn,
+     [] { RunSystemThread([](PVOID) { KfRaiseIrql(APC_LEVEL); }); }},
+    {"executable pool where the system has NonPagedPoolNx", Check::ExecutablePool,
+     [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"))); }},
     {"allocated request completed past its owner", Check::RequestUnowned,
      [] {
        BadStack s = Build();
@@ -359,6 +417,8 @@ TEST_P(VerifierTest, FiresOnWrongCode) {
   const Case& c = GetParam();
   gFault = Fault::None;
   gHeld = nullptr;
+  KeInitializeMutex(&gMutex, 0);
+  KeInitializeSpinLock(&gSpinLock);
   {
     sim::test::ExpectViolations expect;
     c.bad();
@@ -375,7 +435,12 @@ TEST_P(VerifierTest, FiresOnWrongCode) {
 
 INSTANTIATE_TEST_SUITE_P(Checks, VerifierTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) {
-                           return std::string(sim::verifier::Name(info.param.check));
+                           // The check's name, numbered from its second case on.
+                           size_t earlier = 0;
+                           for (size_t i = 0; i < info.index; ++i)
+                             earlier += kCases[i].check == info.param.check;
+                           std::string name = sim::verifier::Name(info.param.check);
+                           return earlier ? name + std::to_string(earlier + 1) : name;
                          });
 
 // The same bench with the fault switched off raises nothing: the checks
@@ -389,6 +454,44 @@ TEST_F(QuietTest, AWellBehavedStackRaisesNothing) {
   sim::pnp::SurpriseRemove(s.pdo);
   sim::pnp::Remove(s.pdo);
   EXPECT_TRUE(sim::verifier::Violations().empty());
+}
+
+// What the caller held before it sent a request is its own business, and a
+// mutex taken and given back inside the dispatch routine is no finding.
+TEST_F(QuietTest, OnlyWhatTheDriverKeptIsReported) {
+  gFault = Fault::None;
+  KeInitializeMutex(&gMutex, 0);
+  BadStack s = Build();
+  KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+  SendControl(s.fdo);
+  KeReleaseMutex(&gMutex, FALSE);
+  RunSystemThread([](PVOID) {
+    KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&gMutex, FALSE);
+    KeReleaseMutex(&gMutex, FALSE);
+  });
+  EXPECT_TRUE(sim::verifier::Violations().empty());
+}
+
+// Windows stops at the finding; the simulated kernel gives the mutex back so
+// that the other threads of the test do not hang on it.
+TEST_F(QuietTest, AMutexKeptByADispatchRoutineIsGivenBack) {
+  KeInitializeMutex(&gMutex, 0);
+  BadStack s = Build();
+  {
+    sim::test::ExpectViolations expect;
+    gFault = Fault::ReturnOwningMutex;
+    SendControl(s.fdo);
+    gFault = Fault::None;
+    ASSERT_TRUE(expect.Saw(Check::MutexHeldAtReturn));
+    EXPECT_NE(std::string::npos, expect.All()[0].message.find("APC_INDEX_MISMATCH"));
+  }
+  EXPECT_EQ(1, KeReadStateMutex(&gMutex));
+  std::thread([] {
+    KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&gMutex, FALSE);
+  }).join();
 }
 
 }  // namespace

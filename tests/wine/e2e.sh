@@ -68,6 +68,13 @@ restart_prefix() {
 stub_calls() { grep -c "unimplemented function" "$host_log"; }
 
 timeout 120 "$wine" wineboot -i >/dev/null 2>&1
+# The Windows version Wine reports: Windows 10, where the driver allocates
+# NonPagedPoolNx, unless TARVIK_WINE_VERSION names another (win7: NonPagedPool)
+# or is empty (Wine's own default, Windows 7 for Wine 8).
+winver=${TARVIK_WINE_VERSION-win10}
+if [ -n "$winver" ]; then
+  "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$winver" /f >/dev/null 2>&1
+fi
 # Let the boot's processes end, so that the keep-alive process below starts
 # the prefix's session and every later run finds it up.
 timeout 60 /usr/lib/wine/wineserver -w
