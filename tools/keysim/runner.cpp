@@ -521,6 +521,28 @@ Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   return o;
 }
 
+template <typename Parse, typename Plan>
+Runner::Outcome Runner::KeyFault(const Step& step, bool execute, const char* usage, Parse parse,
+                                 Plan plan) {
+  Outcome o;
+  if (step.words.size() != 3 || !KnownKey(step.words[1])) {
+    return Failed(usage);
+  }
+  auto fault = parse(step.words[2], step.options, &o.error);
+  if (!fault) {
+    o.ok = false;
+    return o;
+  }
+  if (execute) {
+    PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
+    if (pdo == nullptr) {
+      return Failed("key is not plugged");
+    }
+    plan(pdo, *fault);
+  }
+  return o;
+}
+
 Runner::Outcome Runner::Fault(const Step& step, bool execute) {
   Outcome o;
   if (step.words.empty()) {
@@ -558,41 +580,14 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
   }
   if (what == "usb") {
     // fault usb <key> <kind> [count=N] [status=...] and the kind's own options
-    if (step.words.size() != 3 || !KnownKey(step.words[1])) {
-      return Failed("usage: fault usb <key> <kind> [option=value ...]");
-    }
-    std::optional<UsbFault> fault = ParseUsbFault(step.words[2], step.options, &o.error);
-    if (!fault) {
-      o.ok = false;
-      return o;
-    }
-    if (execute) {
-      PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
-      if (pdo == nullptr) {
-        return Failed("key is not plugged");
-      }
-      host_->Fail(pdo, *fault);
-    }
-    return o;
+    return KeyFault(step, execute, "usage: fault usb <key> <kind> [option=value ...]",
+                    ParseUsbFault,
+                    [this](PDEVICE_OBJECT pdo, const UsbFault& fault) { host_->Fail(pdo, fault); });
   }
   if (what == "bus") {
     // fault bus <key> <request> [type=] [state=] [count=] [skip=] [status=] [pending=1]
-    if (step.words.size() != 3 || !KnownKey(step.words[1])) {
-      return Failed("usage: fault bus <key> <request> [option=value ...]");
-    }
-    std::optional<sim::usb::BusFault> fault = ParseBusFault(step.words[2], step.options, &o.error);
-    if (!fault) {
-      o.ok = false;
-      return o;
-    }
-    if (execute) {
-      PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
-      if (pdo == nullptr) {
-        return Failed("key is not plugged");
-      }
-      sim::usb::AddBusFault(pdo, *fault);
-    }
-    return o;
+    return KeyFault(step, execute, "usage: fault bus <key> <request> [option=value ...]",
+                    ParseBusFault, sim::usb::AddBusFault);
   }
   for (const KernelFault& entry : KernelFaults) {
     if (what == entry.name) {
