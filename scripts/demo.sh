@@ -4,11 +4,7 @@
 # code drives a simulated key through a whole life, printing one result line
 # per step and the USB wire trace.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/deps.sh
-jobs=$(nproc)
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
+source "$(dirname "$0")/build_win64.sh"
 # As the loader and memory integrity see them: sections, flags, imports,
 # checksum, and where each of the driver's routines lies.
 check=(python3 tests/pe/check_pe.py --objdump "$(command -v x86_64-w64-mingw32-objdump)")

@@ -3,10 +3,6 @@
 # (Tarvik4v2/ and vkeybus/: INF, .sys, .cat), setup.exe, the test certificate
 # (tarvik-test-signing.cer) and Tarvik4v2.cab for attestation signing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/deps.sh
-jobs=$(nproc)
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
+source "$(dirname "$0")/build_win64.sh"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs" --target driver_package

@@ -3,11 +3,7 @@
 # loader and memory integrity see them), the host suites under ASan and UBSan, and
 # the concurrency suite under ThreadSanitizer, and each fuzzer for a minute.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/deps.sh
-jobs=$(nproc)
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
+source "$(dirname "$0")/build_win64.sh"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
 ctest --preset host

@@ -273,8 +273,12 @@ Result QueryDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
 
 namespace power {
 
-Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
-            POWER_ACTION action) {
+namespace {
+// A power request from the system process, its status preset to
+// STATUS_NOT_SUPPORTED; `typeAndState` writes the type and the state into
+// the stack location the top driver sees.
+template <typename TypeAndState>
+Result SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_ACTION action, TypeAndState typeAndState) {
   InProcess system(SystemProcess());
   return SendToStack(
       pdo, STATUS_NOT_SUPPORTED,
@@ -283,27 +287,26 @@ Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE 
         next->MajorFunction = IRP_MJ_POWER;
         next->MinorFunction = minor;
         next->Parameters.Power.SystemContext = 0;
-        next->Parameters.Power.Type = type;
-        next->Parameters.Power.State = state;
+        typeAndState(next);
         next->Parameters.Power.ShutdownType = action;
       },
       [](PIRP, const IO_STATUS_BLOCK&) {});
 }
+}  // namespace
+
+Result Send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+            POWER_ACTION action) {
+  return SendPower(pdo, minor, action, [&](PIO_STACK_LOCATION next) {
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State = state;
+  });
+}
 
 Result SendRaw(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, ULONG state) {
-  InProcess system(SystemProcess());
-  return SendToStack(
-      pdo, STATUS_NOT_SUPPORTED,
-      [&](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = KernelMode;
-        next->MajorFunction = IRP_MJ_POWER;
-        next->MinorFunction = minor;
-        next->Parameters.Power.SystemContext = 0;
-        std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
-        std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
-        next->Parameters.Power.ShutdownType = PowerActionNone;
-      },
-      [](PIRP, const IO_STATUS_BLOCK&) {});
+  return SendPower(pdo, minor, PowerActionNone, [&](PIO_STACK_LOCATION next) {
+    std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
+    std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
+  });
 }
 
 namespace {

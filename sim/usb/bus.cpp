@@ -14,6 +14,7 @@
 
 #include "sim/kernel/bench.h"
 #include "sim/usb/bus_requests.h"
+#include "sim/usb/fault_plan.h"
 #include "sim/usb/port.h"
 
 namespace sim::usb {
@@ -218,19 +219,8 @@ void RecordTransfer(PIRP irp, WireRecord& r) {
 
 // A planned failure for this request, if any. Called with the bus lock held.
 bool TakeFault(KeyState& s, Kind kind, Fault* taken) {
-  for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
-    if (it->kind != kind)
-      continue;
-    if (it->skip > 0) {
-      --it->skip;
-      return false;
-    }
-    *taken = *it;
-    if (--it->count == 0)
-      s.faults.erase(it);
-    return true;
-  }
-  return false;
+  return TakePlannedFault(
+      s.faults, [kind](const Fault& f) { return f.kind == kind; }, taken);
 }
 
 // ---- Transfers the key NAKs -----------------------------------------------------

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "sim/kernel/bench.h"
+#include "sim/usb/fault_plan.h"
 
 namespace sim::usb {
 namespace {
@@ -88,19 +89,8 @@ bool Matches(const BusFault& f, const BusRequest& r) {
 
 // The planned answer for this request, if any. Called with the lock held.
 bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
-  for (auto it = p.faults.begin(); it != p.faults.end(); ++it) {
-    if (!Matches(*it, r))
-      continue;
-    if (it->skip > 0) {
-      --it->skip;
-      return false;
-    }
-    *taken = *it;
-    if (--it->count == 0)
-      p.faults.erase(it);
-    return true;
-  }
-  return false;
+  return TakePlannedFault(
+      p.faults, [&r](const BusFault& f) { return Matches(f, r); }, taken);
 }
 
 void WorkerLoop() {

@@ -9,7 +9,7 @@
 
 #include "driver/key_transaction.h"
 #include "driver/query_info.h"
-#include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
 namespace {
@@ -33,33 +33,14 @@ constexpr ULONG kAllCodes[] = {IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
                                TARVIK_KEY_CTL_CODE(5),
                                TARVIK_KEY_CTL_CODE(0x19)};
 
-class ControlTest : public DriverTest {
+class ControlTest : public OpenKeyTest {
  protected:
   // A started key and a handle on its first enabled interface.
   void Open(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
     key_ = PlugAndStart(config);
-    if (!client_)
-      client_ = std::make_unique<sim::Client>();  // after SetUp's fresh kernel
-    const GUID& cls =
-        config.productId == 0x0013 ? GUID_KEY_INTERFACE_SECONDARY : GUID_KEY_INTERFACE_PRIMARY;
-    auto open = client_->OpenInterface(Link(cls), FILE_SHARE_READ | FILE_SHARE_WRITE);
-    ASSERT_EQ(STATUS_SUCCESS, open.Status);
-    handle_ = open.Handle;
-    ClearWire(key_);
+    OpenInterface(config.productId == 0x0013 ? GUID_KEY_INTERFACE_SECONDARY
+                                             : GUID_KEY_INTERFACE_PRIMARY);
   }
-  sim::Client::Io Send(ULONG code, const Bytes& in, ULONG out) {
-    return client_->DeviceIoControl(handle_, code, in, out);
-  }
-  void TearDown() override {
-    if (handle_)
-      client_->Close(handle_);
-    client_.reset();
-    DriverTest::TearDown();
-  }
-
-  std::unique_ptr<sim::Client> client_;
-  Key key_;
-  HANDLE handle_ = nullptr;
 };
 
 TEST_F(ControlTest, NothingIsServedOutsideStarted) {

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
 namespace {
@@ -16,29 +16,12 @@ using Bytes = std::vector<UCHAR>;
 // TA1, TD1, the historical bytes with version 4.00, TCK.
 const Bytes kPrimaryBlock = {0x3B, 0x96, 0x11, 0x01, 0x4B, 0x04, 0x00, 0x54, 0x56, 0x34, 0xFF};
 
-class InfoBlockTest : public DriverTest {
+class InfoBlockTest : public OpenKeyTest {
  protected:
   void Open(const sim::usb::KeyConfig& config, const GUID& cls) {
     key_ = PlugAndStart(config);
-    client_ = std::make_unique<sim::Client>();
-    auto open = client_->OpenInterface(Link(cls), FILE_SHARE_READ | FILE_SHARE_WRITE);
-    ASSERT_EQ(STATUS_SUCCESS, open.Status);
-    handle_ = open.Handle;
-    ClearWire(key_);
+    OpenInterface(cls);
   }
-  sim::Client::Io Send(ULONG code, const Bytes& in, ULONG out) {
-    return client_->DeviceIoControl(handle_, code, in, out);
-  }
-  void TearDown() override {
-    if (handle_)
-      client_->Close(handle_);
-    client_.reset();
-    DriverTest::TearDown();
-  }
-
-  std::unique_ptr<sim::Client> client_;
-  Key key_;
-  HANDLE handle_ = nullptr;
 };
 
 // A read of the block that fails, at whichever step, leaves nothing of the

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "sim/kernel/clock.h"
-#include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
 namespace {
@@ -68,21 +68,13 @@ bool RunClockUntilDone(std::initializer_list<const Call*> calls, int realMs = 20
   return false;
 }
 
-class InterruptRead : public DriverTest, public ::testing::WithParamInterface<Completion> {
+class InterruptRead : public OpenKeyTest, public ::testing::WithParamInterface<Completion> {
  protected:
   void Open(sim::usb::KeyConfig config = sim::usb::PrimaryKey()) {
     key_ = PlugAndStart(config);
     sim::usb::SetCompletion(key_.pdo, GetParam());
-    client_ = std::make_unique<sim::Client>();
-    const GUID& cls = key_.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                          : GUID_KEY_INTERFACE_PRIMARY;
-    auto open = client_->OpenInterface(Link(cls), FILE_SHARE_READ | FILE_SHARE_WRITE);
-    ASSERT_EQ(STATUS_SUCCESS, open.Status);
-    handle_ = open.Handle;
-    ClearWire(key_);
-  }
-  sim::Client::Io Send(ULONG code, const Bytes& in, ULONG out) {
-    return client_->DeviceIoControl(handle_, code, in, out);
+    OpenInterface(key_.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
+                                                      : GUID_KEY_INTERFACE_PRIMARY);
   }
   std::unique_ptr<Call> BeginSend(ULONG code, Bytes in, ULONG out) {
     return Begin([this, code, in, out] { return Send(code, in, out); });
@@ -99,16 +91,6 @@ class InterruptRead : public DriverTest, public ::testing::WithParamInterface<Co
     if (key_.pdo && sim::usb::IsPlugged(key_.pdo))
       sim::usb::Unplug(key_.pdo);
   }
-  void TearDown() override {
-    if (handle_)
-      client_->Close(handle_);
-    client_.reset();
-    DriverTest::TearDown();
-  }
-
-  Key key_;
-  std::unique_ptr<sim::Client> client_;
-  HANDLE handle_ = nullptr;
 };
 
 std::string ModeName(const ::testing::TestParamInfo<Completion>& info) {

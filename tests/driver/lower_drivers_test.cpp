@@ -7,6 +7,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
+#include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -35,30 +36,6 @@ sim::usb::BusFault PnpFault(UCHAR minor, NTSTATUS status, bool pending = false) 
   f.status = status;
   f.pending = pending;
   return f;
-}
-
-// A request that some other kernel component builds and sends to the top of
-// the stack (the Plug and Play manager would not send one during a removal).
-NTSTATUS SendBuilt(PDEVICE_OBJECT top, UCHAR major, UCHAR minor) {
-  KEVENT event;
-  IO_STATUS_BLOCK iosb;
-  DEVICE_CAPABILITIES caps{};
-  caps.Size = sizeof(caps);
-  caps.Version = 1;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(0, top, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = major;
-  next->MinorFunction = minor;
-  if (major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES)
-    next->Parameters.DeviceCapabilities.Capabilities = &caps;
-  NTSTATUS status = IoCallDriver(top, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = iosb.Status;
-  }
-  return status;
 }
 
 // Keeps a removal waiting in Removed: a port reset held at the bus is a
@@ -103,6 +80,8 @@ TEST_F(LowerDrivers, RequestsWhileRemovedFailWithDeletePending) {
     HeldRemoval removal(key, client, open.Handle);
     ASSERT_TRUE(removal.held());
     sim::usb::ClearBusRequests(key.pdo);
+    // Built by some other component: the Plug and Play manager would not send
+    // one during a removal.
     for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                         IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_RELATIONS})
       EXPECT_EQ(STATUS_DELETE_PENDING, SendBuilt(fdo, IRP_MJ_PNP, minor)) << int(minor);

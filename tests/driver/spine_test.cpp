@@ -9,6 +9,7 @@
 #include "driver/ioctl.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
+#include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -163,20 +164,7 @@ TEST_F(SpineTest, StateSaveAndRestore) {
 // preset), reaches the bus driver below whatever the state; the bus, which
 // has no WMI data of its own, completes it as it came.
 NTSTATUS SendSystemControl(PDEVICE_OBJECT top) {
-  KEVENT event;
-  IO_STATUS_BLOCK iosb;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(0, top, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-  next->MinorFunction = IRP_MN_QUERY_ALL_DATA;
-  NTSTATUS status = IoCallDriver(top, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = iosb.Status;
-  }
-  return status;
+  return SendBuilt(top, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA);
 }
 
 size_t SystemControlsAtBus(PDEVICE_OBJECT pdo) {

@@ -213,6 +213,13 @@ const std::vector<Expect> kCandidates = {{"SetupGetInfInformationW", 0, 0},
                                          {"SetupQueryInfVersionInformationW", 0, 0},
                                          {"FindNextFileW", 0, 0},
                                          {"FindClose", 0, 0}};
+// -d of an INF or of the driver: the Windows directory, the search for the
+// name, and the deletion of what it found.
+const std::vector<Expect> kDeleteByName = {
+    {"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
+    {"FindFirstFileW", 0, 0},
+    {"FindClose", 0, 0},
+    {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}};
 
 INSTANTIATE_TEST_SUITE_P(
     Options, SetupSweep,
@@ -238,21 +245,11 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::DeleteFiles},
         OptionCase{"DeleteInf",
                    {"-d", "Tarvik4v2.inf", "i"},
-                   Table({kBindingDelete,
-                          kOutput,
-                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
-                           {"FindFirstFileW", 0, 0},
-                           {"FindClose", 0, 0},
-                           {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}}}),
+                   Table({kBindingDelete, kOutput, kDeleteByName}),
                    Change::DeleteFiles},
         OptionCase{"DeleteDriver",
                    {"-d", "Tarvik4v2.sys", "s"},
-                   Table({kBindingDelete,
-                          kOutput,
-                          {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
-                           {"FindFirstFileW", 0, 0},
-                           {"FindClose", 0, 0},
-                           {"DeleteFileW", 0, RESULT_DELETE_FILE_FAILED}}}),
+                   Table({kBindingDelete, kOutput, kDeleteByName}),
                    Change::DeleteFiles},
         // The Windows directory for the own name (#1), the pattern (#2) and
         // each candidate (#3, #4).

@@ -147,6 +147,16 @@ void StartQueued(Object& object, int count, std::vector<std::thread>& threads,
   }
 }
 
+// Starts `count` queued waiters that each, once satisfied, note themselves
+// and pass the signal on.
+void StartRelay(Object& object, int count, std::vector<std::thread>& threads, Order& order) {
+  StartQueued(object, count, threads, [&object, &order](int i) {
+    EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
+    order.Note(static_cast<char>('0' + i));
+    object.Signal();
+  });
+}
+
 void JoinAll(std::vector<std::thread>& threads) {
   for (auto& t : threads)
     t.join();
@@ -160,11 +170,7 @@ TEST_F(KernelTest, WaitersAreSatisfiedInTheOrderTheyCame) {
     Object object(kind);
     Order order;
     std::vector<std::thread> threads;
-    StartQueued(object, 6, threads, [&](int i) {
-      EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
-      order.Note(static_cast<char>('0' + i));
-      object.Signal();
-    });
+    StartRelay(object, 6, threads, order);
     object.Signal();
     JoinAll(threads);
     EXPECT_EQ("012345", order.Text());
@@ -230,11 +236,7 @@ TEST_F(KernelTest, ASignallerThatWaitsAgainQueuesBehindTheWaiters) {
     Object object(kind);
     Order order;
     std::vector<std::thread> threads;
-    StartQueued(object, 3, threads, [&](int i) {
-      EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
-      order.Note(static_cast<char>('0' + i));
-      object.Signal();
-    });
+    StartRelay(object, 3, threads, order);
     object.Signal();
     EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
     order.Note('S');

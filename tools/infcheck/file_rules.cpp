@@ -1,9 +1,8 @@
 // Files: every file a CopyFiles list of an install section copies is in
 // [SourceDisksFiles] with its disk in [SourceDisksNames].
-#include <set>
-
 #include "tools/infcheck/copied_files.h"
 #include "tools/infcheck/inf_rules.h"
+#include "tools/infcheck/install_models.h"
 
 namespace infcheck {
 namespace {
@@ -18,10 +17,7 @@ const InfLine* PlatformKey(const InfFile& inf, const std::string& section, const
 }  // namespace
 
 void CheckFiles(const InfFile& inf, std::vector<Finding>* out) {
-  std::set<std::string> seen;
-  for (const auto& model : Models(inf)) {
-    if (model.resolved.empty() || !seen.insert(Lower(model.resolved)).second)
-      continue;
+  for (const auto& model : FirstModelOfEachInstall(inf)) {
     for (const auto& copy : CopiedFiles(inf, model.resolved)) {
       const InfLine* source = PlatformKey(inf, "SourceDisksFiles", copy.source);
       if (!source) {

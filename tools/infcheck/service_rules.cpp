@@ -3,10 +3,10 @@
 // install section copies, in the folder it copies it to.
 #include <cstdlib>
 #include <regex>
-#include <set>
 
 #include "tools/infcheck/copied_files.h"
 #include "tools/infcheck/inf_rules.h"
+#include "tools/infcheck/install_models.h"
 
 namespace infcheck {
 namespace {
@@ -46,10 +46,7 @@ void CheckBinary(const InfFile& inf, const std::string& install, const InfLine& 
 }  // namespace
 
 void CheckServices(const InfFile& inf, std::vector<Finding>* out) {
-  std::set<std::string> seen;
-  for (const auto& model : Models(inf)) {
-    if (model.resolved.empty() || !seen.insert(Lower(model.resolved)).second)
-      continue;
+  for (const auto& model : FirstModelOfEachInstall(inf)) {
     const std::string services = model.resolved + ".Services";
     bool associated = false;
     for (const InfLine* line : inf.Lines(services)) {

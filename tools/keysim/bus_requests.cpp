@@ -1,7 +1,7 @@
 #include "tools/keysim/bus_requests.h"
 
 #include "tools/keysim/names.h"
-#include "tools/keysim/script.h"
+#include "tools/keysim/options.h"
 
 namespace keysim {
 namespace {
@@ -28,39 +28,12 @@ constexpr BusRequestName BusRequestNames[] = {
     {"system-control", IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA},
 };
 
-bool Known(const std::map<std::string, std::string>& options,
-           std::initializer_list<const char*> known, std::string* error) {
-  for (const auto& [name, value] : options) {
-    bool found = false;
-    for (const char* k : known)
-      found = found || name == k;
-    if (!found) {
-      *error = "unknown option '" + name + "'";
-      return false;
-    }
-  }
-  return true;
-}
-
-std::optional<ULONG> Number(const std::map<std::string, std::string>& options, const char* name,
-                            ULONG fallback, ULONG max, std::string* error) {
-  auto it = options.find(name);
-  if (it == options.end())
-    return fallback;
-  std::optional<uint64_t> n = ParseNumber(it->second);
-  if (!n || *n > max) {
-    *error = std::string(name) + "=" + it->second + " is not a number up to " + std::to_string(max);
-    return std::nullopt;
-  }
-  return static_cast<ULONG>(*n);
-}
-
 }  // namespace
 
 std::optional<sim::usb::BusFault> ParseBusFault(const std::string& request,
                                                 const std::map<std::string, std::string>& options,
                                                 std::string* error) {
-  if (!Known(options, {"type", "state", "count", "skip", "status", "pending"}, error))
+  if (!OnlyKnown(options, {"type", "state", "count", "skip", "status", "pending"}, error))
     return std::nullopt;
   sim::usb::BusFault fault;
   const BusRequestName* named = nullptr;
@@ -101,27 +74,24 @@ std::optional<sim::usb::BusFault> ParseBusFault(const std::string& request,
     }
     fault.powerState = *value;
   }
-  std::optional<ULONG> count = Number(options, "count", 1, 0xFFFFFFFF, error);
-  std::optional<ULONG> skip = Number(options, "skip", 0, 0xFFFFFFFF, error);
-  std::optional<ULONG> pending = Number(options, "pending", 0, 1, error);
-  if (!count || !skip || !pending)
+  // All three are read before any is judged: the message names the last bad one.
+  ULONG count = 1;
+  ULONG skip = 0;
+  ULONG pending = 0;
+  const bool countRead = NumberOption(options, "count", 0xFFFFFFFF, &count, error);
+  const bool skipRead = NumberOption(options, "skip", 0xFFFFFFFF, &skip, error);
+  const bool pendingRead = NumberOption(options, "pending", 1, &pending, error);
+  if (!countRead || !skipRead || !pendingRead)
     return std::nullopt;
-  if (*count == 0) {
+  if (count == 0) {
     *error = "count is a number from 1";
     return std::nullopt;
   }
-  fault.count = *count;
-  fault.skip = *skip;
-  fault.pending = *pending != 0;
-  auto status = options.find("status");
-  if (status != options.end()) {
-    std::optional<uint32_t> value = StatusByName(status->second);
-    if (!value) {
-      *error = "unknown status '" + status->second + "'";
-      return std::nullopt;
-    }
-    fault.status = static_cast<NTSTATUS>(*value);
-  }
+  fault.count = count;
+  fault.skip = skip;
+  fault.pending = pending != 0;
+  if (!StatusOption(options, &fault.status, error))
+    return std::nullopt;
   return fault;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/keysim/keys.h"
 
 #include "tools/keysim/names.h"
+#include "tools/keysim/options.h"
 #include "tools/keysim/script.h"
 
 namespace keysim {
@@ -17,36 +18,6 @@ constexpr Family Families[] = {
     {"secondary", sim::usb::SecondaryKey},
     {"unrecognised", sim::usb::UnrecognisedKey},
 };
-
-// A numeric option within [0, max]; absent options keep `*value`.
-template <typename T>
-bool NumberOption(const std::map<std::string, std::string>& options, const char* name, uint64_t max,
-                  T* value, std::string* error) {
-  auto it = options.find(name);
-  if (it == options.end())
-    return true;
-  std::optional<uint64_t> n = ParseNumber(it->second);
-  if (!n || *n > max) {
-    *error = std::string(name) + "=" + it->second + " is not a number up to " + std::to_string(max);
-    return false;
-  }
-  *value = static_cast<T>(*n);
-  return true;
-}
-
-bool OnlyKnown(const std::map<std::string, std::string>& options,
-               std::initializer_list<const char*> known, std::string* error) {
-  for (const auto& [name, value] : options) {
-    bool found = false;
-    for (const char* k : known)
-      found = found || name == k;
-    if (!found) {
-      *error = "unknown option '" + name + "'";
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -133,15 +104,8 @@ std::optional<UsbFault> ParseUsbFault(const std::string& kind,
     return std::nullopt;
   fault.usbdStatus = static_cast<USBD_STATUS>(usbd);
   fault.halt = halt != 0;
-  auto status = options.find("status");
-  if (status != options.end()) {
-    std::optional<uint32_t> value = StatusByName(status->second);
-    if (!value) {
-      *error = "unknown status '" + status->second + "'";
-      return std::nullopt;
-    }
-    fault.status = static_cast<NTSTATUS>(*value);
-  }
+  if (!StatusOption(options, &fault.status, error))
+    return std::nullopt;
   return fault;
 }
 

@@ -10,6 +10,7 @@
 #include "sim/kernel/verifier.h"
 #include "tools/keysim/bus_requests.h"
 #include "tools/keysim/names.h"
+#include "tools/keysim/options.h"
 
 namespace keysim {
 namespace {
@@ -102,21 +103,6 @@ std::string Option(const Step& step, const std::string& name, const std::string&
   return it == step.options.end() ? fallback : it->second;
 }
 
-// Rejects options a step does not know, so a typo never passes silently.
-bool OnlyOptions(const Step& step, std::initializer_list<const char*> known, std::string* error) {
-  for (const auto& [name, value] : step.options) {
-    bool found = false;
-    for (const char* k : known) {
-      found = found || name == k;
-    }
-    if (!found) {
-      *error = "unknown option '" + name + "'";
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 Runner::Runner(std::ostream& out) : out_(out) {}
@@ -160,6 +146,28 @@ bool Runner::KnownKey(const std::string& name) const {
 PDEVICE_OBJECT Runner::PdoOf(const std::string& name) const {
   auto it = plugged_.find(name);
   return it == plugged_.end() ? nullptr : it->second;
+}
+
+bool Runner::NamesOneKey(const Step& step) const {
+  return step.words.size() == 1 && KnownKey(step.words[0]) && step.options.empty();
+}
+
+Runner::Outcome Runner::SendToKey(const Step& step, bool execute,
+                                  NTSTATUS (*send)(PDEVICE_OBJECT pdo)) {
+  Outcome o;
+  if (!NamesOneKey(step)) {
+    return Failed("usage: " + step.verb + " <key>");
+  }
+  if (!execute) {
+    return o;
+  }
+  PDEVICE_OBJECT pdo = PdoOf(step.words[0]);
+  if (pdo == nullptr) {
+    return Failed("key is not plugged");
+  }
+  o.hasStatus = true;
+  o.status = static_cast<uint32_t>(send(pdo));
+  return o;
 }
 
 std::optional<ScriptError> Runner::Check(const std::vector<Step>& steps) {
@@ -283,20 +291,9 @@ Runner::Outcome Runner::Unplug(const Step& step, bool execute) {
 }
 
 Runner::Outcome Runner::Pnp(const Step& step, bool execute) {
-  Outcome o;
-  if (step.words.size() != 1 || !KnownKey(step.words[0]) || !step.options.empty()) {
-    return Failed("usage: " + step.verb + " <key>");
-  }
-  if (!execute) {
-    return o;
-  }
-  PDEVICE_OBJECT pdo = PdoOf(step.words[0]);
-  if (pdo == nullptr) {
-    return Failed("key is not plugged");
-  }
-  o.hasStatus = true;
-  o.status = static_cast<uint32_t>(FindPnpVerb(step.verb)->send(pdo));
-  if (step.verb == "remove") {
+  Outcome o = SendToKey(step, execute, FindPnpVerb(step.verb)->send);
+  if (o.hasStatus && step.verb == "remove") {
+    PDEVICE_OBJECT pdo = PdoOf(step.words[0]);
     plugged_.erase(step.words[0]);
     host_->Removed(pdo);
   }
@@ -308,7 +305,7 @@ Runner::Outcome Runner::Capabilities(const Step& step, bool execute) {
   std::optional<uint64_t> size = ParseNumber(Option(step, "size", "64"));
   std::optional<uint64_t> version = ParseNumber(Option(step, "version", "1"));
   if (step.words.size() != 1 || !KnownKey(step.words[0]) || !size || *size > 0xFFFF || !version ||
-      *version > 0xFFFF || !OnlyOptions(step, {"size", "version"}, &o.error)) {
+      *version > 0xFFFF || !OnlyKnown(step.options, {"size", "version"}, &o.error)) {
     return Failed(o.error.empty() ? "usage: capabilities <key> [size=N] [version=N]" : o.error);
   }
   if (!execute) {
@@ -379,7 +376,7 @@ Runner::Outcome Runner::Open(const Step& step, bool execute) {
   }
   if (step.words.size() != 2 || !KnownKey(step.words[1]) || !share ||
       (!which.empty() && named == nullptr) ||
-      !OnlyOptions(step, {"interface", "share"}, &o.error)) {
+      !OnlyKnown(step.options, {"interface", "share"}, &o.error)) {
     return Failed(o.error.empty()
                       ? "usage: open <handle> <key> [interface=primary|secondary|aux] [share=rwd|N]"
                       : o.error);
@@ -502,7 +499,7 @@ Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   std::string internal = Option(step, "internal", "0");
   if (!haveCode || !input || !out || *out > 0x100000 || (internal != "0" && internal != "1") ||
       step.words.empty() || !Declared(declaredHandles_, step.words[0]) ||
-      !OnlyOptions(step, {"in", "out", "internal"}, &o.error)) {
+      !OnlyKnown(step.options, {"in", "out", "internal"}, &o.error)) {
     return Failed(o.error.empty()
                       ? "usage: ioctl <handle> <code name or number> [in=<hex>] [out=<length>]"
                       : o.error);
@@ -521,6 +518,28 @@ Runner::Outcome Runner::Ioctl(const Step& step, bool execute) {
   o.hasStatus = o.hasBytes = true;
   o.status = static_cast<uint32_t>(io.Status);
   o.bytes = io.Output;
+  return o;
+}
+
+template <typename Parse, typename Plan>
+Runner::Outcome Runner::KeyFault(const Step& step, bool execute, const char* usage, Parse parse,
+                                 Plan plan) {
+  Outcome o;
+  if (step.words.size() != 3 || !KnownKey(step.words[1])) {
+    return Failed(usage);
+  }
+  auto fault = parse(step.words[2], step.options, &o.error);
+  if (!fault) {
+    o.ok = false;
+    return o;
+  }
+  if (execute) {
+    PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
+    if (pdo == nullptr) {
+      return Failed("key is not plugged");
+    }
+    plan(pdo, *fault);
+  }
   return o;
 }
 
@@ -548,7 +567,7 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
   if (what == "pool") {
     // fault pool <tag> [nth=N] [count=N]
     if (step.words.size() != 2 || step.words[1].size() != 4 ||
-        !OnlyOptions(step, {"nth", "count"}, &o.error)) {
+        !OnlyKnown(step.options, {"nth", "count"}, &o.error)) {
       return Failed(o.error.empty() ? "usage: fault pool <four-character tag> [nth=N] [count=N]"
                                     : o.error);
     }
@@ -561,45 +580,18 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
   }
   if (what == "usb") {
     // fault usb <key> <kind> [count=N] [status=...] and the kind's own options
-    if (step.words.size() != 3 || !KnownKey(step.words[1])) {
-      return Failed("usage: fault usb <key> <kind> [option=value ...]");
-    }
-    std::optional<UsbFault> fault = ParseUsbFault(step.words[2], step.options, &o.error);
-    if (!fault) {
-      o.ok = false;
-      return o;
-    }
-    if (execute) {
-      PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
-      if (pdo == nullptr) {
-        return Failed("key is not plugged");
-      }
-      host_->Fail(pdo, *fault);
-    }
-    return o;
+    return KeyFault(step, execute, "usage: fault usb <key> <kind> [option=value ...]",
+                    ParseUsbFault,
+                    [this](PDEVICE_OBJECT pdo, const UsbFault& fault) { host_->Fail(pdo, fault); });
   }
   if (what == "bus") {
     // fault bus <key> <request> [type=] [state=] [count=] [skip=] [status=] [pending=1]
-    if (step.words.size() != 3 || !KnownKey(step.words[1])) {
-      return Failed("usage: fault bus <key> <request> [option=value ...]");
-    }
-    std::optional<sim::usb::BusFault> fault = ParseBusFault(step.words[2], step.options, &o.error);
-    if (!fault) {
-      o.ok = false;
-      return o;
-    }
-    if (execute) {
-      PDEVICE_OBJECT pdo = PdoOf(step.words[1]);
-      if (pdo == nullptr) {
-        return Failed("key is not plugged");
-      }
-      sim::usb::AddBusFault(pdo, *fault);
-    }
-    return o;
+    return KeyFault(step, execute, "usage: fault bus <key> <request> [option=value ...]",
+                    ParseBusFault, sim::usb::AddBusFault);
   }
   for (const KernelFault& entry : KernelFaults) {
     if (what == entry.name) {
-      if (step.words.size() != 1 || !OnlyOptions(step, {"nth", "count"}, &o.error)) {
+      if (step.words.size() != 1 || !OnlyKnown(step.options, {"nth", "count"}, &o.error)) {
         return Failed(o.error.empty() ? "usage: fault " + what + " [nth=N] [count=N]" : o.error);
       }
       if (execute) {
@@ -628,7 +620,7 @@ Runner::Outcome Runner::Trace(const Step& step, bool execute) {
 
 Runner::Outcome Runner::Bus(const Step& step, bool execute) {
   Outcome o;
-  if (step.words.size() != 1 || !KnownKey(step.words[0]) || !step.options.empty()) {
+  if (!NamesOneKey(step)) {
     return Failed("usage: bus <key>");
   }
   if (!execute) {
@@ -647,20 +639,7 @@ Runner::Outcome Runner::Bus(const Step& step, bool execute) {
 }
 
 Runner::Outcome Runner::SystemControl(const Step& step, bool execute) {
-  Outcome o;
-  if (step.words.size() != 1 || !KnownKey(step.words[0]) || !step.options.empty()) {
-    return Failed("usage: system-control <key>");
-  }
-  if (!execute) {
-    return o;
-  }
-  PDEVICE_OBJECT pdo = PdoOf(step.words[0]);
-  if (pdo == nullptr) {
-    return Failed("key is not plugged");
-  }
-  o.hasStatus = true;
-  o.status = static_cast<uint32_t>(SendSystemControl(pdo));
-  return o;
+  return SendToKey(step, execute, SendSystemControl);
 }
 
 Runner::Outcome Runner::Interfaces(const Step& step, bool execute) {

@@ -63,6 +63,16 @@ class Runner {
   // Names given by `key` and `open`, known while checking as well.
   bool KnownKey(const std::string& name) const;
   PDEVICE_OBJECT PdoOf(const std::string& name) const;
+  // `<verb> <key>` and nothing else, naming a key defined earlier.
+  bool NamesOneKey(const Step& step) const;
+  // A `<verb> <key>` step that sends one request to the plugged key and
+  // shows its status.
+  Outcome SendToKey(const Step& step, bool execute, NTSTATUS (*send)(PDEVICE_OBJECT pdo));
+  // `fault <what> <key> <name> [option=value ...]` for faults planned on one
+  // key: `parse(name, options, &error)` reads the fault, and when the step
+  // runs `plan(pdo, fault)` puts it on the plugged key.
+  template <typename Parse, typename Plan>
+  Outcome KeyFault(const Step& step, bool execute, const char* usage, Parse parse, Plan plan);
 
   std::ostream& out_;
   std::unique_ptr<KeyHost> host_;
