@@ -69,6 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"service-binary.inf", "service-binary", 39},
         BrokenCase{"service-binary-associate.inf", "service-binary", 24},
         BrokenCase{"service-binary-copied.inf", "service-binary", 39},
+        BrokenCase{"service-binary-shared.inf", "service-binary", 41},
         BrokenCase{"strings.inf", "strings", 6}, BrokenCase{"strings-quoted.inf", "strings", 6},
         BrokenCase{"sections.inf", "sections", 27},
         BrokenCase{"sections-install.inf", "sections", 24}),
