@@ -43,7 +43,8 @@ bool ShouldFail(Kind kind, ULONG tag = 0);
 // allocations of that tag match. `count` calls fail from the nth on.
 void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag = std::nullopt, uint64_t count = 1);
 // Fail the nth call of `kind` from now on with `status` instead of the
-// routine's usual failure (for routines that report a status).
+// routine's usual failure (for routines that report a status). A success
+// status makes IoRegisterDeviceInterface do its work and return that status.
 void FailNthWith(Kind kind, uint64_t nth, NTSTATUS status);
 // In a routine whose ShouldFail just said yes: the status to fail with.
 NTSTATUS FailureStatus(NTSTATUS usual);

@@ -152,8 +152,14 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                       ", which is not a PDO");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
-  if (faults::ShouldFail(faults::Kind::RegisterInterface))
-    return faults::FailureStatus(STATUS_INSUFFICIENT_RESOURCES);
+  // A planned status that is a success (an informational one) is returned
+  // after the registration has been done, as a routine that succeeds with it.
+  NTSTATUS result = STATUS_SUCCESS;
+  if (faults::ShouldFail(faults::Kind::RegisterInterface)) {
+    result = faults::FailureStatus(STATUS_INSUFFICIENT_RESOURCES);
+    if (!NT_SUCCESS(result))
+      return result;
+  }
   ULONG ordinal;
   {
     std::lock_guard<std::mutex> lock(DeviceLock());
@@ -183,7 +189,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
   SymbolicLinkName->Buffer = buffer;
   SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
   SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
-  return STATUS_SUCCESS;
+  return result;
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {

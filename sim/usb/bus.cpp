@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -239,8 +240,9 @@ PURB UrbOf(PIRP irp) {
   return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
-// Records how a waiting transfer ended and queues its completion.
-void EndWaiting(KeyState& s, PIRP irp, keyport::Outcome o) {
+// Records how a waiting transfer ended (IoStatus.Status holds its status);
+// returns when its completion is due.
+Clock::time_point RecordEnd(KeyState& s, PIRP irp, keyport::Outcome o) {
   WireRecord r = Describe(irp);
   if (o.status == STATUS_SUCCESS)
     o = s.port.Submit(UrbOf(irp));
@@ -253,7 +255,12 @@ void EndWaiting(KeyState& s, PIRP irp, keyport::Outcome o) {
   const auto due = s.timing.enabled ? Due(s, r, now) : now + kPendingDelay;
   s.trace.push_back(std::move(r));
   irp->IoStatus.Status = o.status;
-  Queue(s, irp, false, due);
+  return due;
+}
+
+// Records how a waiting transfer ended and queues its completion.
+void EndWaiting(KeyState& s, PIRP irp, keyport::Outcome o) {
+  Queue(s, irp, false, RecordEnd(s, irp, o));
 }
 
 // Takes a waiting transfer back from its cancel routine; false when the
@@ -293,19 +300,27 @@ void ServeWaiting(KeyState& s) {
   }
 }
 
+// A key that completes in the caller's thread has its cancelled transfer
+// completed here, inside IoCancelIrp, as a hub driver may do; otherwise the
+// completion follows later from the bus's thread.
 VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  std::lock_guard<std::mutex> lock(TheBus().mutex);
-  KeyState* s = Find(device);
-  if (!s)
-    return;
-  for (auto it = s->waiting.begin(); it != s->waiting.end(); ++it) {
-    if (*it == irp) {
-      s->waiting.erase(it);
+  {
+    std::lock_guard<std::mutex> lock(TheBus().mutex);
+    KeyState* s = Find(device);
+    if (!s)
+      return;
+    auto it = std::find(s->waiting.begin(), s->waiting.end(), irp);
+    if (it == s->waiting.end())
+      return;
+    s->waiting.erase(it);
+    if (s->completion != Completion::Synchronous || s->timing.enabled) {
       EndWaiting(*s, irp, keyport::kCancelled);
       return;
     }
+    RecordEnd(*s, irp, keyport::kCancelled);
   }
+  Complete(irp, irp->IoStatus.Status, 0);
 }
 
 // Keeps a transfer the key NAKs. Called with the bus lock held.
