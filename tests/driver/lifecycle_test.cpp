@@ -47,7 +47,7 @@ TEST_P(Drain, WaitsForTheRequestInProgress) {
   std::thread pnp([&] {
     LONG inside = -1;
     EXPECT_EQ(STATUS_SUCCESS, p.request(key, driver_, &inside));
-    EXPECT_EQ(0, inside);  // the exchange left the driver first
+    EXPECT_EQ(0, inside);          // the exchange left the driver first
     EXPECT_TRUE(released.load());  // and it was let go before this returned
     pnpDone = true;
   });
