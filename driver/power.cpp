@@ -43,27 +43,26 @@ static_assert(sizeof(SystemActions) / sizeof(SystemActions[0]) == PowerSystemMax
 // request is inside the driver.
 constexpr ULONG IdleOutstandingIo = 2;
 
-// The type and the state as the 32-bit numbers the request carries: a value
-// outside its enumeration is still one the sender may put there, and reading
-// it as the enumeration would not be defined.
-ULONG RawPowerType(PIO_STACK_LOCATION Stack) {
+// A power type or state as the 32-bit number stored there: a value outside
+// its enumeration is still one the sender (or the bus, in the capabilities)
+// may put there, and reading it as the enumeration would not be defined.
+ULONG AsNumber(const void* Field) {
   ULONG raw;
-  RtlCopyMemory(&raw, &Stack->Parameters.Power.Type, sizeof(raw));
+  RtlCopyMemory(&raw, Field, sizeof(raw));
   return raw;
+}
+
+ULONG RawPowerType(PIO_STACK_LOCATION Stack) {
+  return AsNumber(&Stack->Parameters.Power.Type);
 }
 
 ULONG RawPowerState(PIO_STACK_LOCATION Stack) {
-  ULONG raw;
-  RtlCopyMemory(&raw, &Stack->Parameters.Power.State, sizeof(raw));
-  return raw;
+  return AsNumber(&Stack->Parameters.Power.State);
 }
 
-// The device state the bus reported as usable in a system state, as the
-// number it put there, whatever that is.
+// The device state the bus reported as usable in a system state.
 ULONG CapabilityState(const DeviceExtension* Extension, ULONG SystemState) {
-  ULONG raw;
-  RtlCopyMemory(&raw, &Extension->DeviceCapabilities.DeviceState[SystemState], sizeof(raw));
-  return raw;
+  return AsNumber(&Extension->DeviceCapabilities.DeviceState[SystemState]);
 }
 
 PowerAction ChooseSystemAction(UCHAR MinorFunction, ULONG State) {
