@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
 namespace {
@@ -24,7 +24,7 @@ struct FreeCode {
   ULONG_PTR information;
 };
 
-class CodesOutsideTheMutex : public DriverTest {};
+class CodesOutsideTheMutex : public OpenKeyTest {};
 
 TEST_F(CodesOutsideTheMutex, AreServedWhileAnExchangeHoldsIt) {
   const FreeCode codes[] = {
@@ -33,36 +33,31 @@ TEST_F(CodesOutsideTheMutex, AreServedWhileAnExchangeHoldsIt) {
       {"ResetPipe", IOCTL_KEY_RESET_PIPE, {}, 0, STATUS_INVALID_PARAMETER, 0},
       {"QueryInfoNothing", IOCTL_KEY_QUERY_INFO, {0x02}, 64, STATUS_SUCCESS, 0},
   };
-  Key key = PlugAndStart();
-  sim::Client client;
-  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
-  ASSERT_EQ(STATUS_SUCCESS, open.Status);
+  key_ = PlugAndStart();
+  OpenInterface(GUID_KEY_INTERFACE_PRIMARY);
   for (const FreeCode& c : codes) {
     SCOPED_TRACE(c.name);
     // The exchange's command write waits at the bus with the mutex held.
-    sim::usb::HoldNext(key.pdo, Kind::VendorOut);
-    std::thread exchange([&] {
-      client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 16);
-    });
-    ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
-    EXPECT_EQ(0, KeReadStateMutex(&key.ext->TransferMutex));
+    sim::usb::HoldNext(key_.pdo, Kind::VendorOut);
+    std::thread exchange([&] { Send(IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 16); });
+    ASSERT_TRUE(sim::usb::WaitUntilHeld(key_.pdo));
+    EXPECT_EQ(0, KeReadStateMutex(&key_.ext->TransferMutex));
     std::atomic<bool> done{false};
     sim::Client::Io io{};
     std::thread request([&] {
-      io = client.DeviceIoControl(open.Handle, c.code, c.in, c.out);
+      io = Send(c.code, c.in, c.out);
       done = true;
     });
     for (int ms = 0; ms < 2000 && !done; ++ms)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(done.load()) << "it waited for the exchange";
-    sim::usb::ReleaseHeld(key.pdo);
+    sim::usb::ReleaseHeld(key_.pdo);
     exchange.join();
     request.join();
     EXPECT_EQ(c.status, io.Status);
     EXPECT_EQ(c.information, io.Information);
-    EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));
+    EXPECT_EQ(1, KeReadStateMutex(&key_.ext->TransferMutex));
   }
-  client.Close(open.Handle);
 }
 
 }  // namespace

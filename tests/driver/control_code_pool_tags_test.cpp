@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/kernel/faults.h"
-#include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
 namespace {
@@ -19,7 +19,7 @@ struct TaggedBuffer {
   ULONG tag;
 };
 
-class ControlCodePoolTags : public DriverTest {};
+class ControlCodePoolTags : public OpenKeyTest {};
 
 TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
   const TaggedBuffer cases[] = {
@@ -34,22 +34,19 @@ TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
       {"TransactPayload", IOCTL_KEY_TRANSACT, {0x40, 1, 0, 0, 0, 0, 1, 0, 0x02}, 16, Tag("kv91")},
       {"TransactZeros", IOCTL_KEY_TRANSACT, {0x40, 1, 0, 0, 0, 0, 0, 0}, 16, Tag("kvA1")},
   };
-  Key key = PlugAndStart();
-  sim::Client client;
-  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
-  ASSERT_EQ(STATUS_SUCCESS, open.Status);
+  key_ = PlugAndStart();
+  OpenInterface(GUID_KEY_INTERFACE_PRIMARY);
   for (const TaggedBuffer& c : cases) {
     SCOPED_TRACE(c.name);
-    ClearWire(key);
+    ClearWire(key_);
     sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, c.tag);
-    auto io = client.DeviceIoControl(open.Handle, c.code, c.in, c.out);
+    auto io = Send(c.code, c.in, c.out);
     sim::faults::ClearRules();
     EXPECT_EQ(static_cast<NTSTATUS>(0xC000009A), io.Status);
     EXPECT_EQ(0u, io.Information);
-    EXPECT_TRUE(Wire(key).empty());
-    EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));
+    EXPECT_TRUE(Wire(key_).empty());
+    EXPECT_EQ(1, KeReadStateMutex(&key_.ext->TransferMutex));
   }
-  client.Close(open.Handle);
 }
 
 }  // namespace
