@@ -289,15 +289,8 @@ void EndAllWaiting(KeyState& s, keyport::Outcome o) {
 
 // Hands the key's report to the oldest waiting transfer.
 void ServeWaiting(KeyState& s) {
-  for (auto it = s.waiting.begin(); it != s.waiting.end() && s.port.Key().ReportReady();) {
-    if (Reclaim(*it)) {
-      PIRP irp = *it;
-      it = s.waiting.erase(it);
-      EndWaiting(s, irp, {STATUS_SUCCESS, USBD_STATUS_SUCCESS});
-    } else {
-      ++it;
-    }
-  }
+  EndWaitingWhere(s, {STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+                  [&](PIRP) { return s.port.Key().ReportReady(); });
 }
 
 // A key that completes in the caller's thread has its cancelled transfer
