@@ -107,6 +107,7 @@ void FillRecord(const vkDrvPnp& Tool, const Option* Chosen, bool Succeeded, cons
 }  // namespace
 
 int SetupMain(int argc, WCHAR** argv) {
+  RestrictDllSearch();  // before anything can load a DLL
   vkDrvPnp tool;
   SetupResult record;
   ClearRecord(&record);

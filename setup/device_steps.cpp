@@ -32,14 +32,16 @@ WCHAR Folded(WCHAR c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c - 'A' + 'a') : c;
 }
 
-// An entry matches when it begins with the hardware ID; only A-Z fold.
-bool BeginsWith(LPCWSTR Entry, LPCWSTR HardwareId) {
-  for (DWORD i = 0; HardwareId[i] != 0; ++i) {
+// An entry matches when it begins with the hardware ID, or when Whole is set
+// when it is the hardware ID; only A-Z fold.
+bool Matches(LPCWSTR Entry, LPCWSTR HardwareId, bool Whole) {
+  DWORD i = 0;
+  for (; HardwareId[i] != 0; ++i) {
     if (Entry[i] == 0 || Folded(Entry[i]) != Folded(HardwareId[i])) {
       return false;
     }
   }
-  return true;
+  return !Whole || Entry[i] == 0;
 }
 
 // The property block for a list of Bytes bytes: the bytes rounded up to a
@@ -52,10 +54,10 @@ SIZE_T PropertyBlockSize(DWORD Bytes) {
 // Whether a hardware-ID list of Bytes bytes, in a block of
 // PropertyBlockSize(Bytes) zero-filled bytes, has an entry that begins with
 // the hardware ID. Only strings that begin inside the list count.
-bool ListMatches(const WCHAR* List, DWORD Bytes, LPCWSTR HardwareId) {
+bool ListMatches(const WCHAR* List, DWORD Bytes, LPCWSTR HardwareId, bool Whole) {
   DWORD at = 0;
   while (static_cast<SIZE_T>(at) * sizeof(WCHAR) < Bytes && List[at] != 0) {
-    if (BeginsWith(List + at, HardwareId)) {
+    if (Matches(List + at, HardwareId, Whole)) {
       return true;
     }
     at += WideLength(List + at) + 1;
@@ -67,6 +69,11 @@ bool ListMatches(const WCHAR* List, DWORD Bytes, LPCWSTR HardwareId) {
 
 BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
                                       PSP_DEVINFO_DATA DeviceData, LONG* Position) {
+  return FindDevice(DeviceSet, HardwareId, IdMatch::Prefix, DeviceData, Position);
+}
+
+BOOL vkDrvPnp::FindDevice(HDEVINFO DeviceSet, LPCWSTR HardwareId, IdMatch Match,
+                          PSP_DEVINFO_DATA DeviceData, LONG* Position) {
   if (DeviceSet == nullptr || DeviceSet == INVALID_HANDLE_VALUE || HardwareId == nullptr ||
       DeviceData == nullptr || Position == nullptr) {
     ResultCode = RESULT_INVALID_PARAMETER;
@@ -82,8 +89,10 @@ BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
     while (!SetupDiGetDeviceRegistryPropertyW(DeviceSet, DeviceData, SPDRP_HARDWAREID, nullptr,
                                               buffer, size, &required)) {
       const DWORD error = GetLastError();
-      if (error == ERROR_INVALID_DATA) {
-        listed = false;  // no hardware-ID list: not this device
+      // No hardware-ID list, or a member gone from the tree since the set
+      // was built (a child removed with its parent): not this device.
+      if (error == ERROR_INVALID_DATA || error == ERROR_NO_SUCH_DEVINST) {
+        listed = false;
         break;
       }
       if (buffer != nullptr) {
@@ -103,7 +112,8 @@ BOOL vkDrvPnp::FindDeviceByHardwareId(HDEVINFO DeviceSet, LPCWSTR HardwareId,
       size = required;
     }
     const bool match = listed && buffer != nullptr &&
-                       ListMatches(reinterpret_cast<const WCHAR*>(buffer), size, HardwareId);
+                       ListMatches(reinterpret_cast<const WCHAR*>(buffer), size, HardwareId,
+                                   Match == IdMatch::Whole);
     if (buffer != nullptr) {
       LocalFree(buffer);
     }
@@ -134,9 +144,12 @@ BOOL vkDrvPnp::InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath) {
     ResultCode = RESULT_GET_CLASS_DEVS_FAILED;
     return FALSE;
   }
+  // A device exists when an entry of its list is the hardware ID itself: the
+  // driver update that follows installs on whole IDs only, so a device
+  // whose entry merely begins with it would leave the update nothing to do.
   SP_DEVINFO_DATA device;
   LONG position = -1;
-  if (!FindDeviceByHardwareId(set, HardwareId, &device, &position)) {
+  if (!FindDevice(set, HardwareId, IdMatch::Whole, &device, &position)) {
     SetupDiDestroyDeviceInfoList(set);
     return FALSE;
   }
@@ -157,8 +170,11 @@ BOOL vkDrvPnp::InstallRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath) {
 
 HDEVINFO vkDrvPnp::CreateRootDevice(LPCWSTR HardwareId, LPCWSTR InfPath, PSP_DEVINFO_DATA Device) {
   GUID classGuid;
-  WCHAR className[ClassNameUnits];
-  if (!SetupDiGetINFClassW(InfPath, &classGuid, className, ClassNameUnits, nullptr)) {
+  // Cleared first: a call can succeed without writing a name (an INF with a
+  // class GUID and no usable class name), and the device is named from it.
+  WCHAR className[ClassNameUnits] = {};
+  if (!SetupDiGetINFClassW(InfPath, &classGuid, className, ClassNameUnits, nullptr) ||
+      className[0] == 0 || className[ClassNameUnits - 1] != 0) {
     ResultCode = RESULT_GET_INF_CLASS_FAILED;
     return nullptr;
   }
@@ -255,7 +271,9 @@ BOOL vkDrvPnp::RemoveDevices(LPCWSTR HardwareId) {
     }
     SP_DEVINSTALL_PARAMS_W params;
     params.cbSize = sizeof(params);
-    if (SetupDiGetDeviceInstallParamsW(set, &device, &params) && (params.Flags & DI_NEEDREBOOT)) {
+    // Either flag asks for a restart to finish the removal.
+    if (SetupDiGetDeviceInstallParamsW(set, &device, &params) &&
+        (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
       RebootRequired = 1;
     }
   }

@@ -91,6 +91,11 @@ class vkDrvPnp {
   SetupCopyOEMInfWFn pfnSetupCopyOEMInfW;
 
  private:
+  enum class IdMatch { Prefix, Whole };
+  // The search of FindDeviceByHardwareId, with entries that begin with the
+  // hardware ID or only entries equal to it.
+  BOOL FindDevice(HDEVINFO DeviceSet, LPCWSTR HardwareId, IdMatch Match,
+                  PSP_DEVINFO_DATA DeviceData, LONG* Position);
   void Bind();
   // The Windows directory into Buffer (MAX_PATH units); false when it cannot
   // be had, or when its entry point was not bound.
@@ -108,6 +113,10 @@ class vkDrvPnp {
   bool OriginalName(LPCWSTR InfPath, WCHAR* Name, PSP_INF_INFORMATION* Information);
 };
 
-// The program: checks the command line, runs one step, writes one record.
-// Returns the exit value.
+// From the call on, DLLs that system code loads for the tool come from the
+// system folder only (when the system has SetDefaultDllDirectories).
+void RestrictDllSearch();
+
+// The program, wmain's whole body: restricts the DLL search, then checks the
+// command line, runs one step and writes one record. Returns the exit value.
 int SetupMain(int argc, WCHAR** argv);

@@ -28,3 +28,27 @@ DWORD vkDrvPnp::InfFolderPath(LPCWSTR Name, PathBuffer* Path) {
   return Path->Append(InfFolderName) && Path->Append(Name) ? RESULT_SUCCESS
                                                            : RESULT_INVALID_PARAMETER;
 }
+
+bool IsStoredCopyName(const WIN32_FIND_DATAW& Found) {
+  if ((Found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  static const WCHAR inf[] = {'.', 'i', 'n', 'f'};
+  DWORD n = 0;
+  while (n < MAX_PATH && Found.cFileName[n] != 0) {
+    ++n;
+  }
+  if (n < 4) {
+    return false;
+  }
+  for (DWORD i = 0; i < 4; ++i) {
+    WCHAR c = Found.cFileName[n - 4 + i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<WCHAR>(c - 'A' + 'a');
+    }
+    if (c != inf[i]) {
+      return false;
+    }
+  }
+  return true;
+}

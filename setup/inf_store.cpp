@@ -69,6 +69,9 @@ BOOL vkDrvPnp::FindOemInf(LPCWSTR InfName, WCHAR* Found) {
   }
   BOOL found = FALSE;
   do {
+    if (!IsStoredCopyName(data)) {
+      continue;
+    }
     PathBuffer candidate;
     const DWORD code = InfFolderPath(data.cFileName, &candidate);
     if (code == RESULT_WINDOWS_DIR_FAILED) {

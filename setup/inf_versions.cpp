@@ -64,6 +64,9 @@ BOOL vkDrvPnp::QueryInfVersions(LPCWSTR InfName, VersionList* List) {
     return TRUE;
   }
   do {
+    if (!IsStoredCopyName(data)) {
+      continue;
+    }
     PathBuffer candidate;
     const DWORD code = InfFolderPath(data.cFileName, &candidate);
     if (code == RESULT_WINDOWS_DIR_FAILED) {

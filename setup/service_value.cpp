@@ -10,6 +10,24 @@ const WCHAR ServicesKey[] = {'S',  'Y', 'S', 'T', 'E', 'M', '\\', 'C', 'u', 'r',
 
 enum class Lookup { Found, Absent, Failed };
 
+// A name the service control manager could have given a service: not empty,
+// and neither '\\' nor '/' anywhere ("Forward-slash (/) and backslash (\\)
+// are not valid service name characters": the lpServiceName parameter of
+// CreateServiceW, winsvc.h).
+// An empty name or one of separators alone would name the Services key
+// itself, one with a '\\' inside a key below another service.
+bool IsServiceName(LPCWSTR Name) {
+  if (Name[0] == 0) {
+    return false;
+  }
+  for (DWORD i = 0; Name[i] != 0; ++i) {
+    if (Name[i] == '\\' || Name[i] == '/') {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Looks for a REG_DWORD value whose name equals ValueName exactly.
 Lookup FindDword(HKEY Key, LPCWSTR ValueName) {
   for (DWORD index = 0;; ++index) {
@@ -33,8 +51,7 @@ Lookup FindDword(HKEY Key, LPCWSTR ValueName) {
 }  // namespace
 
 BOOL vkDrvPnp::SetServiceValue(LPCWSTR Service, LPCWSTR ValueName, DWORD Number) {
-  // An empty service name would name the Services key itself.
-  if (Service == nullptr || ValueName == nullptr || Service[0] == 0) {
+  if (Service == nullptr || ValueName == nullptr || !IsServiceName(Service)) {
     ResultCode = RESULT_INVALID_PARAMETER;
     return FALSE;
   }

@@ -82,6 +82,11 @@ bool PathExists(LPCWSTR Path) {
   if (search == INVALID_HANDLE_VALUE) {
     return false;
   }
+  // A folder of that name is no file to read or delete.
+  bool file = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  while (!file && FindNextFileW(search, &data)) {
+    file = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
   FindClose(search);
-  return true;
+  return file;
 }

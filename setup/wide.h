@@ -30,5 +30,5 @@ class PathBuffer {
 
 // A bare file name: not empty, no '\\', '/' or ':', and not "." or "..".
 bool IsBareName(LPCWSTR Name);
-// Whether a path names something: a search on it finds a file.
+// Whether a path names a file: a search on it finds one that is not a folder.
 bool PathExists(LPCWSTR Path);

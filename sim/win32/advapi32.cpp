@@ -17,15 +17,50 @@ std::vector<System::Value>* Values(HKEY key) {
   return values == S().keys.end() ? nullptr : &values->second;
 }
 
+// A path below a key as the registry parses it: names separated by '\\'
+// alone ('/' is a character of a name), a run of separators taken as one
+// and separators at the end ignored, so "a\\\\b\\" names a\\b and "a\\"
+// names a; a path that begins with a separator is refused
+// (STATUS_OBJECT_PATH_SYNTAX_BAD, ERROR_BAD_PATHNAME). Names compare as the
+// registry compares them, by the system's upper-case table.
+bool ParseKeyPath(const std::u16string& path, std::u16string* key) {
+  if (!path.empty() && path[0] == u'\\')
+    return false;
+  key->clear();
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string::npos)
+      end = path.size();
+    if (end > start) {
+      if (!key->empty())
+        key->push_back(u'\\');
+      *key += Lower(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// The value at an enumeration index, in the order the system chose.
+const System::Value& ValueAt(const std::vector<System::Value>& values, DWORD index) {
+  return S().valueOrder == System::ValueOrder::Reversed ? values[values.size() - 1 - index]
+                                                        : values[index];
+}
+
 }  // namespace
 
 LSTATUS WINAPI RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result) {
   if (!Enter("RegOpenKeyW"))
     return static_cast<LSTATUS>(S().lastError);
-  const std::u16string path = Lower(FromW(subKey));
   if (key != HKEY_LOCAL_MACHINE || !result)
     return ERROR_INVALID_HANDLE;
-  if (!S().keys.count(path))
+  std::u16string path;
+  if (!ParseKeyPath(FromW(subKey), &path))
+    return ERROR_BAD_PATHNAME;
+  if (path.empty())
+    S().keys[path];  // the key itself
+  else if (!S().keys.count(path))
     return ERROR_FILE_NOT_FOUND;
   const int id = S().nextKey++;
   S().openKeys[id] = path;
@@ -42,7 +77,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen
     return ERROR_INVALID_HANDLE;
   if (index >= values->size())
     return ERROR_NO_MORE_ITEMS;
-  const auto& v = (*values)[index];
+  const auto& v = ValueAt(*values, index);
   if (!name || !nameLength || v.name.size() + 1 > *nameLength)
     return ERROR_MORE_DATA;
   ToW(v.name, name, *nameLength);

@@ -1,6 +1,7 @@
 // The device installer on the simulated system: device information sets and
 // lists, the hardware-ID property, the class installer's register and
 // remove, the driver update of newdev and the configuration manager.
+#include <cstdio>
 #include <cstring>
 
 #include "sim/win32/state.h"
@@ -50,6 +51,39 @@ bool Fail(DWORD error) {
   return false;
 }
 
+// Removes a device and, with it, every device below it.
+void RemoveFromTree(size_t index) {
+  S().gone[index] = true;
+  for (size_t i = 0; i < S().devices.size(); ++i)
+    if (!S().gone[i] && !S().devices[index].instanceId.empty() &&
+        Lower(U(S().devices[i].parent)) == Lower(U(S().devices[index].instanceId)))
+      RemoveFromTree(i);
+}
+
+// Whether a device of the tree has the hardware ID as a whole entry of its
+// list, letters folded as the system folds them.
+bool HasWholeId(const System::Device& device, const std::u16string& id) {
+  for (const std::string& entry : FromMultiString(device.property))
+    if (Lower(U(entry)) == Lower(id))
+      return true;
+  return false;
+}
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" into a GUID; false when malformed.
+bool ParseGuid(const std::string& text, GUID* guid) {
+  unsigned a, b, c, d[8];
+  if (text.size() != 38 ||
+      std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a, &b, &c, &d[0], &d[1],
+                  &d[2], &d[3], &d[4], &d[5], &d[6], &d[7]) != 11)
+    return false;
+  guid->Data1 = a;
+  guid->Data2 = static_cast<uint16_t>(b);
+  guid->Data3 = static_cast<uint16_t>(c);
+  for (int i = 0; i < 8; ++i)
+    guid->Data4[i] = static_cast<uint8_t>(d[i]);
+  return true;
+}
+
 }  // namespace
 
 // Devices of every class, present or not; DIGCF_PRESENT keeps the attached
@@ -71,6 +105,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, H
         (!(flags & DIGCF_PROFILE) || d.inProfile))
       set.members.push_back(i);
   }
+  for (size_t i : set.members)
+    if (S().devices[i].vanishes)
+      RemoveFromTree(i);  // listed, then gone before the caller reads it
   return NewSet(set);
 }
 
@@ -115,6 +152,10 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
   System::Device* device = Member(set, data);
   if (!device || property != SPDRP_HARDWAREID || (!buffer && size != 0))
     return Fail(ERROR_INVALID_PARAMETER);
+  size_t index = 0;
+  Member(set, data, &index);
+  if (S().gone[index])
+    return Fail(ERROR_NO_SUCH_DEVINST);  // removed from the tree since it was listed
   if (device->noList)
     return Fail(ERROR_INVALID_DATA);  // the device has no such property
   // Exactly the bytes stored: no terminator is added to a list without one.
@@ -142,25 +183,39 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
   return TRUE;
 }
 
+// Class and ClassGuid of the INF's [Version] section. With a class GUID the
+// call succeeds even without a class name (which is then empty); a name
+// that does not fit fails with ERROR_INSUFFICIENT_BUFFER, or under Wine's
+// plan succeeds and leaves the buffer as it was.
 BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWORD size,
                                 PDWORD required) {
   if (!Enter("SetupDiGetINFClassW"))
     return FALSE;
-  auto it = S().files.find(Lower(FromW(infName)));
-  if (it == S().files.end())
+  if (!infName || !classGuid || !className || size == 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  auto it = S().files.find(FileKey(FromW(infName)));
+  if (it == S().files.end() || it->second.folder)
     return Fail(ERROR_FILE_NOT_FOUND);
   const std::string& text = it->second.contents;
-  const size_t at = text.find("Class=");
-  if (at == std::string::npos)
+  std::string name, guidText;
+  const bool haveName = VersionKey(text, "Class", &name) && !name.empty();
+  const bool haveGuid = VersionKey(text, "ClassGuid", &guidText);
+  GUID guid{};
+  if (haveGuid && !ParseGuid(guidText, &guid))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (!haveName && !haveGuid)
     return Fail(ERROR_INVALID_DATA);
-  const size_t end = text.find_first_of("\r\n", at);
-  const std::u16string name = U(text.substr(at + 6, end - at - 6));
   if (required)
-    *required = static_cast<DWORD>(name.size() + 1);
-  if (!className || !ToW(name, className, size))
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  if (classGuid)
-    std::memset(classGuid, 0x36, sizeof(*classGuid));
+    *required = haveName ? static_cast<DWORD>(name.size() + 1) : 0;
+  *classGuid = guid;
+  if (!haveName) {
+    className[0] = 0;
+    return TRUE;
+  }
+  if (!ToW(U(name), className, size)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return haveGuid && S().infClassLeavesBuffer ? TRUE : FALSE;
+  }
   return TRUE;
 }
 
@@ -188,6 +243,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO set, PCWSTR deviceName, const GUID
   device.noList = true;
   S().devices.push_back(device);
   S().gone.push_back(true);  // not in the tree until registered
+  S().installFlags.push_back(0);
   s->members.push_back(S().devices.size() - 1);
   s->elements++;
   data->DevInst = static_cast<DWORD>(S().devices.size());
@@ -209,7 +265,9 @@ BOOL WINAPI SetupDiCallClassInstaller(DWORD function, HDEVINFO set, PSP_DEVINFO_
     case DIF_REMOVE:
       if (device->removeFails || S().gone[index])
         return Fail(ERROR_NO_SUCH_DEVINST);
-      S().gone[index] = true;  // the element stays in the set, as on Windows
+      RemoveFromTree(index);  // the element stays in the set, as on Windows
+      S().installFlags[index] |= (device->removeNeedsReboot ? DI_NEEDREBOOT : 0) |
+                                 (device->removeNeedsRestart ? DI_NEEDRESTART : 0);
       return TRUE;
     default:
       return Fail(ERROR_INVALID_PARAMETER);
@@ -220,14 +278,14 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data,
                                            PSP_DEVINSTALL_PARAMS_W params) {
   if (!Enter("SetupDiGetDeviceInstallParamsW"))
     return FALSE;
-  System::Device* device = Member(set, data);
+  size_t index = 0;
+  System::Device* device = Member(set, data, &index);
   if (!device || !params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W))
     return Fail(ERROR_INVALID_PARAMETER);
   const DWORD size = params->cbSize;
   std::memset(params, 0, sizeof(*params));
   params->cbSize = size;
-  if (device->removeNeedsReboot)
-    params->Flags |= DI_NEEDREBOOT;
+  params->Flags = S().installFlags[index];  // what the class installer set
   return TRUE;
 }
 
@@ -237,6 +295,22 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
     return FALSE;
   S().updates.push_back({Narrow(FromW(hardwareId)), Narrow(FromW(infPath)), flags,
                          static_cast<int>(S().sets.size())});
+  if (!hardwareId || !infPath)
+    return Fail(ERROR_INVALID_PARAMETER);
+  auto inf = S().files.find(FileKey(FromW(infPath)));
+  if (inf == S().files.end() || inf->second.folder)
+    return Fail(ERROR_FILE_NOT_FOUND);  // "the path specified for FullInfPath does not exist"
+  bool any = false;
+  for (size_t i = 0; i < S().devices.size(); ++i)
+    any = any || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)));
+  if (!any)
+    return Fail(ERROR_NO_SUCH_DEVINST);  // no device of the system has the ID
+  // Signature checks load their modules by bare name, on the tool's behalf.
+  for (const std::string& module : S().updateLoads) {
+    HMODULE loaded = LoadModule(U(module), 0, &S().systemLoads);
+    if (loaded)
+      reinterpret_cast<Module*>(loaded)->references--;
+  }
   if (!S().updateSucceeds)
     return Fail(ERROR_NO_SUCH_DEVINST);
   if (rebootRequired)

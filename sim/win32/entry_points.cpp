@@ -21,6 +21,7 @@ FARPROC FindEntryPoint(const std::string& name) {
       {"GetProcAddress", Entry(&GetProcAddress)},
       {"LoadLibraryW", Entry(&LoadLibraryW)},
       {"FreeLibrary", Entry(&FreeLibrary)},
+      {"SetDefaultDllDirectories", Entry(&SetDefaultDllDirectories)},
       {"SetupQueryInfOriginalFileInformationW", Entry(&SetupQueryInfOriginalFileInformationW)},
       {"SetupCopyOEMInfW", Entry(&SetupCopyOEMInfW)},
       {"SetupGetInfInformationW", Entry(&SetupGetInfInformationW)},

@@ -9,7 +9,6 @@ using namespace sim::win32;
 
 namespace {
 
-constexpr DWORD kErrorInvalidName = 123;
 HANDLE const kStdout = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5D0));
 
 std::u16string ModuleName(LPCWSTR name) {
@@ -49,14 +48,52 @@ bool Matches(const std::u16string& pattern, const std::u16string& name) {
   return p == pattern.size();
 }
 
+// The 8.3 name a volume that makes short names gives a long name that is
+// not one already: up to six units of the stem, "~1", and the first three
+// units of the extension, upper case ("x.infx" is "X~1.INF").
+std::u16string ShortName(const std::u16string& name) {
+  const size_t dot = name.find_last_of(u'.');
+  const std::u16string stem = dot == std::u16string::npos ? name : name.substr(0, dot);
+  const std::u16string ext = dot == std::u16string::npos ? u"" : name.substr(dot + 1);
+  const bool fits = stem.size() >= 1 && stem.size() <= 8 && ext.size() <= 3 &&
+                    stem.find_first_of(u". +,;=[]") == std::u16string::npos &&
+                    ext.find_first_of(u". +,;=[]") == std::u16string::npos;
+  if (fits)
+    return u"";
+  std::u16string out;
+  for (char16_t c : stem)
+    if (c != u' ' && c != u'.' && out.size() < 6)
+      out.push_back(Upcase(c));
+  out += u"~1";
+  if (!ext.empty()) {
+    out.push_back(u'.');
+    for (size_t i = 0; i < ext.size() && i < 3; ++i)
+      out.push_back(Upcase(ext[i]));
+  }
+  return out;
+}
+
+// A search matches the long name or the short name ("*.htm" finds
+// "page.html" through "PAGE~1.HTM": FindFirstFileW searches both).
+bool NameMatches(const std::u16string& pattern, const std::u16string& name) {
+  if (Matches(pattern, name))
+    return true;
+  const std::u16string shortName = S().shortNames ? ShortName(name) : u"";
+  return !shortName.empty() && Matches(pattern, shortName);
+}
+
 bool HasWildcards(const std::u16string& s) {
   return s.find_first_of(u"*?") != std::u16string::npos;
 }
 
-void Fill(LPWIN32_FIND_DATAW data, const std::u16string& name) {
+void Fill(LPWIN32_FIND_DATAW data, const File& file) {
+  std::u16string dir, name;
+  SplitPath(file.path, &dir, &name);
   std::memset(data, 0, sizeof(*data));
-  data->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  data->dwFileAttributes = file.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
   ToW(name, data->cFileName, MAX_PATH);
+  if (S().shortNames)
+    ToW(ShortName(name), data->cAlternateFileName, 14);
 }
 
 }  // namespace
@@ -95,25 +132,38 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 
 namespace {
 
+constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                               LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+}  // namespace
+
 // A bare name (no folder) is looked for in the program's folder first and
-// then in the system folder, unless the caller asks for the system folder
-// only. A name with a folder is not searched for.
-HMODULE LoadModule(LPCWSTR name, DWORD flags) {
-  const std::u16string text = FromW(name);
+// then in the system folder (the default search order), unless the flags of
+// the load, or failing those the directories given to
+// SetDefaultDllDirectories, leave the program's folder out. A name with a
+// folder is not searched for.
+HMODULE sim::win32::LoadModule(const std::u16string& text, DWORD flags,
+                               std::vector<System::Load>* loads) {
   if (text.find_first_of(u"\\/:") != std::u16string::npos) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  const std::u16string base = ModuleName(name);
+  std::u16string base = Lower(text);
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, u".dll") == 0)
+    base.resize(base.size() - 4);
+  const DWORD search = (flags & kSearchFlags) != 0 ? flags & kSearchFlags : S().dllDirectories;
+  const bool programFolder =
+      search == 0 ||
+      (search & (LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) != 0;
   Module* found = nullptr;
-  if (!(flags & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+  if (programFolder) {
     for (auto& m : S().modules)
       if (m.name == base && m.present && m.planted)
         found = &m;
   }
   if (!found)
     found = FindModule(base);
-  S().loads.push_back({Narrow(text), flags, found && found->planted});
+  loads->push_back({Narrow(text), flags, found && found->planted});
   if (!found) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
@@ -126,23 +176,33 @@ HMODULE LoadModule(LPCWSTR name, DWORD flags) {
   return reinterpret_cast<HMODULE>(found);
 }
 
-}  // namespace
-
 HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
   if (!Enter("LoadLibraryW"))
     return nullptr;
-  return LoadModule(name, 0);
+  return LoadModule(FromW(name), 0, &S().loads);
 }
 
 HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
   if (!Enter("LoadLibraryExW"))
     return nullptr;
-  constexpr DWORD known = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR;
-  if (file != nullptr || (flags & ~known) != 0 || !name) {
+  if (file != nullptr || (flags & ~kSearchFlags) != 0 || !name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return LoadModule(name, flags);
+  return LoadModule(FromW(name), flags, &S().loads);
+}
+
+// Only the LOAD_LIBRARY_SEARCH_* directories, at least one
+// (SetDefaultDllDirectories: ERROR_INVALID_PARAMETER otherwise).
+BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags) {
+  if (!Enter("SetDefaultDllDirectories"))
+    return FALSE;
+  if (directoryFlags == 0 || (directoryFlags & ~kSearchFlags) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  S().dllDirectories = directoryFlags;
+  return TRUE;
 }
 
 // A failed unload still gives the reference back (see System::Audit).
@@ -185,13 +245,13 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   if (!Enter("FindFirstFileW"))
     return INVALID_HANDLE_VALUE;
   std::u16string dir, name;
-  SplitPath(FromW(pattern), &dir, &name);
+  SplitPath(NormalPath(FromW(pattern)), &dir, &name);
   Search search;
   for (const auto& [key, file] : S().files) {
     std::u16string fileDir, fileName;
     SplitPath(file.path, &fileDir, &fileName);
-    if (Lower(fileDir) == Lower(dir) && Matches(name, fileName))
-      search.names.push_back(fileName);
+    if (Lower(fileDir) == Lower(dir) && NameMatches(name, fileName))
+      search.names.push_back(file);
   }
   if (search.names.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -239,15 +299,15 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
   std::u16string dir, name;
   SplitPath(p, &dir, &name);
   if (HasWildcards(name)) {
-    SetLastError(kErrorInvalidName);
+    SetLastError(ERROR_INVALID_NAME);
     return FALSE;
   }
-  auto it = S().files.find(Lower(p));
+  auto it = S().files.find(FileKey(p));
   if (it == S().files.end()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (it->second.readOnly) {
+  if (it->second.readOnly || it->second.folder) {  // a folder is no file to delete
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }

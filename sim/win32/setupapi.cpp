@@ -26,8 +26,24 @@ std::string LowerA(std::string s) {
   return s;
 }
 
-// A key of the [Version] section: case-insensitive; comments and quotes dropped.
-bool VersionKey(const std::string& text, const std::string& key, std::string* value) {
+std::u16string InfoPath(PSP_INF_INFORMATION info) {
+  return FromW(reinterpret_cast<const WCHAR*>(info->VersionData));
+}
+
+// A file (not a folder) by its Win32 path.
+const File* FindFile(const std::u16string& path) {
+  auto it = S().files.find(FileKey(path));
+  return it == S().files.end() || it->second.folder ? nullptr : &it->second;
+}
+
+std::u16string PnfOf(const std::u16string& path) {
+  const size_t dot = path.find_last_of(u'.');
+  return (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".pnf";
+}
+
+}  // namespace
+
+bool sim::win32::VersionKey(const std::string& text, const std::string& key, std::string* value) {
   bool inVersion = false;
   size_t start = 0;
   while (start <= text.size()) {
@@ -57,22 +73,6 @@ bool VersionKey(const std::string& text, const std::string& key, std::string* va
   }
   return false;
 }
-
-std::u16string InfoPath(PSP_INF_INFORMATION info) {
-  return FromW(reinterpret_cast<const WCHAR*>(info->VersionData));
-}
-
-const File* FindFile(const std::u16string& path) {
-  auto it = S().files.find(Lower(path));
-  return it == S().files.end() ? nullptr : &it->second;
-}
-
-std::u16string PnfOf(const std::u16string& path) {
-  const size_t dot = path.find_last_of(u'.');
-  return (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".pnf";
-}
-
-}  // namespace
 
 BOOL WINAPI SetupGetInfInformationW(LPCVOID infSpec, DWORD control, PSP_INF_INFORMATION buffer,
                                     DWORD size, PDWORD required) {

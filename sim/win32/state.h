@@ -15,6 +15,7 @@ struct File {
   std::string contents;
   bool readOnly;
   bool locked;
+  bool folder = false;
 };
 
 struct Module {
@@ -33,7 +34,7 @@ struct FaultRule {
 };
 
 struct Search {
-  std::vector<std::u16string> names;
+  std::vector<File> names;  // as they were when the search began
   size_t next = 0;
 };
 
@@ -56,6 +57,15 @@ struct State {
   int nextSet = 1;
   bool updateSucceeds = true;
   bool updateReboot = false;
+  // Modules the driver update loads by bare name while it runs (signature
+  // checks): loads made by system code on the tool's behalf.
+  std::vector<std::string> updateLoads = {"wintrust"};
+  std::vector<System::Load> systemLoads;
+  DWORD dllDirectories = 0;  // SetDefaultDllDirectories; 0: the default order
+  std::vector<DWORD> installFlags;  // by device: what its removal set
+  bool infClassLeavesBuffer = false;
+  bool shortNames = true;
+  System::ValueOrder valueOrder = System::ValueOrder::Created;
   std::vector<System::Update> updates;
   CONFIGRET locate = CR_SUCCESS;
   CONFIGRET reenumerate = CR_SUCCESS;
@@ -87,9 +97,24 @@ struct State {
 State& S();
 // Records the call; false (with the last error set) when the plan fails it.
 bool Enter(const char* function);
+// Loads a module by bare name as Windows' search order has it: the flags of
+// LoadLibraryExW, else those of SetDefaultDllDirectories, else the program's
+// folder before the system's. Recorded in `loads`.
+HMODULE LoadModule(const std::u16string& name, DWORD flags, std::vector<System::Load>* loads);
 // Records a misuse of the platform, reported by the next audit.
 void Violation(const std::string& what);
+// Names compared as Windows compares them: by the upper-case table of the
+// system (not ASCII alone), rendered in lower case for ASCII letters.
 std::u16string Lower(const std::u16string& text);
+char16_t Upcase(char16_t c);
+// A Win32 path as the system normalises it before it reaches the file
+// system: a trailing period of a folder name dropped, trailing periods and
+// spaces of the last name dropped (not when it holds a wildcard).
+std::u16string NormalPath(const std::u16string& path);
+// The key of a Win32 path in State::files.
+std::u16string FileKey(const std::u16string& path);
+// A [Version] key of an INF text: case-insensitive; comments and quotes dropped.
+bool VersionKey(const std::string& text, const std::string& key, std::string* value);
 void SplitPath(const std::u16string& path, std::u16string* dir, std::u16string* name);
 std::u16string FromW(const WCHAR* text);
 bool ToW(const std::u16string& text, WCHAR* buffer, size_t capacity);

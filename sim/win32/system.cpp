@@ -22,12 +22,100 @@ std::string Narrow(const std::u16string& text) {
   return out;
 }
 
+namespace {
+
+// Pairs of a block where the capital is even and the small letter odd, or
+// the other way round.
+struct PairBlock {
+  char16_t first, last;
+  bool smallIsOdd;
+};
+constexpr PairBlock kPairs[] = {
+    {0x0100, 0x012F, true}, {0x0132, 0x0137, true}, {0x0139, 0x0148, false},
+    {0x014A, 0x0177, true}, {0x0179, 0x017E, false}, {0x01DE, 0x01EF, true},
+    {0x01F8, 0x021F, true}, {0x0460, 0x0481, true}, {0x048A, 0x04BF, true},
+    {0x04D0, 0x052F, true}, {0x1E00, 0x1E95, true}, {0x1EA0, 0x1EFF, true},
+};
+
+// Runs of small letters a fixed distance above their capitals.
+struct ShiftBlock {
+  char16_t first, last;
+  char16_t distance;
+};
+constexpr ShiftBlock kShifts[] = {
+    {u'a', u'z', 0x20},     {0x00E0, 0x00F6, 0x20}, {0x00F8, 0x00FE, 0x20},
+    {0x03B1, 0x03C1, 0x20}, {0x03C3, 0x03CB, 0x20}, {0x03AD, 0x03AF, 0x25},
+    {0x03CD, 0x03CE, 0x3F}, {0x0430, 0x044F, 0x20}, {0x0450, 0x045F, 0x50},
+    {0x0561, 0x0586, 0x30}, {0x24D0, 0x24E9, 0x1A}, {0xFF41, 0xFF5A, 0x20},
+};
+
+}  // namespace
+
+// The system's upper-case table for the letters of the scripts a name is
+// likely to hold: Latin with its extensions, Greek, Cyrillic, Armenian,
+// circled and full-width letters. Letters without a single capital (the
+// dotless i, the long s, the sharp s) stay as they are, as in the table
+// Windows compares names with.
+char16_t Upcase(char16_t c) {
+  for (const auto& b : kShifts)
+    if (c >= b.first && c <= b.last)
+      return static_cast<char16_t>(c - b.distance);
+  for (const auto& b : kPairs)
+    if (c >= b.first && c <= b.last && ((c & 1) != 0) == b.smallIsOdd)
+      return static_cast<char16_t>(c - 1);
+  switch (c) {
+    case 0x00FF:
+      return 0x0178;
+    case 0x03AC:
+      return 0x0386;
+    case 0x03C2:
+      return 0x03A3;
+    case 0x03CC:
+      return 0x038C;
+    default:
+      return c;
+  }
+}
+
 std::u16string Lower(const std::u16string& text) {
   std::u16string out = text;
-  for (auto& c : out)
+  for (auto& c : out) {
+    c = Upcase(c);
     if (c >= u'A' && c <= u'Z')
       c = static_cast<char16_t>(c - u'A' + u'a');
+  }
   return out;
+}
+
+std::u16string NormalPath(const std::u16string& path) {
+  std::u16string out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of(u"\\/", start);
+    const bool last = end == std::u16string::npos;
+    if (last)
+      end = path.size();
+    std::u16string part = path.substr(start, end - start);
+    const bool dots = part.find_first_not_of(u'.') == std::u16string::npos;
+    if (!dots && part.find_first_of(u"*?") == std::u16string::npos) {
+      if (last) {
+        while (!part.empty() && (part.back() == u'.' || part.back() == u' '))
+          part.pop_back();
+      } else if (part.back() == u'.') {
+        part.pop_back();
+      }
+    }
+    out += part;
+    if (last)
+      break;
+    out.push_back(path[end]);
+    start = end + 1;
+  }
+  return out;
+}
+
+std::u16string FileKey(const std::u16string& path) {
+  return Lower(NormalPath(path));
 }
 
 namespace {
@@ -51,7 +139,7 @@ System::System() : state_(new State) {
   state_->modules = {
       {u"kernel32",
        {"GetSystemWindowsDirectoryW", "GetModuleHandleW", "GetProcAddress", "LoadLibraryW",
-        "FreeLibrary"},
+        "FreeLibrary", "SetDefaultDllDirectories"},
        true},
       {u"setupapi",
        {"SetupQueryInfOriginalFileInformationW", "SetupCopyOEMInfW", "SetupGetInfInformationW",
@@ -60,6 +148,7 @@ System::System() : state_(new State) {
       {u"advapi32", {"RegOpenKeyW", "RegEnumValueW", "RegQueryValueExW", "RegSetValueExW"}, true},
       {u"newdev", {"UpdateDriverForPlugAndPlayDevicesW"}, true},
       {u"cfgmgr32", {"CM_Locate_DevNodeW", "CM_Reenumerate_DevNode"}, true},
+      {u"wintrust", {"WinVerifyTrust"}, true},
   };
   CreateKey("SYSTEM\\CurrentControlSet\\Services");
 }
@@ -119,6 +208,36 @@ std::map<std::string, std::string> System::RegistrySnapshot() const {
   return keys;
 }
 
+void System::PutFolder(const std::string& path) {
+  File folder{U(path), "", false, false};
+  folder.folder = true;
+  state_->files[Lower(U(path))] = folder;
+}
+
+void System::SetShortNames(bool on) {
+  state_->shortNames = on;
+}
+
+void System::SetValueOrder(ValueOrder order) {
+  state_->valueOrder = order;
+}
+
+void System::SetInfClassLeavesBuffer(bool on) {
+  state_->infClassLeavesBuffer = on;
+}
+
+std::vector<System::Load> System::SystemLoads() const {
+  return state_->systemLoads;
+}
+
+void System::SetDriverUpdateLoads(const std::vector<std::string>& modules) {
+  state_->updateLoads = modules;
+}
+
+DWORD System::DefaultDllDirectories() const {
+  return state_->dllDirectories;
+}
+
 void System::Lock(const std::string& path) {
   auto it = state_->files.find(Lower(U(path)));
   if (it != state_->files.end())
@@ -152,12 +271,17 @@ void System::PutStoredInf(const std::string& name, const std::string& originalNa
   PutFile(folder + stem + ".pnf", "PNF\noriginal=" + originalName + "\n");
 }
 
+// A key with every key above it, as the registry holds them.
 void System::CreateKey(const std::string& path) {
-  state_->keys[Lower(U(path))];
+  const std::u16string key = Lower(U(path));
+  for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1))
+    state_->keys[key.substr(0, at)];
+  state_->keys[key];
 }
 
 void System::PutValue(const std::string& key, const std::u16string& name, DWORD type,
                       const std::vector<BYTE>& data) {
+  CreateKey(key);
   auto& values = state_->keys[Lower(U(key))];
   for (auto& v : values) {
     if (Lower(v.name) == Lower(name)) {
@@ -236,6 +360,7 @@ void System::AddDevice(const Device& device) {
     added.property = MultiString(added.hardwareIds);
   state_->devices.push_back(added);
   state_->gone.push_back(false);
+  state_->installFlags.push_back(0);
 }
 
 std::vector<System::Device> System::Devices() const {

@@ -42,6 +42,12 @@ class System {
   bool Exists(const std::string& path) const;
   std::string Contents(const std::string& path) const;
   void Lock(const std::string& path);  // in use: deleting it fails
+  // A folder: searches report it with FILE_ATTRIBUTE_DIRECTORY, DeleteFileW
+  // refuses it with ERROR_ACCESS_DENIED.
+  void PutFolder(const std::string& path);
+  // 8.3 short names, which a search matches as well as the long name (as on
+  // a volume that makes them, the default for the system volume).
+  void SetShortNames(bool on);
   // Every file: full path (as created) and contents; every registry key with
   // its values rendered as text. For comparing a system before and after.
   std::map<std::string, std::string> FileSnapshot() const;
@@ -68,6 +74,11 @@ class System {
   void PutDword(const std::string& key, const std::string& name, DWORD value);
   std::optional<Value> GetValue(const std::string& key, const std::string& name) const;
   std::vector<Value> Values(const std::string& key) const;
+  // The order RegEnumValueW reports a key's values in. Windows guarantees
+  // none ("values are not ordered": RegEnumValueW); the default is the order
+  // they were created in, which is what a key shows in practice.
+  enum class ValueOrder { Created, Reversed };
+  void SetValueOrder(ValueOrder order);
 
   // Modules: kernel32, setupapi and advapi32 are loaded; newdev and cfgmgr32
   // can be loaded from the system folder. An entry point can be taken away, a
@@ -86,6 +97,12 @@ class System {
     bool fromProgramFolder;
   };
   std::vector<Load> Loads() const;
+  // Loads made by system code on the tool's behalf (the driver update loads
+  // the modules of SetDriverUpdateLoads, "wintrust" unless a test chooses).
+  std::vector<Load> SystemLoads() const;
+  void SetDriverUpdateLoads(const std::vector<std::string>& modules);
+  // What SetDefaultDllDirectories was given (0: never called).
+  DWORD DefaultDllDirectories() const;
   // Entry points looked up with GetProcAddress, in order.
   std::vector<std::string> Lookups() const;
 
@@ -98,8 +115,11 @@ class System {
     std::vector<std::string> hardwareIds;
     bool noList = false;
     bool present = true;
-    bool removeNeedsReboot = false;  // its removal asks for a restart
+    bool removeNeedsReboot = false;   // its removal sets DI_NEEDREBOOT
     bool removeFails = false;
+    bool removeNeedsRestart = false;  // its removal sets DI_NEEDRESTART
+    std::string parent{};             // instance ID: removed with its parent
+    bool vanishes = false;            // gone from the tree once a set lists it
     bool inProfile = true;  // part of the current hardware profile
     // The SPDRP_HARDWAREID property exactly as stored; built from
     // hardwareIds when a device is added with it empty (and a list).
@@ -108,7 +128,14 @@ class System {
   void AddDevice(const Device& device);
   std::vector<Device> Devices() const;
   // The driver update of newdev: its result and whether it asks for a restart.
+  // It installs on the devices of the tree that have the hardware ID as a
+  // whole entry of their list (letters folded); none gives
+  // ERROR_NO_SUCH_DEVINST, an INF path that names no file ERROR_FILE_NOT_FOUND.
   void SetDriverUpdate(bool succeeds, bool reboot);
+  // SetupDiGetINFClassW as Wine has it: an INF with a class GUID succeeds
+  // even when its class name does not fit, and then leaves the name buffer
+  // as it was. (With a class GUID and no class name both give an empty name.)
+  void SetInfClassLeavesBuffer(bool on);
   struct Update {
     std::string hardwareId, infPath;
     DWORD flags;

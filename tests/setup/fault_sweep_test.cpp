@@ -163,23 +163,28 @@ TEST_P(SetupSweep, EveryCallFailedInTurn) {
               p.name, calls.size(), gCases, gPoints);
 }
 
+// The DLL search is restricted before binding; a system that cannot is
+// used with its default search order, and the step goes on.
+const std::vector<Expect> kHardening = {{"GetModuleHandleW", 1, 0},
+                                        {"GetProcAddress", 1, 0},
+                                        {"SetDefaultDllDirectories", 0, 0}};
 // Binding as a step judged by ResultCode sees it: every failure gives its
 // code (module 2, entry point 3).
 const std::vector<Expect> kBindingReported = {{"GetModuleHandleW", 0, RESULT_MODULE_NOT_FOUND},
-                                              {"GetProcAddress", 1, RESULT_ENTRY_NOT_FOUND},
                                               {"GetProcAddress", 2, RESULT_ENTRY_NOT_FOUND},
-                                              {"GetProcAddress", 3, RESULT_ENTRY_NOT_FOUND}};
+                                              {"GetProcAddress", 3, RESULT_ENTRY_NOT_FOUND},
+                                              {"GetProcAddress", 4, RESULT_ENTRY_NOT_FOUND}};
 // Binding as a step that needs none of its entry points sees it: success.
 const std::vector<Expect> kBindingIgnored = {{"GetModuleHandleW", 0, 0},
-                                             {"GetProcAddress", 1, 0},
                                              {"GetProcAddress", 2, 0},
-                                             {"GetProcAddress", 3, 0}};
+                                             {"GetProcAddress", 3, 0},
+                                             {"GetProcAddress", 4, 0}};
 // -d needs the Windows directory's entry point, the first one bound.
-const std::vector<Expect> kBindingDelete = {{"GetModuleHandleW", 1, RESULT_MODULE_NOT_FOUND},
-                                            {"GetModuleHandleW", 2, 0},
-                                            {"GetProcAddress", 1, RESULT_ENTRY_NOT_FOUND},
-                                            {"GetProcAddress", 2, 0},
-                                            {"GetProcAddress", 3, 0}};
+const std::vector<Expect> kBindingDelete = {{"GetModuleHandleW", 2, RESULT_MODULE_NOT_FOUND},
+                                            {"GetModuleHandleW", 3, 0},
+                                            {"GetProcAddress", 2, RESULT_ENTRY_NOT_FOUND},
+                                            {"GetProcAddress", 3, 0},
+                                            {"GetProcAddress", 4, 0}};
 // The record cannot be written: no code, exit value -1.
 const std::vector<Expect> kOutput = {{"GetStdHandle", 0, 0}, {"WriteFile", 0, 0}};
 
@@ -202,7 +207,7 @@ const std::vector<Expect> kSearch = {
 // The driver update of -c.
 const std::vector<Expect> kUpdate = {
     {"LoadLibraryExW", 0, RESULT_MODULE_NOT_FOUND},
-    {"GetProcAddress", 4, RESULT_ENTRY_NOT_FOUND},
+    {"GetProcAddress", 5, RESULT_ENTRY_NOT_FOUND},
     {"UpdateDriverForPlugAndPlayDevicesW", 0, RESULT_UPDATE_DRIVER_FAILED},
     {"FreeLibrary", 0, 0}};
 // Reading one INF's information, its original name and its version: a
@@ -226,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OptionCase{"Install",
                    {"-i", "C:\\pkg\\Tarvik4v2.inf"},
-                   Table({kBindingReported,
+                   Table({kHardening,
+                          kBindingReported,
                           kOutput,
                           {{"SetupCopyOEMInfW", 0, RESULT_COPY_OEM_INF_FAILED}}}),
                    Change::AddInfFiles},
@@ -236,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         // existence test or pattern search finds nothing, which is no error.
         OptionCase{"Uninstall",
                    {"-u", "Tarvik4v2.inf"},
-                   Table({kBindingReported,
+                   Table({kHardening,
+                          kBindingReported,
                           kOutput,
                           kCandidates,
                           {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
@@ -245,17 +252,18 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::DeleteFiles},
         OptionCase{"DeleteInf",
                    {"-d", "Tarvik4v2.inf", "i"},
-                   Table({kBindingDelete, kOutput, kDeleteByName}),
+                   Table({kHardening, kBindingDelete, kOutput, kDeleteByName}),
                    Change::DeleteFiles},
         OptionCase{"DeleteDriver",
                    {"-d", "Tarvik4v2.sys", "s"},
-                   Table({kBindingDelete, kOutput, kDeleteByName}),
+                   Table({kHardening, kBindingDelete, kOutput, kDeleteByName}),
                    Change::DeleteFiles},
         // The Windows directory for the own name (#1), the pattern (#2) and
         // each candidate (#3, #4).
         OptionCase{"Versions",
                    {"-g", "Tarvik4v2.inf"},
-                   Table({kBindingReported,
+                   Table({kHardening,
+                          kBindingReported,
                           kOutput,
                           kCandidates,
                           {{"GetSystemWindowsDirectoryW", 0, RESULT_WINDOWS_DIR_FAILED},
@@ -263,7 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::None},
         OptionCase{"Service",
                    {"-s", "Tarvik4v2", "Level", "7"},
-                   Table({kBindingIgnored,
+                   Table({kHardening,
+                          kBindingIgnored,
                           kOutput,
                           {{"RegOpenKeyW", 0, RESULT_REG_OPEN_FAILED},
                            {"RegEnumValueW", 0, RESULT_REG_ENUM_FAILED},
@@ -273,7 +282,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::ServiceKey},
         OptionCase{"CreateNew",
                    {"-c", "C:\\pkg\\Tarvik4v2.inf", "Root\\NewBus"},
-                   Table({kBindingIgnored,
+                   Table({kHardening,
+                          kBindingIgnored,
                           kOutput,
                           kSearch,
                           kUpdate,
@@ -285,13 +295,15 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::AddDevices},
         OptionCase{"CreateExisting",
                    {"-c", "C:\\pkg\\Tarvik4v2.inf", "Root\\TarvikKeyBus"},
-                   Table({kBindingIgnored, kOutput, kSearch, kUpdate}),
+                   Table({kHardening,
+                          kBindingIgnored, kOutput, kSearch, kUpdate}),
                    Change::None},
         // Two devices match; reading a removed device's install parameters
         // is only a question about a restart.
         OptionCase{"Remove",
                    {"-r", "Root\\TarvikKeyBus"},
-                   Table({kBindingReported,
+                   Table({kHardening,
+                          kBindingReported,
                           kOutput,
                           kSearch,
                           {{"SetupDiCallClassInstaller", 0, RESULT_REMOVE_DEVICE_FAILED},
@@ -299,11 +311,12 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::RemoveDevices},
         OptionCase{"Rescan",
                    {"-e"},
-                   Table({kBindingIgnored,
+                   Table({kHardening,
+                          kBindingIgnored,
                           kOutput,
                           {{"LoadLibraryExW", 0, RESULT_MODULE_NOT_FOUND},
-                           {"GetProcAddress", 4, RESULT_ENTRY_NOT_FOUND},
                            {"GetProcAddress", 5, RESULT_ENTRY_NOT_FOUND},
+                           {"GetProcAddress", 6, RESULT_ENTRY_NOT_FOUND},
                            {"CM_Locate_DevNodeW", 0, RESULT_LOCATE_DEVNODE_FAILED},
                            {"CM_Reenumerate_DevNode", 0, RESULT_REENUMERATE_FAILED},
                            {"FreeLibrary", 0, 0}}}),
@@ -313,7 +326,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"-x"},
                    Table({kOutput,
                           {{"GetModuleHandleW", 0, RESULT_INVALID_PARAMETER},
-                           {"GetProcAddress", 0, RESULT_INVALID_PARAMETER}}}),
+                           {"GetProcAddress", 0, RESULT_INVALID_PARAMETER},
+                           {"SetDefaultDllDirectories", 0, RESULT_INVALID_PARAMETER}}}),
                    Change::None}),
     [](const auto& info) { return info.param.name; });
 
