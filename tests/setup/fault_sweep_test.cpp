@@ -58,6 +58,14 @@ void Prepare(System& s) {
   s.AddDevice({"USB\\VID_7E31&PID_5A3C\\1", "USB", {"USB\\VID_7E31&PID_5A3C&REV_0400"}});
   s.AddDevice({"ROOT\\SYSTEM\\0000", "System", {"Root\\TarvikKeyBus"}});
   s.AddDevice({"ROOT\\SYSTEM\\0001", "System", {"root\\tarvikkeybus"}, false, false});
+  // A key on the bus: removed with it, gone before -r's walk reaches it.
+  System::Device key{"TARVIKBUS\\KEY\\0", "USB", {"Root\\TarvikKeyBus\\Key"}};
+  key.parent = "ROOT\\SYSTEM\\0000";
+  s.AddDevice(key);
+  // A package whose INF has a class GUID and no class name.
+  s.PutFile("C:\\pkg\\NoClass.inf",
+            "[Version]\r\nSignature=\"$Windows NT$\"\r\n"
+            "ClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\r\n");
 }
 
 struct Snapshot {
@@ -320,6 +328,30 @@ INSTANTIATE_TEST_SUITE_P(
                            {"CM_Locate_DevNodeW", 0, RESULT_LOCATE_DEVNODE_FAILED},
                            {"CM_Reenumerate_DevNode", 0, RESULT_REENUMERATE_FAILED},
                            {"FreeLibrary", 0, 0}}}),
+                   Change::None},
+        // A service name that is a path is refused before any call of the
+        // step, whatever the calls before it found.
+        OptionCase{"ServicePath",
+                   {"-s", "Tarvik4v2\\..\\Other", "Level", "7"},
+                   Table({kOutput,
+                          {{"GetModuleHandleW", 0, RESULT_INVALID_PARAMETER},
+                           {"GetProcAddress", 0, RESULT_INVALID_PARAMETER},
+                           {"SetDefaultDllDirectories", 0, RESULT_INVALID_PARAMETER}}}),
+                   Change::None},
+        // The class query succeeds without a name: 776 unless an earlier
+        // call failed.
+        OptionCase{"CreateWithoutClassName",
+                   {"-c", "C:\\pkg\\NoClass.inf", "Root\\NewBus"},
+                   Table({kOutput,
+                          {{"GetModuleHandleW", 0, RESULT_GET_INF_CLASS_FAILED},
+                           {"GetProcAddress", 0, RESULT_GET_INF_CLASS_FAILED},
+                           {"SetDefaultDllDirectories", 0, RESULT_GET_INF_CLASS_FAILED},
+                           {"SetupDiGetClassDevsW", 0, RESULT_GET_CLASS_DEVS_FAILED},
+                           {"SetupDiEnumDeviceInfo", 0, RESULT_ENUM_DEVICE_FAILED},
+                           {"SetupDiGetDeviceRegistryPropertyW", 0, RESULT_GET_HARDWARE_ID_FAILED},
+                           {"LocalAlloc", 0, RESULT_GET_HARDWARE_ID_FAILED},
+                           {"SetupDiDestroyDeviceInfoList", 0, RESULT_GET_INF_CLASS_FAILED},
+                           {"SetupDiGetINFClassW", 0, RESULT_GET_INF_CLASS_FAILED}}}),
                    Change::None},
         // A refused command line reports 4 whatever binding found.
         OptionCase{"BadLine",
