@@ -3,12 +3,17 @@
 // the arguments, then, after an empty field, INF files as "name=contents",
 // registry values as "@name=number", devices as "#" followed by the raw bytes
 // of their hardware-ID property (any length, odd ones too; a byte 1 stands
-// for 0), and "%folder" for a Windows directory of C:\folder. DLLs named
-// newdev and cfgmgr32 lie in the program's folder, and every file that a
-// path cut at a ".inf" of the Windows directory would name exists. Every run
-// must write one whole record, delete nothing outside the INF and drivers
-// folders, and leave the system clean by its audit: nothing open, nothing
-// misused, no foreign code.
+// for 0) or "^" for a device below the one before (removed with it) or "~"
+// for one that leaves the tree once a set lists it, "&path" for a key below
+// the Services key (separators and all), "!" for Wine's class query (a
+// class name that does not fit leaves the buffer as it was), and "%folder"
+// for a Windows directory of C:\folder. DLLs named newdev, cfgmgr32 and
+// wintrust lie in the program's folder, and every file that a path cut at a
+// ".inf" of the Windows directory would name exists. Every run must write
+// one whole record, delete nothing outside the INF and drivers folders,
+// change no key but the one service key -s names, name no device from an
+// empty class name, and leave the system clean by its audit: nothing open,
+// nothing misused, no foreign code.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::win32::System system;
   system.PlantModule("newdev");
   system.PlantModule("cfgmgr32");
+  system.PlantModule("wintrust");
   system.PutFile("C:\\pkg\\bus.inf", sim::win32::System::Inf("1.0", "System"));
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\svc";
   system.CreateKey(key);
@@ -45,12 +51,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       args.push_back(sim::win32::U(f));
       continue;
     }
-    if (!f.empty() && f[0] == '#') {
+    if (!f.empty() && (f[0] == '#' || f[0] == '^' || f[0] == '~')) {
       sim::win32::System::Device device{"R\\" + std::to_string(devices++), "System", {}};
       for (size_t i = 1; i < f.size(); ++i)
         device.property.push_back(f[i] == 1 ? 0 : static_cast<BYTE>(f[i]));
       device.noList = f.size() == 1;
+      if (f[0] == '^' && devices > 1)
+        device.parent = "R\\" + std::to_string(devices - 2);
+      device.vanishes = f[0] == '~';
       system.AddDevice(device);
+      continue;
+    }
+    if (f == "!") {
+      system.SetInfClassLeavesBuffer(true);
+      continue;
+    }
+    if (!f.empty() && f[0] == '&') {
+      system.CreateKey("SYSTEM\\CurrentControlSet\\Services\\" + f.substr(1));
       continue;
     }
     if (!f.empty() && f[0] == '%' && f.find_first_of("*?") == std::string::npos) {
@@ -70,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t at = windows.find(".inf"); at != std::string::npos; at = windows.find(".inf", at + 1))
     system.PutFile(windows.substr(0, at) + ".pnf", "bait");
   const auto before = system.FileSnapshot();
+  const auto keysBefore = system.RegistrySnapshot();
   std::vector<WCHAR*> argv;
   for (auto& a : args)
     argv.push_back(reinterpret_cast<WCHAR*>(a.data()));
@@ -91,6 +109,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string p = lower(path);
     if (!after.count(path) && p.rfind(inf, 0) != 0 && p.rfind(drivers, 0) != 0) {
       std::fprintf(stderr, "deleted outside the INF and drivers folders: %s\n", path.c_str());
+      std::abort();
+    }
+  }
+  // -s writes only under the key of a service name that is no path.
+  const std::string service = args.size() == 5 && args[1] == u"-s" ? sim::win32::Narrow(args[2]) : "";
+  const std::string serviceKey =
+      service.empty() || service.find_first_of("\\/") != std::string::npos
+          ? std::string()
+          : lower("system\\currentcontrolset\\services\\" + service);
+  const auto keysAfter = system.RegistrySnapshot();
+  for (const auto& [name, values] : keysAfter) {
+    if (name != serviceKey && (!keysBefore.count(name) || keysBefore.at(name) != values)) {
+      std::fprintf(stderr, "registry key changed: %s\n", name.c_str());
+      std::abort();
+    }
+  }
+  // A device is never named from a class name that was not written.
+  for (const auto& device : system.Devices()) {
+    if (device.className.empty()) {
+      std::fprintf(stderr, "device named from no class name: %s\n", device.instanceId.c_str());
       std::abort();
     }
   }

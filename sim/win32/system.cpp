@@ -273,7 +273,12 @@ void System::PutStoredInf(const std::string& name, const std::string& originalNa
 
 // A key with every key above it, as the registry holds them.
 void System::CreateKey(const std::string& path) {
-  const std::u16string key = Lower(U(path));
+  std::u16string key;
+  for (char16_t c : Lower(U(path)))
+    if (c != u'\\' || (!key.empty() && key.back() != u'\\'))
+      key.push_back(c);  // one separator between names, none first
+  if (!key.empty() && key.back() == u'\\')
+    key.pop_back();
   for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1))
     state_->keys[key.substr(0, at)];
   state_->keys[key];
