@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // -s writes only under the key of a service name that is no path.
-  const std::string service = args.size() == 5 && args[1] == u"-s" ? sim::win32::Narrow(args[2]) : "";
+  const std::string service =
+      args.size() == 5 && args[1] == u"-s" ? sim::win32::Narrow(args[2]) : "";
   const std::string serviceKey =
       service.empty() || service.find_first_of("\\/") != std::string::npos
           ? std::string()

@@ -23,7 +23,7 @@ void RestrictDllSearch() {
   if (address == nullptr) {
     return;
   }
-  auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      reinterpret_cast<void (*)()>(address));
-  restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  auto setDirectories =
+      reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(address));
+  setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }

@@ -61,7 +61,7 @@ struct State {
   // checks): loads made by system code on the tool's behalf.
   std::vector<std::string> updateLoads = {"wintrust"};
   std::vector<System::Load> systemLoads;
-  DWORD dllDirectories = 0;  // SetDefaultDllDirectories; 0: the default order
+  DWORD dllDirectories = 0;         // SetDefaultDllDirectories; 0: the default order
   std::vector<DWORD> installFlags;  // by device: what its removal set
   bool infClassLeavesBuffer = false;
   bool shortNames = true;

@@ -115,12 +115,12 @@ class System {
     std::vector<std::string> hardwareIds;
     bool noList = false;
     bool present = true;
-    bool removeNeedsReboot = false;   // its removal sets DI_NEEDREBOOT
+    bool removeNeedsReboot = false;  // its removal sets DI_NEEDREBOOT
     bool removeFails = false;
     bool removeNeedsRestart = false;  // its removal sets DI_NEEDRESTART
     std::string parent{};             // instance ID: removed with its parent
     bool vanishes = false;            // gone from the tree once a set lists it
-    bool inProfile = true;  // part of the current hardware profile
+    bool inProfile = true;            // part of the current hardware profile
     // The SPDRP_HARDWAREID property exactly as stored; built from
     // hardwareIds when a device is added with it empty (and a list).
     std::vector<BYTE> property{};

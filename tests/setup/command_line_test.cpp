@@ -165,32 +165,31 @@ TEST_P(BindingOrder, StopsAtTheFirstFailure) {
 
 // The DLL search is restricted first: kernel32 is found and
 // SetDefaultDllDirectories looked up before binding begins.
-const std::vector<std::string> kAllThree = {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW",
-                                            "SetupQueryInfOriginalFileInformationW",
-                                            "SetupCopyOEMInfW"};
+const std::vector<std::string> kAllThree = {
+    "SetDefaultDllDirectories", "GetSystemWindowsDirectoryW",
+    "SetupQueryInfOriginalFileInformationW", "SetupCopyOEMInfW"};
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, BindingOrder,
-    ::testing::Values(
-        BindOrderCase{"Bound", nullptr, nullptr, 3, kAllThree},
-        BindOrderCase{"NoKernel32", "kernel32", nullptr, 2, {}},
-        BindOrderCase{"NoWindowsDirectory",
-                      "kernel32",
-                      "GetSystemWindowsDirectoryW",
-                      2,
-                      {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW"}},
-        BindOrderCase{"NoSetupApi",
-                      "setupapi",
-                      nullptr,
-                      3,
-                      {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW"}},
-        BindOrderCase{"NoOriginalName",
-                      "setupapi",
-                      "SetupQueryInfOriginalFileInformationW",
-                      3,
-                      {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW",
-                       "SetupQueryInfOriginalFileInformationW"}},
-        BindOrderCase{"NoCopy", "setupapi", "SetupCopyOEMInfW", 3, kAllThree}),
+    ::testing::Values(BindOrderCase{"Bound", nullptr, nullptr, 3, kAllThree},
+                      BindOrderCase{"NoKernel32", "kernel32", nullptr, 2, {}},
+                      BindOrderCase{"NoWindowsDirectory",
+                                    "kernel32",
+                                    "GetSystemWindowsDirectoryW",
+                                    2,
+                                    {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW"}},
+                      BindOrderCase{"NoSetupApi",
+                                    "setupapi",
+                                    nullptr,
+                                    3,
+                                    {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW"}},
+                      BindOrderCase{"NoOriginalName",
+                                    "setupapi",
+                                    "SetupQueryInfOriginalFileInformationW",
+                                    3,
+                                    {"SetDefaultDllDirectories", "GetSystemWindowsDirectoryW",
+                                     "SetupQueryInfOriginalFileInformationW"}},
+                      BindOrderCase{"NoCopy", "setupapi", "SetupCopyOEMInfW", 3, kAllThree}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -173,9 +173,8 @@ TEST_P(SetupSweep, EveryCallFailedInTurn) {
 
 // The DLL search is restricted before binding; a system that cannot is
 // used with its default search order, and the step goes on.
-const std::vector<Expect> kHardening = {{"GetModuleHandleW", 1, 0},
-                                        {"GetProcAddress", 1, 0},
-                                        {"SetDefaultDllDirectories", 0, 0}};
+const std::vector<Expect> kHardening = {
+    {"GetModuleHandleW", 1, 0}, {"GetProcAddress", 1, 0}, {"SetDefaultDllDirectories", 0, 0}};
 // Binding as a step judged by ResultCode sees it: every failure gives its
 // code (module 2, entry point 3).
 const std::vector<Expect> kBindingReported = {{"GetModuleHandleW", 0, RESULT_MODULE_NOT_FOUND},
@@ -303,8 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Change::AddDevices},
         OptionCase{"CreateExisting",
                    {"-c", "C:\\pkg\\Tarvik4v2.inf", "Root\\TarvikKeyBus"},
-                   Table({kHardening,
-                          kBindingIgnored, kOutput, kSearch, kUpdate}),
+                   Table({kHardening, kBindingIgnored, kOutput, kSearch, kUpdate}),
                    Change::None},
         // Two devices match; reading a removed device's install parameters
         // is only a question about a restart.

@@ -45,14 +45,15 @@ INSTANTIATE_TEST_SUITE_P(
                       ServiceNameCase{"BackslashInside", "Tarvik4v2\\Parameters",
                                       kServices + "\\Tarvik4v2\\Parameters"},
                       ServiceNameCase{"LeadingBackslash", "\\Tarvik4v2", kServices + "\\Tarvik4v2"},
-                      ServiceNameCase{"TrailingBackslash", "Tarvik4v2\\", kServices + "\\Tarvik4v2"},
+                      ServiceNameCase{"TrailingBackslash", "Tarvik4v2\\",
+                                      kServices + "\\Tarvik4v2"},
                       ServiceNameCase{"Slash", "Tarvik/4v2", kServices + "\\Tarvik/4v2"}),
     [](const auto& info) { return info.param.name; });
 
 // Names that are valid, in letters beyond ASCII, reach their key whatever
 // their case: the registry folds them with the system's upper-case table.
 TEST_F(SetupTest, AServiceNameBeyondAsciiReachesItsKeyInAnyCase) {
-  sys().CreateKey(kServices + "\\Caf\xE9\xD1");  // CaféÑ
+  sys().CreateKey(kServices + "\\Caf\xE9\xD1");             // CaféÑ
   Outcome run = Tool({"-s", "CAF\xC9\xF1", "Level", "2"});  // CAFÉñ
   EXPECT_EQ(0u, run.Code());
   EXPECT_EQ(1u, run.Reboot());
@@ -69,8 +70,7 @@ struct ClassNameCase {
   bool wine;
 };
 
-class UnwrittenClassName : public SetupTest,
-                           public ::testing::WithParamInterface<ClassNameCase> {};
+class UnwrittenClassName : public SetupTest, public ::testing::WithParamInterface<ClassNameCase> {};
 
 TEST_P(UnwrittenClassName, IsAFailedClassQuery) {
   const auto& p = GetParam();
@@ -83,14 +83,15 @@ TEST_P(UnwrittenClassName, IsAFailedClassQuery) {
 }
 
 const std::string kGuidOnly =
-    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\r\n";
+    "[Version]\r\nSignature=\"$Windows "
+    "NT$\"\r\nClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Infs, UnwrittenClassName,
     ::testing::Values(ClassNameCase{"GuidWithoutClass", kGuidOnly, false},
                       ClassNameCase{"GuidWithoutClassUnderWine", kGuidOnly, true},
-                      ClassNameCase{"ClassOf40UnitsUnderWine", System::Inf("1.0", std::string(40, 'C')),
-                                    true},
+                      ClassNameCase{"ClassOf40UnitsUnderWine",
+                                    System::Inf("1.0", std::string(40, 'C')), true},
                       ClassNameCase{"EmptyClassLine", kGuidOnly + "Class=\r\n", false},
                       // A Class line outside [Version] is no class name.
                       ClassNameCase{"ClassOnlyInAnotherSection",
@@ -230,13 +231,12 @@ TEST_P(TrailingCharacters, NameTheFileWithoutThem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, TrailingCharacters,
-    ::testing::Values(TrailingCase{"InfWithAPeriod", {"-d", "Tarvik4v2.inf.", "i"}, {"Tarvik4v2.sys"}},
-                      TrailingCase{"InfWithPeriodsAndSpaces",
-                                   {"-d", "Tarvik4v2.inf . ", "i"},
-                                   {"Tarvik4v2.sys"}},
-                      TrailingCase{"DriverWithASpace", {"-d", "Tarvik4v2.sys ", "s"},
-                                   {"Tarvik4v2.inf", "Tarvik4v2.pnf"}},
-                      TrailingCase{"UninstallWithAPeriod", {"-u", "Tarvik4v2.inf."}, {"Tarvik4v2.sys"}}),
+    ::testing::Values(
+        TrailingCase{"InfWithAPeriod", {"-d", "Tarvik4v2.inf.", "i"}, {"Tarvik4v2.sys"}},
+        TrailingCase{"InfWithPeriodsAndSpaces", {"-d", "Tarvik4v2.inf . ", "i"}, {"Tarvik4v2.sys"}},
+        TrailingCase{
+            "DriverWithASpace", {"-d", "Tarvik4v2.sys ", "s"}, {"Tarvik4v2.inf", "Tarvik4v2.pnf"}},
+        TrailingCase{"UninstallWithAPeriod", {"-u", "Tarvik4v2.inf."}, {"Tarvik4v2.sys"}}),
     [](const auto& info) { return info.param.name; });
 
 // The store names its copies oemN.inf. A file that the pattern reports only

@@ -56,25 +56,25 @@ TEST_P(RegistryPath, ParsesAsWindows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, RegistryPath,
-    ::testing::Values(
-        PathCase{"Plain", "SYSTEM\\CurrentControlSet\\Services\\svc", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services\\svc"},
-        PathCase{"TrailingSeparator", "SYSTEM\\CurrentControlSet\\Services\\", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services"},
-        PathCase{"TwoTrailingSeparators", "SYSTEM\\CurrentControlSet\\Services\\\\", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services"},
-        PathCase{"DoubledSeparator", "SYSTEM\\CurrentControlSet\\\\Services\\svc", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services\\svc"},
-        PathCase{"LeadingSeparator", "\\SYSTEM\\CurrentControlSet", ERROR_BAD_PATHNAME, ""},
-        PathCase{"SlashIsNoSeparator", "SYSTEM\\CurrentControlSet\\Services\\a/b", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services\\a/b"},
-        PathCase{"SlashAsSeparatorFindsNothing", "SYSTEM/CurrentControlSet", ERROR_FILE_NOT_FOUND,
-                 ""},
-        PathCase{"ParentOfAKey", "SYSTEM\\CurrentControlSet", ERROR_SUCCESS,
-                 "system\\currentcontrolset"},
-        // Letters beyond ASCII fold by the system's upper-case table.
-        PathCase{"LatinSmallToCapital", "SYSTEM\\CurrentControlSet\\Services\\SV\xC7", ERROR_SUCCESS,
-                 "system\\currentcontrolset\\services\\sv?"}),
+    ::testing::Values(PathCase{"Plain", "SYSTEM\\CurrentControlSet\\Services\\svc", ERROR_SUCCESS,
+                               "system\\currentcontrolset\\services\\svc"},
+                      PathCase{"TrailingSeparator", "SYSTEM\\CurrentControlSet\\Services\\",
+                               ERROR_SUCCESS, "system\\currentcontrolset\\services"},
+                      PathCase{"TwoTrailingSeparators", "SYSTEM\\CurrentControlSet\\Services\\\\",
+                               ERROR_SUCCESS, "system\\currentcontrolset\\services"},
+                      PathCase{"DoubledSeparator", "SYSTEM\\CurrentControlSet\\\\Services\\svc",
+                               ERROR_SUCCESS, "system\\currentcontrolset\\services\\svc"},
+                      PathCase{"LeadingSeparator", "\\SYSTEM\\CurrentControlSet",
+                               ERROR_BAD_PATHNAME, ""},
+                      PathCase{"SlashIsNoSeparator", "SYSTEM\\CurrentControlSet\\Services\\a/b",
+                               ERROR_SUCCESS, "system\\currentcontrolset\\services\\a/b"},
+                      PathCase{"SlashAsSeparatorFindsNothing", "SYSTEM/CurrentControlSet",
+                               ERROR_FILE_NOT_FOUND, ""},
+                      PathCase{"ParentOfAKey", "SYSTEM\\CurrentControlSet", ERROR_SUCCESS,
+                               "system\\currentcontrolset"},
+                      // Letters beyond ASCII fold by the system's upper-case table.
+                      PathCase{"LatinSmallToCapital", "SYSTEM\\CurrentControlSet\\Services\\SV\xC7",
+                               ERROR_SUCCESS, "system\\currentcontrolset\\services\\sv?"}),
     [](const auto& info) { return info.param.name; });
 
 // Value names compare as key names do: by the system's upper-case table.
@@ -83,13 +83,20 @@ TEST_F(SetupTest, RegistryNamesFoldBeyondAscii) {
     char16_t stored, asked;
     bool same;
   };
-  const Pair pairs[] = {
-      {0xE9, 0xC9, true},    {0xFF, 0x178, true},   {0x101, 0x100, true}, {0x13A, 0x139, true},
-      {0x3B1, 0x391, true},  {0x3C2, 0x3A3, true},  {0x3AC, 0x386, true}, {0x430, 0x410, true},
-      {0x451, 0x401, true},  {0xFF41, 0xFF21, true},
-      {0xF7, 0xD7, false},   // division and multiplication signs are no pair
-      {0x131, u'I', false},  // the dotless i has no capital of its own
-      {u'`', u'@', false}};
+  const Pair pairs[] = {{0xE9, 0xC9, true},
+                        {0xFF, 0x178, true},
+                        {0x101, 0x100, true},
+                        {0x13A, 0x139, true},
+                        {0x3B1, 0x391, true},
+                        {0x3C2, 0x3A3, true},
+                        {0x3AC, 0x386, true},
+                        {0x430, 0x410, true},
+                        {0x451, 0x401, true},
+                        {0xFF41, 0xFF21, true},
+                        {0xF7, 0xD7, false},   // division and multiplication
+                                               // signs are no pair
+                        {0x131, u'I', false},  // the dotless i has no capital of its own
+                        {u'`', u'@', false}};
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\svc";
   for (const auto& p : pairs) {
     sys().PutValue(key, std::u16string(1, p.stored), REG_DWORD, {1, 0, 0, 0});
@@ -97,9 +104,9 @@ TEST_F(SetupTest, RegistryNamesFoldBeyondAscii) {
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyW(HKEY_LOCAL_MACHINE, P(W(key)), &k));
     const std::u16string asked(1, p.asked);
     DWORD data = 0, size = sizeof(data);
-    EXPECT_EQ(p.same ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND,
-              RegQueryValueExW(k, P(asked), nullptr, nullptr, reinterpret_cast<BYTE*>(&data),
-                               &size))
+    EXPECT_EQ(
+        p.same ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND,
+        RegQueryValueExW(k, P(asked), nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size))
         << std::hex << static_cast<unsigned>(p.stored);
     RegCloseKey(k);
   }
@@ -188,8 +195,8 @@ INSTANTIATE_TEST_SUITE_P(
         InfClassCase{"Neither", kVersion + "[Strings]\r\nClass=USB\r\n", false, FALSE, ""},
         InfClassCase{"TooLong", kVersion + "Class=" + std::string(40, 'C') + "\r\n" + kGuid, false,
                      FALSE, ""},
-        InfClassCase{"TooLongUnderWine", kVersion + "Class=" + std::string(40, 'C') + "\r\n" + kGuid,
-                     true, TRUE, "#"}),
+        InfClassCase{"TooLongUnderWine",
+                     kVersion + "Class=" + std::string(40, 'C') + "\r\n" + kGuid, true, TRUE, "#"}),
     [](const auto& info) { return info.param.name; });
 
 // DIF_REMOVE sets what the device's removal needs; the parameters read
@@ -325,8 +332,8 @@ TEST_F(SetupTest, SearchesAndDeletionsAsWindows) {
   } while (FindNextFileW(search, &data));
   FindClose(search);
   EXPECT_EQ((std::vector<std::pair<std::string, DWORD>>{{"a.inf", FILE_ATTRIBUTE_NORMAL},
-                                                         {"sub.inf", FILE_ATTRIBUTE_DIRECTORY},
-                                                         {"x.infx", FILE_ATTRIBUTE_NORMAL}}),
+                                                        {"sub.inf", FILE_ATTRIBUTE_DIRECTORY},
+                                                        {"x.infx", FILE_ATTRIBUTE_NORMAL}}),
             found);
   search = FindFirstFileW(L"C:\\d\\x.infx", &data);
   ASSERT_NE(INVALID_HANDLE_VALUE, search);

@@ -172,6 +172,46 @@ check "-c with newdev.dll beside it" \
 check "the planted newdev.dll was not loaded" "$(cat "$planted" 2>/dev/null | xargs)" ""
 rm -f "$pkg/newdev.dll" "$planted"
 
+# ---- setup: service names and class names that name nothing --------------
+echo "== setup refuses a service name that is a path"
+# A name with '\' or '/' is no service name (CreateServiceW's lpServiceName).
+# The registry would read "\" as the Services key itself and "a\b" as a key
+# below service a; setup refuses them before opening anything.
+services='HKLM\SYSTEM\CurrentControlSet\Services'
+"$wine" reg add "$services\TarvikProbeSvc\Parameters" /f >/dev/null 2>&1
+for name in '\' '\\' '\TarvikProbeSvc' 'TarvikProbeSvc\' 'TarvikProbeSvc\Parameters' 'Tarvik/Probe'; do
+  check "-s '$name' refused" "$(record -s "$name" TarvikProbe 1)" "$refused"
+done
+probes() {  # how many of the keys the refused names reach hold the value
+  local k n=0
+  for k in "$services" "$services\TarvikProbeSvc" "$services\TarvikProbeSvc\Parameters"; do
+    "$wine" reg query "$k" /v TarvikProbe >/dev/null 2>&1 && n=$((n + 1))
+  done
+  echo $n
+}
+check "nothing written under Services" "$(probes)" "0"
+check "-s on the service itself" "$(record -s TarvikProbeSvc TarvikProbe 1)" "RESULT_SUCCESS reboot=1 payload=0"
+check "which the probe sees" "$(probes)" "1"
+"$wine" reg delete "$services\TarvikProbeSvc" /f >/dev/null 2>&1
+
+echo "== setup fails a class query that gives no class name"
+# Wine's SetupDiGetINFClassW succeeds for an INF with a ClassGuid whether the
+# class name is missing (the name is then empty) or does not fit the 32 units
+# setup offers (the buffer is then not written at all). Either gives 776 and
+# no device; Windows fails the second query itself, which gives 776 too.
+noclass_head='[Version]\r\nSignature="$Windows NT$"\r\nClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}\r\n'
+printf "$noclass_head" >"$pkg/noclass.inf"
+printf "${noclass_head}Class=%s\r\n" "$(printf 'C%.0s' $(seq 1 40))" >"$pkg/longclass.inf"
+check "-c with a ClassGuid and no Class" \
+  "$(record -c 'C:\pkg\noclass.inf' 'Root\TarvikNoClass')" "RESULT_GET_INF_CLASS_FAILED reboot=0 payload=0"
+check "-c with a Class of 40 units" \
+  "$(record -c 'C:\pkg\longclass.inf' 'Root\TarvikNoClass')" "RESULT_GET_INF_CLASS_FAILED reboot=0 payload=0"
+enum_ids() { "$wine" reg query 'HKLM\SYSTEM\CurrentControlSet\Enum' /s 2>/dev/null | grep -ci "$1"; }
+check "no device was created" "$(enum_ids tarviknoclass)" "0"
+check "while the bus shows" "$([ "$(enum_ids tarvikkeybus)" -gt 0 ] && echo yes)" "yes"
+rm -f "$pkg/noclass.inf" "$pkg/longclass.inf"
+# ---- end of setup's name checks ------------------------------------------
+
 echo "== a primary key (bus port 0)"
 # Wine 8.0: the bus device that -c creates gets its driver only when the
 # prefix starts again (Windows starts it at once).
