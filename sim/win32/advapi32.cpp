@@ -20,8 +20,9 @@ std::vector<System::Value>* Values(HKEY key) {
 // A path below a key as the registry parses it: names separated by '\\'
 // alone ('/' is a character of a name), a run of separators taken as one
 // and separators at the end ignored, so "a\\\\b\\" names a\\b and "a\\"
-// names a; a path that begins with a separator is refused
-// (STATUS_OBJECT_PATH_SYNTAX_BAD, ERROR_BAD_PATHNAME). Names compare as the
+// names a; a path that begins with a separator is refused with
+// ERROR_BAD_PATHNAME (Windows: STATUS_OBJECT_PATH_SYNTAX_BAD for a relative
+// name; Wine's server, get_path_token: STATUS_OBJECT_PATH_INVALID). Names compare as the
 // registry compares them, by the system's upper-case table.
 bool ParseKeyPath(const std::u16string& path, std::u16string* key) {
   if (!path.empty() && path[0] == u'\\')
