@@ -19,11 +19,12 @@ std::vector<System::Value>* Values(HKEY key) {
 
 // A path below a key as the registry parses it: names separated by '\\'
 // alone ('/' is a character of a name), a run of separators taken as one
-// and separators at the end ignored, so "a\\\\b\\" names a\\b and "a\\"
-// names a; a path that begins with a separator is refused with
+// and separators at the end ignored (a path of two names with two
+// separators between them and one after names the second key below the
+// first); a path that begins with a separator is refused with
 // ERROR_BAD_PATHNAME (Windows: STATUS_OBJECT_PATH_SYNTAX_BAD for a relative
-// name; Wine's server, get_path_token: STATUS_OBJECT_PATH_INVALID). Names compare as the
-// registry compares them, by the system's upper-case table.
+// name; Wine's server, get_path_token: STATUS_OBJECT_PATH_INVALID). Names
+// compare as the registry compares them, by the system's upper-case table.
 bool ParseKeyPath(const std::u16string& path, std::u16string* key) {
   if (!path.empty() && path[0] == u'\\')
     return false;
