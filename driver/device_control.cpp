@@ -26,6 +26,8 @@ struct ControlRequest {
 constexpr ULONG SetupPacketSize = sizeof(SetupPacket);
 constexpr ULONG ZeroPayloadLength = 4;
 constexpr ULONG InterruptReportSize = 8;
+// A command's length goes to the key in the 16-bit wLength of its setup packet.
+constexpr ULONG MaxCommandLength = 0xFFFF;
 constexpr UCHAR ProbeMask = 0x0F;
 constexpr UCHAR ProbeAccepted = 0x01;
 constexpr UCHAR QueryInfoNothing = 2;
@@ -170,6 +172,10 @@ NTSTATUS VendorRead(ControlRequest& R) {
   return status;
 }
 
+// One report, whatever room the caller gives: the key's 8-byte report is a
+// full packet of its endpoint, so a longer transfer would not end with it but
+// wait for the next report, and the report would be lost with the transfer
+// when the wait gives up.
 NTSTATUS ReadInterrupt(ControlRequest& R) {
   if (R.Extension->InterruptPipe == nullptr) {
     return STATUS_INVALID_HANDLE;
@@ -177,13 +183,13 @@ NTSTATUS ReadInterrupt(ControlRequest& R) {
   if (R.Buffer == nullptr || R.Out < InterruptReportSize) {
     return STATUS_INVALID_PARAMETER;
   }
-  auto* data =
-      static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverNonPagedPool, R.Out, TagInterruptBuffer));
+  auto* data = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(DriverNonPagedPool, InterruptReportSize, TagInterruptBuffer));
   if (data == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   ULONG received = 0;
-  NTSTATUS status = ReadInterruptPipe(R.DeviceObject, data, R.Out, &received);
+  NTSTATUS status = ReadInterruptPipe(R.DeviceObject, data, InterruptReportSize, &received);
   status = Deliver(R, status, data, received);
   ExFreePool(data);
   return status;
@@ -206,6 +212,9 @@ NTSTATUS Transact(ControlRequest& R) {
     return STATUS_INVALID_PARAMETER;
   }
   if (R.Extension->Family != FamilyPrimary) {
+    if (R.In > MaxCommandLength) {
+      return STATUS_INVALID_PARAMETER;
+    }
     return Exchange(R, 0, 0, R.Buffer, static_cast<USHORT>(R.In));
   }
   if (R.In < SetupPacketSize) {
@@ -227,15 +236,16 @@ NTSTATUS Transact(ControlRequest& R) {
   return status;
 }
 
+// A command longer than wLength can say is refused rather than cut.
 NTSTATUS TransactRaw(ControlRequest& R) {
-  if (R.Buffer == nullptr || R.In == 0) {
+  if (R.Buffer == nullptr || R.In == 0 || R.In > MaxCommandLength) {
     return STATUS_INVALID_PARAMETER;
   }
   return Exchange(R, 0, 0, R.Buffer, static_cast<USHORT>(R.In));
 }
 
 NTSTATUS TransactEx(ControlRequest& R) {
-  if (R.Buffer == nullptr || R.In == 0) {
+  if (R.Buffer == nullptr || R.In == 0 || R.In - 1 > MaxCommandLength) {
     return STATUS_INVALID_PARAMETER;
   }
   return Exchange(R, 1, R.Buffer[0], R.Buffer + 1, static_cast<USHORT>(R.In - 1));

@@ -33,8 +33,9 @@ DEFINE_GUID(GUID_KEY_INTERFACE_SECONDARY, 0x17596CE0, 0x33D7, 0x430E, 0x90, 0x69
             0x77, 0xE3, 0x06);
 DEFINE_GUID(GUID_KEY_INTERFACE_AUX, 0x12571628, 0xBE3F, 0x4CF4, 0xB3, 0x8A, 0xB1, 0xF4, 0x07, 0x94,
             0xE6, 0xDF);
-/* Target-device-change event reported once after IOCTL_KEY_NOTIFY_CHANGE,
- * with one data byte of value 0. */
+/* Target-device-change event reported once after IOCTL_KEY_NOTIFY_CHANGE.
+ * Its data is 4 bytes, all 0: the one byte the driver sets and the padding
+ * that ends the 40-byte notification. */
 DEFINE_GUID(GUID_KEY_CHANGE_EVENT, 0x06AF8CD4, 0x70BB, 0x44DB, 0x97, 0x7A, 0x75, 0x32, 0xE2, 0xAF,
             0xD5, 0x6F);
 #endif

@@ -103,7 +103,8 @@ NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutVa
       MakeSetupPacket(VendorToDevice, Variant, Variant == 0 ? 0 : OutValue, OutLength);
   AcquireTransferMutex(extension);
 
-  // Three failed writes do not end the exchange: the later phases decide.
+  // Three failed writes do not end the exchange: a key may have taken a
+  // command whose write was reported failed, and the later phases tell.
   NTSTATUS lastWrite;
   NTSTATUS status = WriteWithRetries(DeviceObject, &outPacket, OutData, &lastWrite);
   if (!NT_SUCCESS(status)) {
@@ -113,7 +114,8 @@ NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutVa
   }
 
   ULONG expected = 0;
-  if (KeySignalsAnswers(extension)) {
+  const bool reportRead = KeySignalsAnswers(extension);
+  if (reportRead) {
     ULONG answerLength = 0;
     status = ReadAnswerLength(DeviceObject, &answerLength);
     if (!NT_SUCCESS(status)) {
@@ -127,6 +129,11 @@ NTSTATUS KeyTransaction(PDEVICE_OBJECT DeviceObject, ULONG Variant, USHORT OutVa
       MakeSetupPacket(VendorFromDevice, Variant, 0, static_cast<USHORT>(InLength));
   status = ReadAnswer(DeviceObject, &inPacket, InBuffer, expected, Returned);
   ReleaseTransferMutex(extension);
+  // Nothing came back for a command that no write delivered: the command was
+  // lost, which an empty answer must not pass for.
+  if (!NT_SUCCESS(lastWrite) && NT_SUCCESS(status) && !reportRead && *Returned == 0) {
+    return lastWrite;
+  }
   return status;
 }
 

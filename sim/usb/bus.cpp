@@ -240,14 +240,9 @@ PURB UrbOf(PIRP irp) {
   return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
-// Records how a waiting transfer ended (IoStatus.Status holds its status);
-// returns when its completion is due.
-Clock::time_point RecordEnd(KeyState& s, PIRP irp, keyport::Outcome o) {
-  WireRecord r = Describe(irp);
-  if (o.status == STATUS_SUCCESS)
-    o = s.port.Submit(UrbOf(irp));
-  else
-    keyport::Port::Fail(UrbOf(irp), o);
+// Records how a waiting transfer ended: `r` describes it as it was sent, `o`
+// is already in its URB. Returns when its completion is due.
+Clock::time_point RecordEnd(KeyState& s, PIRP irp, WireRecord r, keyport::Outcome o) {
   RecordTransfer(irp, r);
   r.status = o.status;
   r.usbdStatus = o.usbd;
@@ -258,9 +253,16 @@ Clock::time_point RecordEnd(KeyState& s, PIRP irp, keyport::Outcome o) {
   return due;
 }
 
-// Records how a waiting transfer ended and queues its completion.
+// Ends a waiting transfer with a failure (IoStatus.Status holds it then).
+Clock::time_point RecordFailure(KeyState& s, PIRP irp, keyport::Outcome o) {
+  WireRecord r = Describe(irp);
+  keyport::Port::Fail(UrbOf(irp), o);
+  return RecordEnd(s, irp, std::move(r), o);
+}
+
+// Fails a waiting transfer and queues its completion.
 void EndWaiting(KeyState& s, PIRP irp, keyport::Outcome o) {
-  Queue(s, irp, false, RecordEnd(s, irp, o));
+  Queue(s, irp, false, RecordFailure(s, irp, o));
 }
 
 // Takes a waiting transfer back from its cancel routine; false when the
@@ -269,7 +271,16 @@ bool Reclaim(PIRP irp) {
   return IoSetCancelRoutine(irp, nullptr) != nullptr;
 }
 
-// Ends the waiting transfers for which `matches` holds.
+VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp);
+
+// Lets the transfer's sender cancel it while it waits; false when it was
+// cancelled before that (the caller then ends it).
+bool Arm(PIRP irp) {
+  IoSetCancelRoutine(irp, CancelWaiting);
+  return !(irp->Cancel && Reclaim(irp));
+}
+
+// Fails the waiting transfers for which `matches` holds.
 template <typename Match>
 void EndWaitingWhere(KeyState& s, keyport::Outcome o, Match matches) {
   for (auto it = s.waiting.begin(); it != s.waiting.end();) {
@@ -287,10 +298,29 @@ void EndAllWaiting(KeyState& s, keyport::Outcome o) {
   EndWaitingWhere(s, o, [](PIRP) { return true; });
 }
 
-// Hands the key's report to the oldest waiting transfer.
+// Hands the key's report to the oldest waiting transfer. One that took a full
+// packet and asked for more goes on waiting, with the bytes it has.
 void ServeWaiting(KeyState& s) {
-  EndWaitingWhere(s, {STATUS_SUCCESS, USBD_STATUS_SUCCESS},
-                  [&](PIRP) { return s.port.Key().ReportReady(); });
+  for (auto it = s.waiting.begin(); it != s.waiting.end() && s.port.Key().ReportReady();) {
+    PIRP irp = *it;
+    if (!Reclaim(irp)) {
+      ++it;  // its cancel routine is ending it
+      continue;
+    }
+    WireRecord r = Describe(irp);
+    const keyport::Outcome o = s.port.Continue(UrbOf(irp));
+    if (o.status == STATUS_PENDING) {
+      if (Arm(irp)) {
+        ++it;
+        continue;
+      }
+      it = s.waiting.erase(it);
+      EndWaiting(s, irp, keyport::kCancelled);
+      continue;
+    }
+    it = s.waiting.erase(it);
+    Queue(s, irp, false, RecordEnd(s, irp, std::move(r), o));
+  }
 }
 
 // A key that completes in the caller's thread has its cancelled transfer
@@ -311,7 +341,7 @@ VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
       EndWaiting(*s, irp, keyport::kCancelled);
       return;
     }
-    RecordEnd(*s, irp, keyport::kCancelled);
+    RecordFailure(*s, irp, keyport::kCancelled);
   }
   Complete(irp, irp->IoStatus.Status, 0);
 }
@@ -321,8 +351,7 @@ void Wait(KeyState& s, PIRP irp) {
   IoMarkIrpPending(irp);
   s.waiting.push_back(irp);
   TheBus().cv.notify_all();
-  IoSetCancelRoutine(irp, CancelWaiting);
-  if (irp->Cancel && Reclaim(irp)) {  // cancelled before it could wait
+  if (!Arm(irp)) {  // cancelled before it could wait
     s.waiting.pop_back();
     EndWaiting(s, irp, keyport::kCancelled);
   }

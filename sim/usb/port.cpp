@@ -168,14 +168,7 @@ Outcome Port::Transfer(PURB urb) {
         return kBadPipe;
       if (!(e->address & USB_ENDPOINT_DIRECTION_MASK))
         return kOk;  // an OUT pipe takes what it is given
-      uint32_t returned = 0;
-      Outcome o = FromKey(key_.InterruptIn(static_cast<uint8_t*>(t.TransferBuffer),
-                                           t.TransferBufferLength, &returned));
-      if (o.status == STATUS_PENDING)
-        return o;  // nothing moved yet: the URB is left as it came
-      o = Shortened(o, returned, t.TransferBufferLength, t.TransferFlags);
-      t.TransferBufferLength = returned;
-      return o;
+      return InterruptIn(t, e->maxPacketSize);
     }
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
@@ -186,6 +179,39 @@ Outcome Port::Transfer(PURB urb) {
   }
 }
 
+// The bytes an interrupt IN transfer has received so far, kept where the host
+// controller keeps its own state of a transfer while it is under way.
+ULONG Port::Received(const _URB_BULK_OR_INTERRUPT_TRANSFER& t) {
+  return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(t.hca.Reserved8[0]));
+}
+
+void Port::SetReceived(_URB_BULK_OR_INTERRUPT_TRANSFER& t, ULONG received) {
+  t.hca.Reserved8[0] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(received));
+}
+
+// The key sends one packet per report. A full packet (the endpoint's maximum
+// size) does not end the transfer: it waits for the next packet until it has
+// all the bytes it asked for. Only a shorter packet ends it early, which fails
+// it unless the sender allowed short transfers. While it waits the URB keeps
+// the asked length; the bytes received so far are in its buffer.
+Outcome Port::InterruptIn(_URB_BULK_OR_INTERRUPT_TRANSFER& t, uint32_t maxPacket) {
+  auto* buffer = static_cast<uint8_t*>(t.TransferBuffer);
+  for (;;) {
+    const ULONG received = Received(t);
+    uint32_t packet = 0;
+    Outcome o =
+        FromKey(key_.InterruptIn(buffer + received, t.TransferBufferLength - received, &packet));
+    if (o.status != STATUS_SUCCESS)
+      return o;  // kWaiting when the key NAKs: the URB stays as it is
+    SetReceived(t, received + packet);
+    if (packet < maxPacket || received + packet >= t.TransferBufferLength) {
+      o = Shortened(o, received + packet, t.TransferBufferLength, t.TransferFlags);
+      t.TransferBufferLength = received + packet;
+      return o;
+    }
+  }
+}
+
 USBD_PIPE_HANDLE Port::PipeOf(PURB urb) {
   return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
              ? urb->UrbBulkOrInterruptTransfer.PipeHandle
@@ -193,6 +219,12 @@ USBD_PIPE_HANDLE Port::PipeOf(PURB urb) {
 }
 
 Outcome Port::Submit(PURB urb) {
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+    SetReceived(urb->UrbBulkOrInterruptTransfer, 0);
+  return Continue(urb);
+}
+
+Outcome Port::Continue(PURB urb) {
   Outcome o = plugged_ ? Transfer(urb) : kGone;
   if (o.status == STATUS_PENDING) {
     urb->UrbHeader.Status = o.usbd;

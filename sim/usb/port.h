@@ -40,9 +40,13 @@ class Port {
   const keymodel::Key& Key() const { return key_; }
 
   // One URB of IOCTL_INTERNAL_USB_SUBMIT_URB, carried out to its end, or
-  // kWaiting for an interrupt IN transfer that the key NAKs: the caller keeps
-  // it and submits it again once Key().ReportReady(), or ends it with Fail.
+  // kWaiting for an interrupt IN transfer that still waits for a packet of the
+  // key: the caller keeps it and hands it to Continue once Key().ReportReady(),
+  // or ends it with Fail.
   Outcome Submit(PURB urb);
+  // A waiting transfer takes what the key now sends: it ends, or waits again
+  // (kWaiting) when the packet was a full one and it asked for more.
+  Outcome Continue(PURB urb);
   // The pipe an interrupt or bulk URB is for (null for other URBs).
   static USBD_PIPE_HANDLE PipeOf(PURB urb);
   // IOCTL_INTERNAL_USB_RESET_PORT.
@@ -55,6 +59,9 @@ class Port {
   const keymodel::Endpoint* PipeEndpoint(USBD_PIPE_HANDLE pipe) const;
   Outcome Select(PURB urb);
   Outcome Transfer(PURB urb);
+  Outcome InterruptIn(_URB_BULK_OR_INTERRUPT_TRANSFER& t, uint32_t maxPacket);
+  static ULONG Received(const _URB_BULK_OR_INTERRUPT_TRANSFER& t);
+  static void SetReceived(_URB_BULK_OR_INTERRUPT_TRANSFER& t, ULONG received);
 
   keymodel::Key key_;
   bool plugged_ = false;

@@ -138,6 +138,115 @@ TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
             WireKinds(key));
 }
 
+// A key that does not signal its answers gives nothing but the answer read
+// to tell whether a command arrived. After three failed writes an empty answer
+// is the command lost, and the exchange fails with the last write's status; a
+// write that got through is answered as ever.
+struct LostCommandCase {
+  const char* name;
+  sim::usb::KeyConfig config;
+  ULONG failedWrites;
+  NTSTATUS status;
+  Bytes answer;
+  std::vector<Kind> wire;
+};
+
+class LostCommand : public ExchangeTest, public ::testing::WithParamInterface<LostCommandCase> {};
+
+TEST_P(LostCommand, IsNotAnEmptyAnswer) {
+  const auto& c = GetParam();
+  Key key = OpenKey(c.config);
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, c.failedWrites, 0, STATUS_IO_DEVICE_ERROR});
+  auto io = Raw({0x01, 0xBE, 0xEF}, 16);
+  EXPECT_EQ(c.status, io.Status);
+  EXPECT_EQ(c.answer, io.Output);
+  EXPECT_EQ(c.wire, WireKinds(key));
+  EXPECT_EQ(1, KeReadStateMutex(&key.ext->TransferMutex));
+}
+
+sim::usb::KeyConfig WithoutPipes(sim::usb::KeyConfig c) {
+  c.endpointCount = 0;
+  return c;
+}
+
+const std::vector<Kind> kThreeFailedWrites = {Kind::VendorOut, Kind::ResetPort, Kind::VendorOut,
+                                              Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
+                                              Kind::VendorIn};
+const std::vector<Kind> kThirdWriteArrives = {Kind::VendorOut, Kind::ResetPort, Kind::VendorOut,
+                                              Kind::ResetPort, Kind::VendorOut, Kind::VendorIn};
+
+INSTANTIATE_TEST_SUITE_P(Keys, LostCommand,
+                         ::testing::Values(LostCommandCase{"LegacyPrimary",
+                                                           sim::usb::LegacyPrimaryKey(),
+                                                           3,
+                                                           STATUS_IO_DEVICE_ERROR,
+                                                           {},
+                                                           kThreeFailedWrites},
+                                           LostCommandCase{"SecondaryWithoutPipe",
+                                                           WithoutPipes(sim::usb::SecondaryKey()),
+                                                           3,
+                                                           STATUS_IO_DEVICE_ERROR,
+                                                           {},
+                                                           kThreeFailedWrites},
+                                           LostCommandCase{"LegacyPrimaryThirdWriteArrives",
+                                                           sim::usb::LegacyPrimaryKey(),
+                                                           2,
+                                                           STATUS_SUCCESS,
+                                                           {0xBE, 0xEF, 0x90, 0x00},
+                                                           kThirdWriteArrives}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The command's length goes out in the 16-bit wLength: a longer input is
+// refused before anything reaches the key, and the longest that fits goes out
+// whole.
+struct LengthCase {
+  const char* name;
+  sim::usb::KeyConfig config;
+  ULONG code;
+  ULONG in;
+  NTSTATUS status;
+  ULONG wLength;  // of the command write, when one goes out
+};
+
+class CommandLength : public ExchangeTest, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(CommandLength, FitsTheWireOrIsRefused) {
+  const auto& c = GetParam();
+  Key key = OpenKey(c.config);
+  Bytes in(c.in, 0x00);
+  in[0] = 0x7F;  // a command the key does not know: it answers 6D 00
+  auto io = client_->DeviceIoControl(handle_, c.code, in, 16);
+  EXPECT_EQ(c.status, io.Status);
+  auto wire = Wire(key);
+  if (c.status == STATUS_INVALID_PARAMETER) {
+    EXPECT_TRUE(wire.empty());
+    EXPECT_EQ(0u, io.Information);
+    return;
+  }
+  ASSERT_FALSE(wire.empty());
+  EXPECT_EQ(Kind::VendorOut, wire[0].kind);
+  EXPECT_EQ(c.wLength, wire[0].length);
+  EXPECT_EQ(c.wLength, wire[0].transferred);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, CommandLength,
+    ::testing::Values(LengthCase{"RawLongest", sim::usb::PrimaryKey(), IOCTL_KEY_TRANSACT_RAW,
+                                 65535, STATUS_SUCCESS, 65535},
+                      LengthCase{"RawOneMore", sim::usb::PrimaryKey(), IOCTL_KEY_TRANSACT_RAW,
+                                 65536, STATUS_INVALID_PARAMETER, 0},
+                      LengthCase{"RawTwoMore", sim::usb::PrimaryKey(), IOCTL_KEY_TRANSACT_RAW,
+                                 65537, STATUS_INVALID_PARAMETER, 0},
+                      LengthCase{"ExLongest", sim::usb::PrimaryKey(), IOCTL_KEY_TRANSACT_EX, 65536,
+                                 STATUS_SUCCESS, 65535},
+                      LengthCase{"ExOneMore", sim::usb::PrimaryKey(), IOCTL_KEY_TRANSACT_EX, 65537,
+                                 STATUS_INVALID_PARAMETER, 0},
+                      LengthCase{"SecondaryTransactLongest", sim::usb::SecondaryKey(),
+                                 IOCTL_KEY_TRANSACT, 65535, STATUS_SUCCESS, 65535},
+                      LengthCase{"SecondaryTransactOneMore", sim::usb::SecondaryKey(),
+                                 IOCTL_KEY_TRANSACT, 65536, STATUS_INVALID_PARAMETER, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ExchangeTest, AFailedResetEndsTheExchange) {
   Key key = OpenKey(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::VendorOut, 1});

@@ -237,6 +237,9 @@ check "an idle interrupt read ends at its bound" "$(keyctl "$p" read-interrupt)"
 check "after a command it reports the answer's length" \
   "$(keyctl "$p" vendor-write 0x40 0 0 0 0155 >/dev/null; keyctl "$p" read-interrupt | awk '{print $1, $3, substr($4, 1, 2), substr($4, 5, 4)}')" \
   "ok bytes=8 a5 0300"
+check "a report read into 64 bytes: the one 8-byte report" \
+  "$(keyctl "$p" vendor-write 0x40 0 0 0 0156 >/dev/null; keyctl "$p" read-interrupt 64 | awk '{print $1, $3, substr($4, 1, 2), substr($4, 5, 4)}')" \
+  "ok bytes=8 a5 0300"
 check "the auxiliary interface answers too" "$(keyctl "$(key aux 0)" transact-raw 0142 16)" "ok error=0 bytes=3 429000"
 # The example program of the client document, on the same key.
 check "the client example" "$(timeout 60 "$wine" key_example.exe </dev/null 2>>"$host_log" | tr -d '\r' | sed 1d | paste -sd'|')" \

@@ -1,5 +1,7 @@
 // setuprec: reads one setup.exe result record from standard input and prints
-// it as a line of text. Exit 0 for a well-formed record, 1 otherwise.
+// it as a line of text. Exit 0 for a well-formed record, 1 otherwise. After
+// -g the record says payload=516 while it carries 512 payload bytes; the
+// entries shown come from those 512 (record_text.h).
 //   wine setup.exe -g Tarvik4v2.inf | setuprec
 #include <cstdio>
 #include <vector>

@@ -174,9 +174,11 @@ void CompleteAll(PLIST_ENTRY Done) {
   }
 }
 
+VOID NTAPI CancelWaiting(PDEVICE_OBJECT Device, PIRP Irp);
+
 // With Key->Lock held: ends the waiting transfers on `Pipe` (all when null)
 // with `Outcome`, or, for a success, hands them the key's report while it
-// has one.
+// has one. A transfer that took a full packet and asked for more waits on.
 void EndWaiting(Child* Key, PLIST_ENTRY Done, keyport::Outcome Outcome, USBD_PIPE_HANDLE Pipe) {
   PLIST_ENTRY entry = Key->Waiting.Flink;
   while (entry != &Key->Waiting) {
@@ -187,9 +189,18 @@ void EndWaiting(Child* Key, PLIST_ENTRY Done, keyport::Outcome Outcome, USBD_PIP
       break;
     const bool matches = Pipe == nullptr || keyport::Port::PipeOf(UrbOf(irp)) == Pipe;
     if (matches && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+      keyport::Outcome ended =
+          serve ? Key->Key.Continue(UrbOf(irp)) : keyport::Port::Fail(UrbOf(irp), Outcome);
+      if (ended.status == STATUS_PENDING) {
+        (void)IoSetCancelRoutine(irp, CancelWaiting);
+        if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr) {
+          entry = next;
+          continue;
+        }
+        ended = keyport::Port::Fail(UrbOf(irp), keyport::kCancelled);
+      }
       RemoveEntryList(entry);
-      irp->IoStatus.Status = serve ? Key->Key.Submit(UrbOf(irp)).status
-                                   : keyport::Port::Fail(UrbOf(irp), Outcome).status;
+      irp->IoStatus.Status = ended.status;
       irp->IoStatus.Information = 0;
       InsertTailList(Done, entry);
     }
