@@ -31,6 +31,7 @@ struct IrpRecord {
   CCHAR lowest = 127;
   bool lowerAnswered = false;
   NTSTATUS lowerStatus = STATUS_SUCCESS;
+  PKEVENT userEvent = nullptr;  // a built request's event, kept under the lock
 };
 
 std::mutex gIrpLock;
@@ -135,8 +136,9 @@ void FinishRequest(PIRP irp) {
 bool IsEventOfLiveBuiltRequest(PVOID object) {
   std::lock_guard<std::mutex> lock(gIrpLock);
   for (const auto& [irp, record] : gIrps) {
+    // Only the waiter's own request matches; it alone cancels it.
     if (record.origin == IrpOrigin::Threaded && record.state != IrpState::Done &&
-        irp->UserEvent == object && !irp->Cancel)
+        record.userEvent == object && !irp->Cancel)
       return true;
   }
   return false;
@@ -476,6 +478,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    gIrps[irp].userEvent = Event;
+  }
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction =
       InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
