@@ -256,13 +256,34 @@ TARVIK_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
   return status;
 }
 
+TARVIK_PAGED NTSTATUS ReserveUnconfigureRequest(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  if (extension->ReservedUnconfigureUrb == nullptr) {
+    extension->ReservedUnconfigureUrb =
+        AllocateUrb(sizeof(_URB_SELECT_CONFIGURATION), TagUnconfigureUrb);
+  }
+  return extension->ReservedUnconfigureUrb != nullptr ? STATUS_SUCCESS
+                                                      : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TARVIK_PAGED void ReleaseUnconfigureRequest(PDEVICE_OBJECT DeviceObject) {
+  PAGED_CODE();
+  FreeIfHeld(GetDeviceExtension(DeviceObject)->ReservedUnconfigureUrb);
+}
+
 TARVIK_PAGED NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  PURB urb = AllocateUrb(sizeof(_URB_SELECT_CONFIGURATION), TagUnconfigureUrb);
+  PURB urb = extension->ReservedUnconfigureUrb;
+  extension->ReservedUnconfigureUrb = nullptr;
+  if (urb == nullptr) {
+    urb = AllocateUrb(sizeof(_URB_SELECT_CONFIGURATION), TagUnconfigureUrb);
+  }
   if (urb != nullptr) {
     // A select-configuration without a descriptor returns the key to unconfigured.
+    RtlZeroMemory(urb, sizeof(_URB_SELECT_CONFIGURATION));
     urb->UrbSelectConfiguration.Hdr.Length = sizeof(_URB_SELECT_CONFIGURATION);
     urb->UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;

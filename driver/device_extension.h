@@ -39,6 +39,13 @@ struct DeviceExtension {
   LONG OutstandingIo;
   KEVENT RemoveEvent;
   KEVENT StopEvent;
+  // Serialises exchanges with the key. It must stay a kernel mutex: a request
+  // built with IoBuildDeviceIoControlRequest finishes with a special kernel
+  // APC to the thread that built it (it copies the status block and sets the
+  // event), and the exchange waits for its requests while holding this
+  // mutex. A kernel mutex holds back only normal kernel APCs; a fast mutex or
+  // a guarded region would hold back the special one too, and the wait would
+  // never end.
   KMUTEX TransferMutex;
   ULONG DevicePower;  // a DEVICE_POWER_STATE, kept as the 32-bit number requests carry
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -53,6 +60,14 @@ struct DeviceExtension {
   HANDLE NotifyThread;
   ULONG ShareAccessMask;
   ULONG OpenHandleCount;
+  // Interrupt reads in progress (under InterruptReadLock); InterruptReadsIdle
+  // is signalled while there are none. A port reset waits for it.
+  KSPIN_LOCK InterruptReadLock;
+  ULONG InterruptReadsPending;
+  KEVENT InterruptReadsIdle;
+  // The unconfigure request that a query-stop sets aside, so that the stop
+  // after it cannot fail for want of pool.
+  PURB ReservedUnconfigureUrb;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES is 64 bytes");

@@ -28,7 +28,12 @@ NTSTATUS IdentifyKey(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR DeviceD
 NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+// Returns the key to unconfigured, with the request that a query-stop set
+// aside when there is one; the copies of its descriptors go in any case.
 NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject);
+// Sets aside the unconfigure request of the stop to come; fails only for want of pool.
+NTSTATUS ReserveUnconfigureRequest(PDEVICE_OBJECT DeviceObject);
+void ReleaseUnconfigureRequest(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
 void CloseNotifyThread(DeviceExtension* Extension);
 

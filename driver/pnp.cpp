@@ -41,11 +41,16 @@ TARVIK_PAGED NTSTATUS ForwardAndWait(DeviceExtension* Extension, PIRP Irp) {
   return status;
 }
 
-// The bus driver's answer to a start is not consulted: the key is judged by
-// what StartDevice finds on it.
+// The key is ours to talk to only once the lower drivers have started it. A
+// start they failed is theirs to report (CompleteRequestStatusCheck), and
+// nothing is sent to a port that is not started (StartDeviceWait): nothing of
+// ours was done that would need undoing.
 TARVIK_PAGED NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
-  ForwardAndWait(GetDeviceExtension(DeviceObject), Irp);
+  const NTSTATUS lower = ForwardAndWait(GetDeviceExtension(DeviceObject), Irp);
+  if (!NT_SUCCESS(lower)) {
+    return CompleteRequest(Irp, lower);
+  }
   return CompleteRequest(Irp, StartDevice(DeviceObject));
 }
 
@@ -60,30 +65,48 @@ TARVIK_PAGED NTSTATUS HandleQuery(DeviceExtension* Extension, PIRP Irp, PnpState
   return PassDownWithSuccess(Extension, Irp);
 }
 
-// A cancel that matches no query of ours (a driver above failed it) has
-// nothing to undo and stays here.
-TARVIK_PAGED NTSTATUS HandleCancel(DeviceExtension* Extension, PIRP Irp, PnpState EntryState,
+// A query-stop that the key could not follow with a stop fails here: a stop
+// itself may not fail. Its unconfigure request is set aside now, before
+// anything changes; the query then goes on as a query-remove does.
+TARVIK_PAGED NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  const NTSTATUS status = ReserveUnconfigureRequest(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    const NTSTATUS result = CompleteRequest(Irp, status);
+    IoDecrement(extension);
+    return result;
+  }
+  return HandleQuery(extension, Irp, PendingStop);
+}
+
+// Cancels always reach the bus with success, whatever the state: one that
+// matches no query of ours (a driver above failed it) has nothing to undo.
+TARVIK_PAGED NTSTATUS HandleCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp, PnpState EntryState,
                                    PnpState Pending) {
   PAGED_CODE();
-  if (EntryState != Pending) {
-    return CompleteRequest(Irp, STATUS_SUCCESS);
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  if (Pending == PendingStop) {
+    ReleaseUnconfigureRequest(DeviceObject);
   }
-  const NTSTATUS status = ForwardAndWait(Extension, Irp);
+  if (EntryState != Pending) {
+    return PassDownWithSuccess(extension, Irp);
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  const NTSTATUS status = ForwardAndWait(extension, Irp);
   if (NT_SUCCESS(status)) {
-    RestorePnpState(Extension);
+    RestorePnpState(extension);
   }
   return CompleteRequest(Irp, status);
 }
 
-// The drain happened at the query-stop before.
+// A stop always succeeds and goes down: the key is stopped whatever it
+// answers to the unconfigure request. The drain happened at the query-stop.
 TARVIK_PAGED NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   SetNewPnpState(extension, Stopped);
-  const NTSTATUS status = DeconfigureDevice(DeviceObject);
-  if (!NT_SUCCESS(status)) {
-    return CompleteRequest(Irp, status);
-  }
+  DeconfigureDevice(DeviceObject);
   return PassDownWithSuccess(extension, Irp);
 }
 
@@ -169,6 +192,7 @@ TARVIK_PAGED NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, PnpSta
   // A change request still running at a surprise removal may have started a
   // notification thread after the key was taken down.
   CloseNotifyThread(extension);
+  ReleaseUnconfigureRequest(DeviceObject);
   FreeDeviceRecord(extension);
   PDEVICE_OBJECT lower = extension->LowerDeviceObject;
   const NTSTATUS status = PassDownWithSuccess(extension, Irp);
@@ -195,8 +219,8 @@ TARVIK_PAGED void CloseNotifyThread(DeviceExtension* Extension) {
     return;
   }
   PVOID thread = nullptr;
-  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, NotifyThreadAccess, nullptr, KernelMode, &thread,
-                                           nullptr))) {
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, NotifyThreadAccess, *PsThreadType, KernelMode,
+                                           &thread, nullptr))) {
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(thread);
   }
@@ -219,14 +243,14 @@ TARVIK_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = HandleStart(DeviceObject, Irp);
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
-      return HandleQuery(extension, Irp, PendingStop);  // reference dropped before the wait
+      return HandleQueryStop(DeviceObject, Irp);  // reference dropped before the wait
     case IRP_MN_QUERY_REMOVE_DEVICE:
       return HandleQuery(extension, Irp, PendingRemove);  // reference dropped before the wait
     case IRP_MN_CANCEL_STOP_DEVICE:
-      status = HandleCancel(extension, Irp, entryState, PendingStop);
+      status = HandleCancel(DeviceObject, Irp, entryState, PendingStop);
       break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      status = HandleCancel(extension, Irp, entryState, PendingRemove);
+      status = HandleCancel(DeviceObject, Irp, entryState, PendingRemove);
       break;
     case IRP_MN_STOP_DEVICE:
       status = HandleStop(DeviceObject, Irp);

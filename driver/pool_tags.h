@@ -30,3 +30,4 @@ constexpr ULONG TagVendorReadBuffer = MakePoolTag('k', 'v', '7', '1');
 constexpr ULONG TagInterruptBuffer = MakePoolTag('k', 'v', '8', '1');
 constexpr ULONG TagTransactPayload = MakePoolTag('k', 'v', '9', '1');
 constexpr ULONG TagTransactZeros = MakePoolTag('k', 'v', 'A', '1');
+constexpr ULONG TagResetAbortUrb = MakePoolTag('k', 'v', 'B', '1');

@@ -143,6 +143,10 @@ NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // DevicePower holds the target. The device request runs through this stack
 // from the top; the system request goes down only once it has finished, so
 // the key is already in its new state when the lower drivers see it.
+// A system set-power may not be failed (PowerDownFail, PowerUpFail: a power
+// failure ends in bug check 0x9F) and must reach the bus driver: when the
+// device request cannot be asked for, the system request still goes down,
+// with success.
 NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   KEVENT event;
@@ -151,22 +155,12 @@ NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, target,
                                             PowerRequestComplete, &event, nullptr);
   if (status != STATUS_PENDING) {
-    return CompleteRequest(Irp, status);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(extension, Irp);
   }
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   ReportDevicePower(DeviceObject, extension->DevicePower);
   return PassDown(extension, Irp);
-}
-
-// A key already at D3 has nothing left to do before hibernation or shutdown.
-NTSTATUS HibernateSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
-  if (extension->DevicePower == PowerDeviceD3) {
-    Irp->IoStatus.Information = 0;
-    return CompleteRequest(Irp, STATUS_SUCCESS);
-  }
-  extension->DevicePower = PowerDeviceD3;
-  return SystemTransition(DeviceObject, Irp);
 }
 
 // Power requests never wait for client traffic: a low state is refused
@@ -197,7 +191,9 @@ NTSTATUS HandlePowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->DevicePower = CapabilityState(extension, RawPowerState(stack));
       return SystemTransition(DeviceObject, Irp);
     case PowerAction::HibernateSystem:
-      return HibernateSystem(DeviceObject, Irp);
+      // Like every system request, also when the key is at D3 already.
+      extension->DevicePower = PowerDeviceD3;
+      return SystemTransition(DeviceObject, Irp);
     case PowerAction::RefuseWhenBusy:
       return RefuseWhenBusy(extension, Irp);
     case PowerAction::PassDown:

@@ -1,5 +1,5 @@
 // Synchronous USB operations: build one request, hand it to the USB stack
-// below and wait for it, without a time limit except for interrupt reads.
+// below and wait for it, at most UsbRequestTimeout.
 // Nothing here retries, resets or interprets an answer; the callers decide
 // what a failure means.
 #include "driver/usb_requests.h"
@@ -55,10 +55,9 @@ bool CancelBelow(PIRP Irp, LONG volatile* State) {
 }
 
 // Sends an internal control request to the device below and waits for it,
-// without a time limit when `Timeout` (relative, 100 ns units) is 0. At the
-// limit the request is cancelled, its completion still awaited (the URB and
-// the status block must outlive it), and a request that then failed reports
-// STATUS_IO_TIMEOUT.
+// at most `Timeout` (relative, 100 ns units). At the limit the request is
+// cancelled, its completion still awaited (the URB and the status block must
+// outlive it), and a request that then failed reports STATUS_IO_TIMEOUT.
 // `Urb` (or null) goes to the lower driver in Parameters.Others.Argument1.
 NTSTATUS CallUsbStack(DeviceExtension* Extension, ULONG IoControlCode, PURB Urb, LONGLONG Timeout) {
   KEVENT event;
@@ -73,20 +72,16 @@ NTSTATUS CallUsbStack(DeviceExtension* Extension, ULONG IoControlCode, PURB Urb,
   if (Urb != nullptr) {
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
   }
-  if (Timeout != 0) {
-    IoSetCompletionRoutine(irp, BoundedWaitCompletion, const_cast<LONG*>(&state), TRUE, TRUE, TRUE);
-  }
+  IoSetCompletionRoutine(irp, BoundedWaitCompletion, const_cast<LONG*>(&state), TRUE, TRUE, TRUE);
   NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, irp);
   if (status != STATUS_PENDING) {
     return status;
   }
   bool cancelled = false;
-  if (Timeout != 0) {
-    LARGE_INTEGER limit;
-    limit.QuadPart = -Timeout;
-    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
-      cancelled = CancelBelow(irp, &state);
-    }
+  LARGE_INTEGER limit;
+  limit.QuadPart = -Timeout;
+  if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
+    cancelled = CancelBelow(irp, &state);
   }
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   status = ioStatus.Status;
@@ -103,6 +98,57 @@ NTSTATUS SubmitUrbWithin(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout
   NTSTATUS status = CallUsbStack(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Timeout);
   IoDecrement(extension);
   return status;
+}
+
+// Interrupt reads in progress, counted so that a port reset can wait for
+// them; InterruptReadsIdle is signalled while there are none.
+void BeginInterruptRead(DeviceExtension* Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
+  if (Extension->InterruptReadsPending++ == 0) {
+    KeClearEvent(&Extension->InterruptReadsIdle);
+  }
+  KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+}
+
+void EndInterruptRead(DeviceExtension* Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
+  if (--Extension->InterruptReadsPending == 0) {
+    KeSetEvent(&Extension->InterruptReadsIdle, IO_NO_INCREMENT, FALSE);
+  }
+  KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+}
+
+bool InterruptReadsInProgress(DeviceExtension* Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
+  const bool busy = Extension->InterruptReadsPending != 0;
+  KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+  return busy;
+}
+
+// The hub's reset must not meet a transfer still below (the documentation of
+// IOCTL_INTERNAL_USB_RESET_PORT: cancel all I/O and wait for it first). The
+// abort ends the reads that wait on the interrupt pipe; each then returns
+// through its own bounded wait, which ends the wait here too. Nothing is sent
+// when no read is in progress.
+void QuiesceInterruptPipe(PDEVICE_OBJECT DeviceObject) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  if (extension->InterruptPipe == nullptr || !InterruptReadsInProgress(extension)) {
+    return;
+  }
+  auto* urb = static_cast<PURB>(
+      ExAllocatePoolWithTag(DriverNonPagedPool, sizeof(_URB_PIPE_REQUEST), TagResetAbortUrb));
+  if (urb != nullptr) {
+    RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
+    urb->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    urb->UrbPipeRequest.PipeHandle = extension->InterruptPipe;
+    SubmitUrbWithin(DeviceObject, urb, UsbRequestTimeout);
+    ExFreePool(urb);
+  }
+  // Every read ends within its own bound, aborted or not.
+  LARGE_INTEGER limit;
+  limit.QuadPart = -InterruptReadTimeout;
+  KeWaitForSingleObject(&extension->InterruptReadsIdle, Executive, KernelMode, FALSE, &limit);
 }
 
 void FillVendorRequest(PURB Urb, const SetupPacket* Packet, PVOID Buffer, ULONG TransferFlags) {
@@ -124,11 +170,13 @@ void FillVendorRequest(PURB Urb, const SetupPacket* Packet, PVOID Buffer, ULONG 
 }  // namespace
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-  return SubmitUrbWithin(DeviceObject, Urb, 0);
+  return SubmitUrbWithin(DeviceObject, Urb, UsbRequestTimeout);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
-  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr, 0);
+  QuiesceInterruptPipe(DeviceObject);
+  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
+                      UsbRequestTimeout);
 }
 
 NTSTATUS VendorControlOut(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Buffer,
@@ -175,7 +223,10 @@ NTSTATUS ReadInterruptPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Leng
   transfer.TransferBuffer = Buffer;
   transfer.TransferBufferMDL = nullptr;
   transfer.UrbLink = nullptr;
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  BeginInterruptRead(extension);
   NTSTATUS status = SubmitUrbWithin(DeviceObject, urb, InterruptReadTimeout);
+  EndInterruptRead(extension);
   if (NT_SUCCESS(status)) {
     *Returned = transfer.TransferBufferLength;
   }

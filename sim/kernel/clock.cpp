@@ -30,6 +30,8 @@ State& TheClock() {
 }
 
 std::atomic<size_t> gTimedWaiters{0};
+std::mutex gHookMutex;
+std::function<void()> gDeadlineHook;
 std::mutex gSleepMutex;
 std::condition_variable gSleepers;
 std::condition_variable gWaitersChanged;
@@ -106,6 +108,7 @@ void Reset() {
     c.baseUnits = 0;
     c.rate = 1;
   });
+  AtNextDeadline(nullptr);
 }
 
 size_t TimedWaiters() {
@@ -116,6 +119,21 @@ bool WaitUntilTimedWaiters(size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(gSleepMutex);
   return gWaitersChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                   [&] { return gTimedWaiters.load() >= count; });
+}
+
+void AtNextDeadline(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(gHookMutex);
+  gDeadlineHook = std::move(hook);
+}
+
+void DeadlinePassed() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(gHookMutex);
+    std::swap(hook, gDeadlineHook);
+  }
+  if (hook)
+    hook();
 }
 
 bool WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline) {

@@ -18,6 +18,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace sim::clock {
@@ -45,6 +46,14 @@ void Reset();
 // clock first makes sure that the wait it wants to end has begun.
 size_t TimedWaiters();
 bool WaitUntilTimedWaiters(size_t count, int timeoutMs = 10000);
+
+// Runs `hook` once, in the thread of the next wait for a single object that
+// reaches its deadline: after the wait has timed out and before that thread
+// goes on. What it does happens exactly at the deadline, before the waiter
+// wakes (a held transfer that the bus completes just then). Reset clears it.
+void AtNextDeadline(std::function<void()> hook);
+// For the dispatcher: a timed wait has just timed out.
+void DeadlinePassed();
 
 // For the dispatcher: one step of a timed wait on `cv` (its lock held) with a
 // deadline on this clock. False once the deadline has come; true when woken

@@ -330,6 +330,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                                      PLARGE_INTEGER Timeout) {
   bool zero = Timeout && Timeout->QuadPart == 0;
   CheckMayWait("KeWaitForSingleObject", zero);
+  if (!Timeout && !Current().frames.empty() && IsEventOfLiveBuiltRequest(Object))
+    Violation(Check::IoBuildDeviceControlWaitTimeout,
+              "a driver waits without a timeout for a request it built, still below and not "
+              "cancelled");
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   PKTHREAD self = &Current().thread->Tcb;
   std::unique_lock<std::mutex> lock(gDispatcher);
@@ -349,7 +353,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     return STATUS_TIMEOUT;
   else
     status = WaitInList(lock, header, self, Timeout);
-  if (status != STATUS_TIMEOUT && header->Type == MutantObject && header->SignalState == 0)
+  if (status == STATUS_TIMEOUT) {
+    lock.unlock();
+    clock::DeadlinePassed();
+    return status;
+  }
+  if (header->Type == MutantObject && header->SignalState == 0)
     NoteMutexOwned(reinterpret_cast<PRKMUTEX>(header));
   return status;
 }

@@ -174,6 +174,9 @@ void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copy
 // Sends a bench-built request and waits for its completion; frees it.
 IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion);
 void FreeIrpInternal(PIRP irp);
+// Whether `object` is the event of a request built by IoBuildDeviceIoControlRequest
+// that is still below and not cancelled.
+bool IsEventOfLiveBuiltRequest(PVOID object);
 std::vector<std::string> LiveIrpReport();
 void ResetIrps();
 

@@ -2,6 +2,7 @@
 // the I/O manager builds for drivers.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 #include "sim/kernel/faults.h"
@@ -25,6 +26,12 @@ struct IrpRecord {
   PDEVICE_OBJECT lastDevice;
   UCHAR major;
   UCHAR minor;
+  // The lowest stack location the request reached (1: the bottom driver's),
+  // and the status it carried when a driver took it back on its way up.
+  CCHAR lowest = 127;
+  bool lowerAnswered = false;
+  NTSTATUS lowerStatus = STATUS_SUCCESS;
+  PKEVENT userEvent = nullptr;  // a built request's event, kept under the lock
 };
 
 std::mutex gIrpLock;
@@ -52,6 +59,16 @@ bool Transition(PIRP irp, uint64_t generation, IrpState from, IrpState to) {
     return false;
   it->second.state = to;
   return true;
+}
+
+// A driver took the request back on its way up: what the lower drivers answered.
+void NoteLowerAnswer(PIRP irp, uint64_t generation, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto it = gIrps.find(irp);
+  if (it != gIrps.end() && it->second.generation == generation) {
+    it->second.lowerAnswered = true;
+    it->second.lowerStatus = status;
+  }
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -115,6 +132,17 @@ void FinishRequest(PIRP irp) {
 }
 
 }  // namespace
+
+bool IsEventOfLiveBuiltRequest(PVOID object) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  for (const auto& [irp, record] : gIrps) {
+    // Only the waiter's own request matches; it alone cancels it.
+    if (record.origin == IrpOrigin::Threaded && record.state != IrpState::Done &&
+        record.userEvent == object && !irp->Cancel)
+      return true;
+  }
+  return false;
+}
 
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
   USHORT size = IoSizeOfIrp(stackSize);
@@ -260,6 +288,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return STATUS_INVALID_PARAMETER;
     }
     it->second.lastDevice = DeviceObject;
+    it->second.lowest = std::min<CCHAR>(it->second.lowest, Irp->CurrentLocation - 1);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     it->second.major = next->MajorFunction;
     it->second.minor = next->MinorFunction;
@@ -293,8 +322,66 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+namespace {
+
+bool IsPnpMinor(UCHAR minor, std::initializer_list<UCHAR> minors) {
+  return std::find(minors.begin(), minors.end(), minor) != minors.end();
+}
+
+// Plug and Play and power requests that a function driver completes: the
+// rules of Windows' DDI compliance checking that concern them. `record` is
+// the request's state just before this completion.
+void AuditCompletion(PIRP Irp, const IrpRecord& record) {
+  if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount)
+    return;  // a request not sent
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PDEVICE_OBJECT device = stack->DeviceObject;
+  if (!device || !device->DeviceObjectExtension || !device->DeviceObjectExtension->AttachedTo)
+    return;  // the bottom of its stack: a bus driver, to which these rules do not apply
+  const NTSTATUS status = Irp->IoStatus.Status;
+  if (status == STATUS_DELETE_PENDING)
+    return;  // a device already removed answers so to whatever still reaches it
+  const bool wentDown = record.lowest < Irp->CurrentLocation;
+  // A failure of its own, not the lower drivers' answer passed on.
+  const bool ownFailure =
+      !NT_SUCCESS(status) && !(record.lowerAnswered && record.lowerStatus == status);
+  const std::string what = "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) + " (major " +
+                           Hex(stack->MajorFunction) + ", minor " + Hex(stack->MinorFunction) +
+                           ") completed with " + StatusName(status);
+  if (stack->MajorFunction == IRP_MJ_PNP) {
+    const UCHAR minor = stack->MinorFunction;
+    const bool mayNotFail = IsPnpMinor(
+        minor, {IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE});
+    const bool queries = IsPnpMinor(
+        minor, {IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE});
+    if (!queries && !wentDown && (NT_SUCCESS(status) || mayNotFail))
+      Violation(Check::PnpIrpCompletion, what + " without passing it to the lower drivers");
+    else if (mayNotFail && ownFailure)
+      Violation(Check::PnpIrpCompletion, what + ", a request that may not fail");
+    if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status) && record.lowerAnswered &&
+        !NT_SUCCESS(record.lowerStatus))
+      Violation(Check::CompleteRequestStatusCheck,
+                what + " after the lower drivers failed it with " + StatusName(record.lowerStatus));
+    return;
+  }
+  if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
+      (!wentDown || ownFailure)) {
+    ULONG type, state;
+    std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
+    std::memcpy(&state, &stack->Parameters.Power.State, sizeof(state));
+    const bool up = (type == SystemPowerState && state == PowerSystemWorking) ||
+                    (type == DevicePowerState && state == PowerDeviceD0);
+    Violation(up ? Check::PowerUpFail : Check::PowerDownFail,
+              what + (wentDown ? ", a failure of its own" : " without passing it down"));
+  }
+}
+
+}  // namespace
+
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   uint64_t generation;
+  IrpRecord before{};
   {
     std::lock_guard<std::mutex> lock(gIrpLock);
     auto it = gIrps.find(Irp);
@@ -311,7 +398,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     }
     it->second.state = IrpState::Completing;
     generation = it->second.generation;
+    before = it->second;
   }
+  if (!Current().spinLocks.empty())
+    Violation(Check::SpinLockSafe, "IoCompleteRequest on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                       " while holding a spin lock");
+  AuditCompletion(Irp, before);
   if (Irp->CancelRoutine)
     Violation(Check::InvalidCall, "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
                                       " completed with its cancel routine still set "
@@ -353,6 +445,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                                   ? nullptr
                                   : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       Transition(Irp, generation, IrpState::Completing, IrpState::InRoutine);
+      // Noted before the routine runs: it may hand the request to a waiter at once.
+      NoteLowerAnswer(Irp, generation, Irp->IoStatus.Status);
       NTSTATUS status = routine(device, Irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine's driver owns the request again; it may be gone already.
@@ -384,6 +478,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    gIrps[irp].userEvent = Event;
+  }
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction =
       InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;

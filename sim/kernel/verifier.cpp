@@ -45,6 +45,13 @@ const char* const kNames[] = {
     "SpinLockHeldAtReturn",
     "IrqlNotRestoredAtReturn",
     "ExecutablePool",
+    "StartDeviceWait",
+    "PnpIrpCompletion",
+    "CompleteRequestStatusCheck",
+    "PowerDownFail",
+    "PowerUpFail",
+    "SpinLockSafe",
+    "IoBuildDeviceControlWaitTimeout",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

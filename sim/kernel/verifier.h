@@ -48,6 +48,15 @@ enum class Check {
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
   ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
+  // Windows' DDI compliance rules, each under the rule's own name.
+  StartDeviceWait,   // a URB sent to a PDO whose start the lower drivers have not completed
+  PnpIrpCompletion,  // a PnP request completed by a function driver without passing it down,
+                     // or one that may not fail (stop, cancels, removals) failed by it
+  CompleteRequestStatusCheck,  // a start completed with success after the lower drivers failed it
+  PowerDownFail,  // a set-power to a low state not passed down, or failed by the driver
+  PowerUpFail,    // a set-power to working or D0 not passed down, or failed by the driver
+  SpinLockSafe,   // IoCompleteRequest while holding a spin lock
+  IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
   Count_
 };
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "sim/kernel/bench.h"
+#include "sim/kernel/verifier.h"
 #include "sim/usb/bus_requests.h"
 #include "sim/usb/fault_plan.h"
 #include "sim/usb/port.h"
@@ -44,7 +45,11 @@ struct KeyState {
   std::vector<UCHAR> configurationDescriptor;
   Clock::time_point answerReady{};  // when the key's answer to the last command is ready
   Clock::time_point pipeFree{};     // the default pipe carries one transfer at a time
+  // Started by a start that succeeded, until a stop: a hub refuses URBs to a
+  // port whose device it has not started.
+  bool started = false;
   bool holdArmed = false;
+  bool holdCancelable = true;
   Kind holdKind = Kind::Other;
   PIRP held = nullptr;
   // Interrupt transfers the key NAKs, oldest first, each with the bus's
@@ -346,6 +351,44 @@ VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
   Complete(irp, irp->IoStatus.Status, 0);
 }
 
+// A held request is cancelable as any request pending at a hub: cancelled,
+// it ends at once with the hub's cancelled status.
+void EndHeldCancelled(PDEVICE_OBJECT device, PIRP irp) {
+  const bool reset = IsIoctl(IoGetCurrentIrpStackLocation(irp), IOCTL_INTERNAL_USB_RESET_PORT);
+  {
+    std::lock_guard<std::mutex> lock(TheBus().mutex);
+    KeyState* s = Find(device);
+    if (s && s->held == irp)
+      s->held = nullptr;
+    if (!reset)
+      keyport::Port::Fail(UrbOf(irp), keyport::kCancelled);
+    if (s) {
+      WireRecord r = Describe(irp);
+      if (!reset)
+        RecordTransfer(irp, r);
+      r.status = keyport::kCancelled.status;
+      r.usbdStatus = keyport::kCancelled.usbd;
+      s->trace.push_back(std::move(r));
+    }
+  }
+  Complete(irp, keyport::kCancelled.status);
+}
+
+VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  EndHeldCancelled(device, irp);
+}
+
+// The held request, taken back from its cancel routine; null when there is
+// none or the routine is already ending it. Called with the bus lock held.
+PIRP TakeHeld(KeyState& s) {
+  PIRP irp = s.held;
+  if (irp == nullptr || (s.holdCancelable && !Reclaim(irp)))
+    return nullptr;
+  s.held = nullptr;
+  return irp;
+}
+
 // Keeps a transfer the key NAKs. Called with the bus lock held.
 void Wait(KeyState& s, PIRP irp) {
   IoMarkIrpPending(irp);
@@ -514,11 +557,24 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   std::unique_lock<std::mutex> lock(bus.mutex);
   KeyState& s = Get(device);
   const Kind kind = Describe(irp).kind;
+  if (!s.started) {
+    lock.unlock();
+    verifier::Report(verifier::Check::StartDeviceWait,
+                     std::string(KindName(kind)) +
+                         " sent to a device whose start the lower drivers have not completed");
+    return Complete(irp, STATUS_DEVICE_NOT_READY);
+  }
   if (s.holdArmed && s.holdKind == kind && !s.held) {
     s.holdArmed = false;
     s.held = irp;
     IoMarkIrpPending(irp);
+    if (s.holdCancelable)
+      IoSetCancelRoutine(irp, CancelHeld);
     bus.cv.notify_all();
+    if (s.holdCancelable && irp->Cancel && TakeHeld(s)) {  // cancelled before it was held
+      lock.unlock();
+      EndHeldCancelled(device, irp);
+    }
     return STATUS_PENDING;
   }
   if (s.timing.enabled) {
@@ -566,9 +622,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+      requests::Answered(device, irp, STATUS_SUCCESS);
+      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       return Complete(irp, STATUS_SUCCESS);
@@ -626,6 +684,24 @@ NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
+}  // namespace
+
+void requests::Answered(PDEVICE_OBJECT pdo, PIRP irp, NTSTATUS status) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction != IRP_MJ_PNP || !NT_SUCCESS(status))
+    return;
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState* s = Find(pdo);
+  if (!s)
+    return;
+  if (stack->MinorFunction == IRP_MN_START_DEVICE)
+    s->started = true;
+  else if (stack->MinorFunction == IRP_MN_STOP_DEVICE)
+    s->started = false;
+}
+
+namespace {
+
 // Plug and Play, power and system control are recorded and may be answered by plan.
 NTSTATUS DispatchPnpRecorded(PDEVICE_OBJECT device, PIRP irp) {
   return requests::Dispatch(device, irp, DispatchPnp);
@@ -644,10 +720,8 @@ void Unload(PDRIVER_OBJECT) {
     std::lock_guard<std::mutex> lock(bus.mutex);
     bus.stopping = true;
     for (auto& [pdo, state] : bus.keys) {
-      if (state->held) {
-        held.push_back(state->held);
-        state->held = nullptr;
-      }
+      if (PIRP irp = TakeHeld(*state))
+        held.push_back(irp);
     }
     bus.cv.notify_all();
   }
@@ -777,7 +851,7 @@ void Unplug(PDEVICE_OBJECT pdo) {
     KeyState& s = Get(pdo);
     s.port.Unplug();
     EndAllWaiting(s, keyport::kDeviceGone);
-    std::swap(held, s.held);
+    held = TakeHeld(s);
     if (held)
       Queue(s, held, true);  // fails now: the device is gone
   }
@@ -859,10 +933,11 @@ void ClearFaults(PDEVICE_OBJECT pdo) {
   Get(pdo).faults.clear();
 }
 
-void HoldNext(PDEVICE_OBJECT pdo, Kind kind) {
+void HoldNext(PDEVICE_OBJECT pdo, Kind kind, bool cancelable) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   KeyState& s = Get(pdo);
   s.holdArmed = true;
+  s.holdCancelable = cancelable;
   s.holdKind = kind;
 }
 
@@ -878,10 +953,19 @@ bool WaitUntilHeld(PDEVICE_OBJECT pdo, int timeoutMs) {
 void ReleaseHeld(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
   KeyState& s = Get(pdo);
-  if (s.held) {
-    Queue(s, s.held, true);
-    s.held = nullptr;
-  }
+  if (PIRP held = TakeHeld(s))
+    Queue(s, held, true);
+}
+
+void CompleteHeld(PDEVICE_OBJECT pdo) {
+  std::unique_lock<std::mutex> lock(TheBus().mutex);
+  PIRP held = TakeHeld(Get(pdo));
+  if (!held)
+    return;
+  const NTSTATUS status = Process(Get(pdo), held);
+  lock.unlock();
+  if (status != STATUS_PENDING)
+    Complete(held, status);
 }
 
 size_t Waiting(PDEVICE_OBJECT pdo) {

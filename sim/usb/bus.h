@@ -122,10 +122,15 @@ void PlanForPlug(size_t plugIndex, const Fault& fault);
 void ClearFaults(PDEVICE_OBJECT pdo);
 
 // Hold hook: the next request of `kind` stays pending at the bus until
-// ReleaseHeld, which carries it out and completes it.
-void HoldNext(PDEVICE_OBJECT pdo, Kind kind);
+// ReleaseHeld, which carries it out and completes it. A cancelable held
+// request ends at IoCancelIrp with STATUS_CANCELLED, as at a hub; one that is
+// not is beyond the reach of a cancel (the hub has already finished it).
+void HoldNext(PDEVICE_OBJECT pdo, Kind kind, bool cancelable = true);
 bool WaitUntilHeld(PDEVICE_OBJECT pdo, int timeoutMs = 10000);
 void ReleaseHeld(PDEVICE_OBJECT pdo);
+// Carries the held request out and completes it now, in the calling thread.
+// A held request is cancelable: IoCancelIrp ends it with STATUS_CANCELLED.
+void CompleteHeld(PDEVICE_OBJECT pdo);
 
 // Interrupt transfers that wait at the bus because the key NAKs them (it has
 // nothing to report); WaitUntilWaiting returns once at least `count` wait.

@@ -116,6 +116,7 @@ void WorkerLoop() {
     record.status = l.status;
     record.completedSequence = NextSequence();
     lock.unlock();
+    requests::Answered(l.pdo, l.irp, l.status);
     l.irp->IoStatus.Status = l.status;
     l.irp->IoStatus.Information = 0;
     KIRQL old;
@@ -319,6 +320,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
   lock.unlock();
   NTSTATUS status;
   if (planned) {
+    Answered(pdo, irp, fault.status);
     irp->IoStatus.Status = fault.status;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -80,6 +80,9 @@ NTSTATUS AnswerSystemControl(PDEVICE_OBJECT pdo, PIRP irp);
 void Forget(PDEVICE_OBJECT pdo);  // a new PDO: nothing recorded, nothing planned
 void Reset();                     // the bus is loaded
 void FinishPending();             // the bus is unloaded: complete what still pends
+// Called just before a request is completed with `status`, for the bus to
+// follow the PDO's state (started or not).
+void Answered(PDEVICE_OBJECT pdo, PIRP irp, NTSTATUS status);
 
 }  // namespace requests
 

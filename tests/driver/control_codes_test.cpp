@@ -264,6 +264,35 @@ TEST_F(ControlTest, TransactOnAPrimaryKeyTakesAHeader) {
   EXPECT_EQ(Bytes(4, 0), wire[0].data);
 }
 
+// Header byte 1 picks the exchange: 0 is request 0 (wValue 0 on the wire),
+// any other value request 1 with the header's wValue, in both phases.
+TEST_F(ControlTest, TransactRequestNumbersOnTheWire) {
+  struct Number {
+    UCHAR selector;
+    UCHAR request;
+    USHORT value;
+  };
+  const Number numbers[] = {
+      {0, 0, 0}, {1, 1, 0x0102}, {2, 1, 0x0102}, {0x7F, 1, 0x0102}, {0xFF, 1, 0x0102}};
+  Open();
+  for (const Number& n : numbers) {
+    SCOPED_TRACE(int(n.selector));
+    ClearWire(key_);
+    auto io = Send(IOCTL_KEY_TRANSACT, {0x40, n.selector, 0x02, 0x01, 0, 0, 2, 0, 0x01, 0xAA}, 16);
+    EXPECT_EQ(STATUS_SUCCESS, io.Status);
+    EXPECT_EQ((Bytes{0xAA, 0x90, 0x00}), io.Output);
+    auto wire = Wire(key_);
+    ASSERT_EQ(3u, wire.size());
+    EXPECT_EQ(Kind::VendorOut, wire[0].kind);
+    EXPECT_EQ(n.request, wire[0].request);
+    EXPECT_EQ(n.value, wire[0].value);
+    EXPECT_EQ((Bytes{0x01, 0xAA}), wire[0].data);
+    EXPECT_EQ(Kind::VendorIn, wire[2].kind);
+    EXPECT_EQ(n.request, wire[2].request);
+    EXPECT_EQ(0, wire[2].value);
+  }
+}
+
 TEST_F(ControlTest, TransactOnOtherFamiliesSendsTheRawInput) {
   Open(sim::usb::SecondaryKey());
   auto io = Send(IOCTL_KEY_TRANSACT, {}, 8);  // an OUT transfer without data

@@ -26,7 +26,7 @@ TEST_F(LateReport, ThatCompletesAfterTheBoundIsKept) {
   ClearWire(key);
   // The report read stays with the bus, beyond the reach of a cancel, while
   // the bound runs out.
-  sim::usb::HoldNext(key.pdo, Kind::Interrupt);
+  sim::usb::HoldNext(key.pdo, Kind::Interrupt, /*cancelable=*/false);
   sim::Client::Io io{};
   std::thread exchange([&] {
     io = client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 16);

@@ -134,14 +134,21 @@ TEST_F(PowerOrder, AFailedDeviceRequestStillLetsTheSystemRequestDown) {
             Since(key));
 }
 
-TEST_F(PowerOrder, HibernateAtD3NeverReachesTheLowerDrivers) {
+// Hibernation and shutdown reach the bus driver like every system request,
+// also when the key is at D3 already.
+TEST_F(PowerOrder, HibernateAtD3GoesDownLikeEverySystemRequest) {
   Key key = Started();
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   ASSERT_EQ(PowerDeviceD3, key.ext->DevicePower);
   for (SYSTEM_POWER_STATE s : {PowerSystemHibernate, PowerSystemShutdown}) {
     Mark();
     EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, s));
-    EXPECT_EQ(Log{}, Since(key)) << s;
+    EXPECT_EQ(
+        (Log{"PoRequestPowerIrp set device D3", "PoSetPowerState device D3",
+             "bus: power set device D3", "PoSetPowerState device D3",
+             std::string("bus: power set system ") + (s == PowerSystemHibernate ? "S4" : "S5")}),
+        Since(key))
+        << s;
   }
   // From D2 the same request goes all the way down.
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD2));

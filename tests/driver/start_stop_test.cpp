@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/pool_tags.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/pool.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -168,17 +170,90 @@ TEST_F(DriverTest, FailedSelectionFailsTheStart) {
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
 }
 
-TEST_F(DriverTest, AStopWhoseUnconfigureCannotBeBuiltStillFreesTheCopies) {
+std::vector<std::string> AtBus(const Key& key) {
+  std::vector<std::string> texts;
+  for (const auto& r : sim::usb::BusRequests(key.pdo))
+    texts.push_back(r.Text());
+  return texts;
+}
+
+ULONG LiveCopies() {
+  return sim::pool::LiveCount(sim::faults::Tag("kv30")) +
+         sim::pool::LiveCount(sim::faults::Tag("kv50")) +
+         sim::pool::LiveCount(sim::faults::Tag("kv10"));
+}
+
+// A stop may not fail, so the query-stop sets the unconfigure request aside;
+// without pool for it the query-stop is refused instead and nothing changes.
+TEST_F(DriverTest, AQueryStopWhoseUnconfigureCannotBeBuiltIsRefused) {
   Key key = PlugAndStart();
-  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  sim::usb::ClearBusRequests(key.pdo);
   sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
-  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::Stop(key.pdo));
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::QueryStop(key.pdo));
+  EXPECT_EQ(Started, key.ext->DevicePnpState);
+  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(std::vector<std::string>{}, AtBus(key));
+  // The cancel that follows a refused query goes down.
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelStop(key.pdo));
+  EXPECT_EQ(std::vector<std::string>{"pnp cancel-stop"}, AtBus(key));
+  // With pool, query-stop and stop go through and the set-aside request is used.
+  ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  EXPECT_EQ(1u, sim::pool::LiveCount(sim::faults::Tag("kv60")));
+  sim::faults::FailEvery(sim::faults::Kind::PoolAllocation, sim::faults::Tag("kv60"));
+  ClearWire(key);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  sim::faults::ClearRules();
+  EXPECT_EQ((std::vector<Kind>{Kind::Unconfigure}), WireKinds(key));
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv60")));
+  EXPECT_EQ(0u, LiveCopies());
+}
+
+struct StopCase {
+  const char* name;
+  bool unconfigureFails;  // the key stalls the unconfigure request
+  bool noPool;            // a stop without its query finds no pool for the request
+  bool pending;           // the bus answers the stop later
+};
+
+class StopAlwaysSucceeds : public DriverTest, public ::testing::WithParamInterface<StopCase> {};
+
+// The stop goes down with success whatever became of its unconfigure request.
+TEST_P(StopAlwaysSucceeds, AndGoesDown) {
+  const auto& p = GetParam();
+  Key key = PlugAndStart();
+  if (!p.noPool) {
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  }
+  if (p.unconfigureFails)
+    sim::usb::AddFault(key.pdo,
+                       {Kind::Unconfigure, 1, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
+  if (p.noPool)
+    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+  if (p.pending) {
+    sim::usb::BusFault late;
+    late.minor = IRP_MN_STOP_DEVICE;
+    late.status = STATUS_SUCCESS;
+    late.pending = true;
+    sim::usb::AddBusFault(key.pdo, late);
+  }
+  sim::usb::ClearBusRequests(key.pdo);
+  ClearWire(key);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  EXPECT_EQ(std::vector<std::string>{"pnp stop"}, AtBus(key));
   EXPECT_EQ(Stopped, key.ext->DevicePnpState);
   EXPECT_EQ(nullptr, key.ext->ConfigurationDescriptor);
-  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv30")) +
-                    sim::pool::LiveCount(sim::faults::Tag("kv50")) +
-                    sim::pool::LiveCount(sim::faults::Tag("kv10")));
+  EXPECT_EQ(0u, LiveCopies());
+  EXPECT_EQ(p.noPool ? std::vector<Kind>{} : std::vector<Kind>{Kind::Unconfigure}, WireKinds(key));
+  EXPECT_EQ(1, key.ext->OutstandingIo);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stops, StopAlwaysSucceeds,
+                         ::testing::Values(StopCase{"Plain", false, false, false},
+                                           StopCase{"UnconfigureStalled", true, false, false},
+                                           StopCase{"UnconfigureStalledAnsweredLater", true, false,
+                                                    true},
+                                           StopCase{"NoPoolWithoutQuery", false, true, false}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, PipesMarkedOpenAreAbortedAtSurpriseRemoval) {
   for (ULONG flags : {0u, 1u}) {

@@ -17,8 +17,11 @@ using sim::usb::Completion;
 using sim::usb::Kind;
 
 struct UsbRequestsTest : DriverTest, ::testing::WithParamInterface<Completion> {
+  // Started, so that the hub takes URBs for it (StartDeviceWait); the wire
+  // is cleared of the start's own traffic.
   Key PluggedKey(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
-    Key key = Plug(config);
+    Key key = PlugAndStart(config);
+    ClearWire(key);
     sim::usb::SetCompletion(key.pdo, GetParam());
     return key;
   }

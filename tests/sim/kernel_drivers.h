@@ -19,6 +19,7 @@ struct BusConfig {
   NTSTATUS internalStatus = STATUS_SUCCESS;  // answer to internal device control
   bool completeAsync = false;                // complete from another thread, at DISPATCH_LEVEL
   DEVICE_POWER_STATE sleepState = PowerDeviceD3;
+  NTSTATUS startStatus = STATUS_SUCCESS;  // answer to a start
 };
 inline BusConfig gBus;
 
@@ -37,6 +38,8 @@ inline NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+      status = gBus.startStatus;
+      break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

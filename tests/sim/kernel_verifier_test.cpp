@@ -32,6 +32,13 @@ enum class Fault {
   ReturnOwningMutex,
   ReturnHoldingSpinLock,
   AddDeviceOwningMutex,
+  // Windows' DDI compliance rules
+  CompletePnpHere,        // a Plug and Play request completed without passing it down
+  FailStop,               // a stop passed down, then failed by the driver
+  HideLowerStartFailure,  // a start the lower drivers failed, completed with success
+  CompletePowerHere,      // a set-power completed without passing it down
+  CompleteUnderSpinLock,
+  WaitForBuiltForever,  // waits without a timeout for a request it built
 };
 Fault gFault = Fault::None;
 PIRP gHeld = nullptr;
@@ -83,6 +90,43 @@ NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
       KeAcquireSpinLockAtDpcLevel(&gSpinLock);
       KfLowerIrql(PASSIVE_LEVEL);
       return kt::Complete(irp, STATUS_SUCCESS);
+    case Fault::CompletePnpHere:
+      if (stack->MajorFunction == IRP_MJ_PNP)
+        return kt::Complete(irp, STATUS_SUCCESS);
+      break;
+    case Fault::FailStop:
+      if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_STOP_DEVICE) {
+        kt::ForwardAndWait(ext->lower, irp);
+        return kt::Complete(irp, STATUS_UNSUCCESSFUL);
+      }
+      break;
+    case Fault::HideLowerStartFailure:
+      if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_START_DEVICE) {
+        kt::ForwardAndWait(ext->lower, irp);
+        return kt::Complete(irp, STATUS_SUCCESS);
+      }
+      break;
+    case Fault::CompletePowerHere:
+      if (stack->MajorFunction == IRP_MJ_POWER)
+        return kt::Complete(irp, STATUS_SUCCESS);
+      break;
+    case Fault::CompleteUnderSpinLock: {
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&gSpinLock);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      KeReleaseSpinLock(&gSpinLock, old);
+      return STATUS_SUCCESS;
+    }
+    case Fault::WaitForBuiltForever: {
+      KEVENT event;
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK iosb;
+      PIRP built = IoBuildDeviceIoControlRequest(0x220003, ext->lower, nullptr, 0, nullptr, 0, TRUE,
+                                                 &event, &iosb);
+      if (IofCallDriver(ext->lower, built) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      return kt::Complete(irp, STATUS_SUCCESS);
+    }
     case Fault::PagedAtDispatch: {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -369,6 +413,46 @@ const Case kCases[] = {
        IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
        EXPECT_EQ(STATUS_INVALID_PARAMETER, IofCallDriver(s.pdo, irp));
        IoFreeIrp(irp);
+     }},
+    // Windows' DDI compliance rules, each under its name.
+    {"cancel-stop completed without passing it down", Check::PnpIrpCompletion,
+     [] {
+       gFault = Fault::CompletePnpHere;
+       sim::pnp::CancelStop(Build().pdo);
+     }},
+    {"stop failed by the function driver", Check::PnpIrpCompletion,
+     [] {
+       gFault = Fault::FailStop;
+       sim::pnp::Stop(Build().pdo);
+     }},
+    {"start completed with success after the bus failed it", Check::CompleteRequestStatusCheck,
+     [] {
+       gFault = Fault::HideLowerStartFailure;
+       BadStack s = Build();
+       kt::gBus.startStatus = STATUS_DEVICE_POWER_FAILURE;
+       sim::pnp::Start(s.pdo);
+     }},
+    {"hibernation completed without passing it down", Check::PowerDownFail,
+     [] {
+       gFault = Fault::CompletePowerHere;
+       sim::power::SetSystem(Build().pdo, PowerSystemHibernate);
+     }},
+    {"D0 completed without passing it down", Check::PowerUpFail,
+     [] {
+       gFault = Fault::CompletePowerHere;
+       sim::power::SetDevice(Build().pdo, PowerDeviceD0);
+     }},
+    {"request completed under a spin lock", Check::SpinLockSafe,
+     [] {
+       gFault = Fault::CompleteUnderSpinLock;
+       SendControl(Build().fdo);
+     }},
+    {"wait without a timeout for a built request", Check::IoBuildDeviceControlWaitTimeout,
+     [] {
+       gFault = Fault::WaitForBuiltForever;
+       BadStack s = Build();
+       kt::gBus.completeAsync = true;
+       SendControl(s.fdo);
      }},
     {"dispatch returned owning a mutex", Check::MutexHeldAtReturn,
      [] {

@@ -94,4 +94,54 @@ TEST_F(BusRequestsTest, SystemControlIsCompletedAsItCame) {
   EXPECT_EQ(std::vector<std::string>{"system-control 0x00"}, Texts());
 }
 
+// A device-descriptor request sent straight to the PDO; its status.
+NTSTATUS SendDescriptorRequest(PDEVICE_OBJECT pdo) {
+  USB_DEVICE_DESCRIPTOR descriptor{};
+  URB urb{};
+  urb.UrbControlDescriptorRequest.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+  urb.UrbControlDescriptorRequest.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+  urb.UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+  urb.UrbControlDescriptorRequest.TransferBuffer = &descriptor;
+  urb.UrbControlDescriptorRequest.TransferBufferLength = sizeof(descriptor);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
+                                           0, TRUE, &event, &iosb);
+  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+  NTSTATUS status = IofCallDriver(pdo, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  return status;
+}
+
+// A hub refuses URBs to a port whose device it has not started: before the
+// first start, after a start it failed and after a stop. A driver that sends
+// one has not waited for the lower drivers' start (StartDeviceWait).
+TEST_F(BusRequestsTest, UrbsReachTheKeyOnlyWhileItIsStarted) {
+  sim::usb::BusFault failedStart;
+  failedStart.status = STATUS_DEVICE_POWER_FAILURE;
+  sim::usb::AddBusFault(pdo_, failedStart);
+  {
+    sim::test::ExpectViolations expect;
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
+    EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, sim::pnp::Start(pdo_));
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
+    EXPECT_EQ(2u, expect.Count(sim::verifier::Check::StartDeviceWait));
+  }
+  EXPECT_TRUE(sim::usb::Trace(pdo_).empty());
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(pdo_));
+  EXPECT_EQ(STATUS_SUCCESS, SendDescriptorRequest(pdo_));
+  EXPECT_EQ(1u, sim::usb::Trace(pdo_).size());
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Stop(pdo_));
+  {
+    sim::test::ExpectViolations expect;
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
+    EXPECT_TRUE(expect.Saw(sim::verifier::Check::StartDeviceWait));
+  }
+  EXPECT_EQ(1u, sim::usb::Trace(pdo_).size());
+}
+
 }  // namespace
