@@ -5,6 +5,7 @@
 #include "driver/usb_requests.h"
 
 #include "driver/device_extension.h"
+#include "driver/event_log.h"
 #include "driver/pool_tags.h"
 #include "driver/pool_type.h"
 
@@ -101,6 +102,7 @@ NTSTATUS SubmitUrbWithin(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   IoIncrement(extension);
   NTSTATUS status = CallUsbStack(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Timeout);
+  ReportIfTimedOut(DeviceObject, status);
   IoDecrement(extension);
   return status;
 }
@@ -128,7 +130,9 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
-  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr, 0);
+  return ReportIfFailed(
+      DeviceObject, KeyEventPortResetFailed,
+      CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr, 0));
 }
 
 NTSTATUS VendorControlOut(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Buffer,

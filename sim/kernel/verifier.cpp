@@ -45,6 +45,7 @@ const char* const kNames[] = {
     "SpinLockHeldAtReturn",
     "IrqlNotRestoredAtReturn",
     "ExecutablePool",
+    "ErrorLogEntryLeak",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");
@@ -104,6 +105,7 @@ void CheckEndOfTest() {
   for (const auto& line : detail::LiveIrpReport())
     Report(Check::RequestNeverCompleted, line);
   detail::PoolEndOfTest();
+  detail::ErrorLogEndOfTest();
   for (const auto& line : detail::LiveObjectReport(true)) {
     if (line.rfind("handle", 0) == 0)
       Report(Check::HandleLeak, line);

@@ -47,7 +47,8 @@ enum class Check {
   MutexHeldAtReturn,        // a kernel mutex still owned (APC_INDEX_MISMATCH)
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
-  ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ExecutablePool,     // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
   Count_
 };
 
