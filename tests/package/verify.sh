@@ -59,13 +59,13 @@ flat_in_catalog() {
   grep -qi "OCTET STRING *\[HEX DUMP\]:${sha1}\$" <<<"$dump"
 }
 # A version-1 catalog: subject algorithm szOID_CATALOG_LIST_MEMBER, members
-# described by CAT_MEMBERINFO, no SHA-256 digest anywhere.
+# described by CAT_MEMBERINFO, SHA-1 digests (the signature is SHA-256).
 version1() {
   local dump
   dump=$(openssl asn1parse -inform DER -in "$1") || return 1
   grep -q ':1.3.6.1.4.1.311.12.1.2$' <<<"$dump" && ! grep -q ':1.3.6.1.4.1.311.12.1.3$' <<<"$dump" &&
     grep -q ':1.3.6.1.4.1.311.12.2.2$' <<<"$dump" && ! grep -q ':1.3.6.1.4.1.311.12.2.3$' <<<"$dump" &&
-    grep -q ':sha1$' <<<"$dump" && ! grep -q ':sha256$' <<<"$dump"
+    grep -q ':sha1$' <<<"$dump"
 }
 flip() { cp "$1" "$2"; printf "\\x$(printf %02x $((0x$(od -An -tx1 -j "$3" -N1 "$1" | tr -d " ") ^ 1)))" |
            dd of="$2" bs=1 seek="$3" conv=notrunc status=none; }

@@ -74,7 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"sections.inf", "sections", 27},
         BrokenCase{"sections-install.inf", "sections", 24},
         // Values, read as Windows reads them.
-        BrokenCase{"os-floor.inf", "os-floor", 21}, BrokenCase{"os-floor-old.inf", "os-floor", 21},
         BrokenCase{"pnp-lockdown-value.inf", "pnp-lockdown", 9},
         BrokenCase{"catalog-file-folder.inf", "catalog-file", 8},
         BrokenCase{"driver-ver-leap.inf", "driver-ver", 7},
