@@ -23,9 +23,13 @@ function(tarvik_finish_kernel_image target)
     set(_finish_args --keep-checksum)
   endif()
   set(_image $<TARGET_FILE:${target}>)
+  set(_unstripped $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.unstripped.sys)
+  # objcopy writes the resource section anew (its own order of the entries once
+  # there is more than one type, e.g. a message table beside the version), so
+  # the copy with symbols goes through objcopy too and keeps the same bytes.
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy ${_image}
-            $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.unstripped.sys
+    COMMAND ${CMAKE_COMMAND} -E copy ${_image} ${_unstripped}
+    COMMAND ${CMAKE_OBJCOPY} ${_unstripped}
     COMMAND ${CMAKE_OBJCOPY} --strip-all ${_image}
     COMMAND ${TARVIK_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/finish_driver.py ${_image} ${_finish_args}
     VERBATIM)

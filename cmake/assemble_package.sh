@@ -10,14 +10,14 @@ set -euo pipefail
 catalog_tool=$1 win64=$(cd "$2" && pwd) inf_dir=$(cd "$3" && pwd) signing=$4 out=$5
 packages=(Tarvik4v2 vkeybus)   # INF base names; the first is the product, the CAB holds it
 cab_packages=(Tarvik4v2)
-subject="/CN=Tarvik Test Signing"
 fail() { echo "assemble_package: $*" >&2; exit 1; }
 
 mkdir -p "$signing"
 key=$signing/test-signing.key cert=$signing/test-signing.pem
-if [ ! -s "$key" ] || [ ! -s "$cert" ]; then
-  openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 1825 -subj "$subject" \
-    -addext "extendedKeyUsage=codeSigning" -keyout "$key" -out "$cert" 2>/dev/null ||
+# A certificate of an older build that is still an authority is made anew.
+if [ ! -s "$key" ] || [ ! -s "$cert" ] ||
+  ! openssl x509 -in "$cert" -noout -ext basicConstraints 2>/dev/null | grep -q 'CA:FALSE'; then
+  "$(dirname "$0")/make_test_certificate.sh" "$key" "$cert" ||
     fail "openssl cannot make the test certificate"
 fi
 

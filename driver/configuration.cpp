@@ -2,6 +2,7 @@
 // first interface and keep what the exchanges need; undo it at stop; abort
 // its open pipes when it goes away.
 #include "driver/device_extension.h"
+#include "driver/event_log.h"
 #include "driver/driver.h"
 #include "driver/family_interfaces.h"
 #include "driver/key_transaction.h"
@@ -78,7 +79,8 @@ TARVIK_PAGED NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   // A short answer must not leave stale pool in the identity fields.
   RtlZeroMemory(descriptor, DeviceDescriptorLength);
   BuildGetDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorLength);
-  NTSTATUS status = SubmitUrb(DeviceObject, urb);
+  NTSTATUS status =
+      ReportIfFailed(DeviceObject, KeyEventStartDescriptor, SubmitUrb(DeviceObject, urb));
   if (!NT_SUCCESS(status)) {
     ExFreePool(descriptor);
     ExFreePool(urb);
@@ -87,7 +89,7 @@ TARVIK_PAGED NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   // A copy left by an earlier start that failed is replaced, not leaked.
   FreeIfHeld(extension->DeviceDescriptor);
   extension->DeviceDescriptor = descriptor;
-  status = IdentifyKey(DeviceObject, descriptor);
+  status = ReportIfFailed(DeviceObject, KeyEventUnknownKey, IdentifyKey(DeviceObject, descriptor));
   ExFreePool(urb);
   return status;
 }
@@ -100,12 +102,13 @@ TARVIK_PAGED NTSTATUS ConfigureKey(PDEVICE_OBJECT DeviceObject) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  status = ReadConfigurationDescriptor(DeviceObject);
+  status = ReportIfFailed(DeviceObject, KeyEventStartConfiguration,
+                          ReadConfigurationDescriptor(DeviceObject));
   if (!NT_SUCCESS(status)) {
     return status;
   }
   if (extension->Family == FamilyPrimary) {
-    status = ReadInfoBlock(DeviceObject);
+    status = ReportIfFailed(DeviceObject, KeyEventStartConfiguration, ReadInfoBlock(DeviceObject));
     if (!NT_SUCCESS(status)) {
       return status;
     }
@@ -167,7 +170,8 @@ TARVIK_PAGED NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  return EnableFamilyInterfaces(GetDeviceExtension(DeviceObject), status);
+  return ReportIfFailed(DeviceObject, KeyEventStartInterfaces,
+                        EnableFamilyInterfaces(GetDeviceExtension(DeviceObject), status));
 }
 
 // Resident, and called from the pageable start path rather than copied into it.

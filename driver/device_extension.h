@@ -1,6 +1,7 @@
 // The per-device record of Tarvik4v2 and its operations.
 #pragma once
 
+#include "driver/event_log.h"
 #include "driver/wdk.h"
 
 // Where a key stands in its Plug and Play life.
@@ -68,6 +69,7 @@ struct DeviceExtension {
   // The unconfigure request that a query-stop sets aside, so that the stop
   // after it cannot fail for want of pool.
   PURB ReservedUnconfigureUrb;
+  LONG volatile EventLogTimes[KeyEventKinds];  // when each event was last logged (event_log.cpp)
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES is 64 bytes");

@@ -5,6 +5,7 @@
 #include "driver/usb_requests.h"
 
 #include "driver/device_extension.h"
+#include "driver/event_log.h"
 #include "driver/pool_tags.h"
 #include "driver/pool_type.h"
 
@@ -96,6 +97,7 @@ NTSTATUS SubmitUrbWithin(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   IoIncrement(extension);
   NTSTATUS status = CallUsbStack(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Timeout);
+  ReportIfTimedOut(DeviceObject, status);
   IoDecrement(extension);
   return status;
 }
@@ -175,8 +177,9 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
   QuiesceInterruptPipe(DeviceObject);
-  return CallUsbStack(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
-                      UsbRequestTimeout);
+  return ReportIfFailed(DeviceObject, KeyEventPortResetFailed,
+                        CallUsbStack(GetDeviceExtension(DeviceObject),
+                                     IOCTL_INTERNAL_USB_RESET_PORT, nullptr, UsbRequestTimeout));
 }
 
 NTSTATUS VendorControlOut(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Buffer,

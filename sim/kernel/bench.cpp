@@ -643,6 +643,7 @@ void ResetKernel() {
   ResetThreads();
   ResetIrps();
   ResetPool();
+  ResetErrorLog();
   ForgetObjects();
   ResetDrivers();
   ResetInterfaces();

@@ -47,6 +47,8 @@ const char* Name(Kind kind) {
       return "RequestPowerIrp";
     case Kind::BuildRequest:
       return "BuildRequest";
+    case Kind::ErrorLogEntry:
+      return "ErrorLogEntry";
     case Kind::Count_:
       break;
   }

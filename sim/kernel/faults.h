@@ -23,6 +23,7 @@ enum class Kind {
   CreateSystemThread,  // PsCreateSystemThread
   RequestPowerIrp,     // PoRequestPowerIrp
   BuildRequest,        // IoBuildDeviceIoControlRequest and IoAllocateIrp (return no request)
+  ErrorLogEntry,       // IoAllocateErrorLogEntry (returns no entry)
   Count_
 };
 

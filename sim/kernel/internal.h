@@ -127,6 +127,9 @@ void EndOfTestThreads();
 void* AllocateSystemPool(SIZE_T bytes, ULONG tag);  // never fails, no fault point
 void PoolEndOfTest();
 void ResetPool();
+// Error-log entries allocated and never written are findings.
+void ErrorLogEndOfTest();
+void ResetErrorLog();
 
 // ---- devices
 struct DeviceNode;

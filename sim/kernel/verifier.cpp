@@ -52,6 +52,7 @@ const char* const kNames[] = {
     "PowerUpFail",
     "SpinLockSafe",
     "IoBuildDeviceControlWaitTimeout",
+    "ErrorLogEntryLeak",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");
@@ -111,6 +112,7 @@ void CheckEndOfTest() {
   for (const auto& line : detail::LiveIrpReport())
     Report(Check::RequestNeverCompleted, line);
   detail::PoolEndOfTest();
+  detail::ErrorLogEndOfTest();
   for (const auto& line : detail::LiveObjectReport(true)) {
     if (line.rfind("handle", 0) == 0)
       Report(Check::HandleLeak, line);

@@ -11,6 +11,7 @@
 // On x64 the fastcall routines use the one Windows convention.
 #define FASTCALL NTAPI
 #define NTKERNELAPI
+#define NTHALAPI
 #define FORCEINLINE inline
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
@@ -1083,6 +1084,30 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+// Exported by hal.dll on x64 (KeQueryTickCount and KeQueryInterruptTime are
+// inline reads of the shared user page there, not imports).
+NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+// Error log (the System event log), IRQL <= DISPATCH_LEVEL.
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+// The largest entry, dump data and insertion strings included (x64).
+#define ERROR_LOG_MAXIMUM_SIZE 240
+NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 
 // Threads and processes
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);

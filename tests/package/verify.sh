@@ -2,8 +2,9 @@
 # Checks the release folder with readers that share no code with the catalog
 # writer: osslsigncode verifies every embedded signature and every catalog
 # against the test certificate and looks every PE file of a package up in its
-# catalog; openssl's ASN.1 dump must hold the SHA-1 and SHA-256 hashes of every
-# other file (the INF, hashed flat). A copy of each file changed by one byte
+# catalog; openssl's ASN.1 dump must hold the SHA-1 hash of every other file
+# (the INF, hashed flat). The catalog is a version 1 (Windows 7 reads no
+# other): SHA-1 members only. A copy of each file changed by one byte
 # must fail the same checks.
 #   verify.sh PACKAGE_DIR TARVIK_CATALOG
 set -u
@@ -35,18 +36,36 @@ check "the certificate is DER with the test subject and code signing" \
   bash -c "openssl x509 -inform DER -in '$out/tarvik-test-signing.cer' -out '$cert' &&
            openssl x509 -in '$cert' -noout -subject | grep -qx 'subject=CN = Tarvik Test Signing' &&
            openssl x509 -in '$cert' -noout -ext extendedKeyUsage | grep -q 'Code Signing'"
+check "the certificate signs code and is no authority" \
+  bash -c "openssl x509 -in '$cert' -noout -ext basicConstraints,keyUsage,extendedKeyUsage |
+           tr -d ' ' | grep -v '^X509v3' | diff - <(printf '%s\n' CA:FALSE DigitalSignature CodeSigning)"
+# Made at build time at the latest, it is valid from a day before.
+valid_a_day_ago() {
+  local start
+  start=$(openssl x509 -in "$cert" -noout -startdate | cut -d= -f2)
+  [ "$(date -d "$start" +%s)" -le $(($(date +%s) - 86400)) ]
+}
+check "the certificate was valid a day ago" valid_a_day_ago
 check "setup.exe is in the release folder" test -s "$out/setup.exe"
 
 signed() { osslsigncode verify -CAfile "$cert" -in "$1" | grep -q '^Succeeded'; }
 in_catalog() { osslsigncode verify -CAfile "$cert" -catalog "$2" -in "$1" | grep -q '^Succeeded'; }
 is_pe() { [ "$(head -c 2 "$1")" = MZ ]; }
-# The catalog's ASN.1 holds the file's SHA-1 and SHA-256 as OCTET STRINGs.
+# The catalog's ASN.1 holds the file's SHA-1 as an OCTET STRING.
 flat_in_catalog() {
-  local dump sha1 sha256
+  local dump sha1
   dump=$(openssl asn1parse -inform DER -in "$2") || return 1
-  sha1=$(sha1sum "$1" | cut -c1-40) sha256=$(sha256sum "$1" | cut -c1-64)
-  grep -qi "OCTET STRING *\[HEX DUMP\]:${sha1}\$" <<<"$dump" &&
-    grep -qi "OCTET STRING *\[HEX DUMP\]:${sha256}\$" <<<"$dump"
+  sha1=$(sha1sum "$1" | cut -c1-40)
+  grep -qi "OCTET STRING *\[HEX DUMP\]:${sha1}\$" <<<"$dump"
+}
+# A version-1 catalog: subject algorithm szOID_CATALOG_LIST_MEMBER, members
+# described by CAT_MEMBERINFO, SHA-1 digests (the signature is SHA-256).
+version1() {
+  local dump
+  dump=$(openssl asn1parse -inform DER -in "$1") || return 1
+  grep -q ':1.3.6.1.4.1.311.12.1.2$' <<<"$dump" && ! grep -q ':1.3.6.1.4.1.311.12.1.3$' <<<"$dump" &&
+    grep -q ':1.3.6.1.4.1.311.12.2.2$' <<<"$dump" && ! grep -q ':1.3.6.1.4.1.311.12.2.3$' <<<"$dump" &&
+    grep -q ':sha1$' <<<"$dump"
 }
 flip() { cp "$1" "$2"; printf "\\x$(printf %02x $((0x$(od -An -tx1 -j "$3" -N1 "$1" | tr -d " ") ^ 1)))" |
            dd of="$2" bs=1 seek="$3" conv=notrunc status=none; }
@@ -68,14 +87,15 @@ for dir in "$out"/*/; do
       refuse "$name: $file changed by one byte: its signature fails" signed "$work/$file"
       refuse "$name: $file changed by one byte: not in the catalog" in_catalog "$work/$file" "$cat"
     else
-      check "$name: $file is in the catalog (flat SHA-1 and SHA-256)" flat_in_catalog "$path" "$cat"
+      check "$name: $file is in the catalog (flat SHA-1)" flat_in_catalog "$path" "$cat"
       flip "$path" "$work/$file" 10
       refuse "$name: $file changed by one byte: not in the catalog" flat_in_catalog "$work/$file" "$cat"
     fi
   done
   listing=$("$catalog_tool" list "$cat")
   members=$(grep -c '^member ' <<<"$listing")
-  check "$name: two members (SHA-1, SHA-256) per file" test "$members" = $((2 * (${#files[@]} + 1)))
+  check "$name: one member (SHA-1) per file" test "$members" = $((${#files[@]} + 1))
+  check "$name: a version-1 catalog (openssl asn1parse)" version1 "$cat"
   check "$name: the catalog names every hardware ID of the INF" \
     bash -c "diff <(awk '\$1 == \"hwid\" {print \$2}' <<<'$description') \
                   <(awk '\$1 == \"attribute\" && \$2 ~ /^HWID/ {print \$3}' <<<'$listing')"

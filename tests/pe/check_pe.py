@@ -27,6 +27,7 @@ there was any, 2 when it cannot read its input.
 import argparse
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -147,6 +148,19 @@ class Checker:
         # one, it must still agree with ours.
         if (kernel or image.checksum != 0) and image.checksum != computed:
             self.fail("header checksum 0x%08x, the file's is 0x%08x" % (image.checksum, computed))
+
+    def messages(self, image, wanted):
+        """The event log reads an entry's text from the image's message table."""
+        table = message_tables(image).get(0x409)
+        if table is None:
+            self.fail("no English (0x409) message table resource")
+            return
+        print("message table: %d messages" % len(table))
+        for message_id in wanted:
+            text = table.get(message_id, "")
+            print("  0x%08X %s" % (message_id, text.strip()))
+            if not text.strip():
+                self.fail("message 0x%08X is not in the message table" % message_id)
 
     def sections(self, image, kernel):
         if image.section_alignment % PAGE_SIZE:
@@ -279,6 +293,54 @@ def read_table(path):
     return rows
 
 
+RT_MESSAGETABLE = 11
+RESOURCE_DIRECTORY = 2
+
+
+def resource_entries(image, base, offset):
+    """The (id, is_directory, offset) entries of one resource directory table."""
+    header = image.read(base + offset, 16)
+    named, ids = struct.unpack_from("<HH", header, 12)
+    entries = []
+    for i in range(named + ids):
+        name, value = struct.unpack_from("<II", image.read(base + offset + 16 + 8 * i, 8))
+        entries.append((name, bool(value & 0x80000000), value & 0x7FFFFFFF))
+    return entries
+
+
+def message_tables(image):
+    """Each message table resource: {language: {message id: text}}."""
+    rva, size = image.directory(RESOURCE_DIRECTORY)
+    tables = {}
+    if not rva or not size:
+        return tables
+    for type_id, is_dir, type_at in resource_entries(image, rva, 0):
+        if type_id != RT_MESSAGETABLE or not is_dir:
+            continue
+        for _, name_is_dir, name_at in resource_entries(image, rva, type_at):
+            for lang, lang_is_dir, leaf_at in resource_entries(image, rva, name_at):
+                if lang_is_dir or not name_is_dir:
+                    continue
+                data_rva, data_size = struct.unpack_from("<II", image.read(rva + leaf_at, 8))
+                tables[lang] = parse_message_table(image.read(data_rva, data_size))
+    return tables
+
+
+def parse_message_table(data):
+    """MESSAGE_RESOURCE_DATA: blocks of ids, each entry length, flags, text."""
+    messages = {}
+    (blocks,) = struct.unpack_from("<I", data, 0)
+    for b in range(blocks):
+        low, high, at = struct.unpack_from("<III", data, 4 + 12 * b)
+        for message_id in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, at)
+            raw = data[at + 4:at + length]
+            text = raw.decode("utf-16-le" if flags & 1 else "latin-1").split("\0")[0]
+            messages[message_id] = text
+            at += length
+    return messages
+
+
 def same_layout(image, unstripped):
     """The unstripped copy describes this image: same sections, same bytes."""
     if len(image.sections) != len(unstripped.sections):
@@ -297,6 +359,8 @@ def main():
     parser.add_argument("--kind", required=True, choices=sorted(KINDS))
     parser.add_argument("--symbols")
     parser.add_argument("--placement")
+    parser.add_argument("--messages", help="message IDs (hex, comma-separated) that the image's "
+                        "English (0x409) message table must hold, each with its text")
     parser.add_argument("image")
     args = parser.parse_args()
     checker = Checker(args.image, args.kind)
@@ -304,6 +368,8 @@ def main():
         with open(args.image, "rb") as f:
             image = pe_image.Image(f.read())
         checker.headers(image)
+        if args.messages:
+            checker.messages(image, [int(m, 16) for m in args.messages.split(",")])
         if KINDS[args.kind][2]:
             routines = []
             if args.symbols:

@@ -168,6 +168,10 @@ TEST_F(KernelTest, EachInjectableRoutineFailsWhenAsked) {
        }},
       {Kind::BuildRequest,
        [](const kt::Stack&, PUNICODE_STRING) { return IoAllocateIrp(1, FALSE) == nullptr; }},
+      {Kind::ErrorLogEntry,
+       [](const kt::Stack& st, PUNICODE_STRING) {
+         return IoAllocateErrorLogEntry(st.fdo, sizeof(IO_ERROR_LOG_PACKET)) == nullptr;
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(sim::faults::Name(c.kind));

@@ -72,7 +72,14 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"service-binary-shared.inf", "service-binary", 41},
         BrokenCase{"strings.inf", "strings", 6}, BrokenCase{"strings-quoted.inf", "strings", 6},
         BrokenCase{"sections.inf", "sections", 27},
-        BrokenCase{"sections-install.inf", "sections", 24}),
+        BrokenCase{"sections-install.inf", "sections", 24},
+        // Values, read as Windows reads them.
+        BrokenCase{"pnp-lockdown-value.inf", "pnp-lockdown", 9},
+        BrokenCase{"catalog-file-folder.inf", "catalog-file", 8},
+        BrokenCase{"driver-ver-leap.inf", "driver-ver", 7},
+        BrokenCase{"driver-ver-century.inf", "driver-ver", 7},
+        BrokenCase{"source-disks-platform.inf", "source-disks", 18},
+        BrokenCase{"sections-install-pick.inf", "source-disks", 33}),
     [](const auto& info) {
       std::string name = info.param.file;
       name = name.substr(0, name.find('.'));
@@ -121,8 +128,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "[Dev_Install.NT.Services]",
                      "[Dev_Install]\nCopyFiles=Dev_Files\n\n[Dev_Files]\ngood.sys\n\n"
                      "[Dev_Install.Services]"},
-        SpellingCase{"OsVersionDecoration", "Models,NTamd64\n\n[Models.NTamd64]",
+        SpellingCase{"LaterOsVersionDecoration", "Models,NTamd64.6.1\n\n[Models.NTamd64.6.1]",
                      "Models,NTamd64.10.0\n\n[Models.NTamd64.10.0]"},
+        SpellingCase{"OsVersionWithProductType", "Models,NTamd64.6.1\n\n[Models.NTamd64.6.1]",
+                     "Models,NTamd64.6.1.1\n\n[Models.NTamd64.6.1.1]"},
+        SpellingCase{"LeapCenturyYear", "DriverVer=02/29/2024", "DriverVer=02/29/2000"},
+        SpellingCase{"PlatformSourceDisksNames", "[SourceDisksNames]\n",
+                     "[SourceDisksNames.amd64]\n"},
+        SpellingCase{"PlatformSourceDisksFiles", "[SourceDisksFiles]\n",
+                     "[SourceDisksFiles.amd64]\n"},
         SpellingCase{"DecoratedCatalogFile", "CatalogFile=", "CatalogFile.NTamd64="},
         SpellingCase{"SingleFileCopy", "CopyFiles=Dev_Files", "CopyFiles=@good.sys"},
         SpellingCase{"ListDestination", "DefaultDestDir=12", "DefaultDestDir=11\nDev_Files=12"}),

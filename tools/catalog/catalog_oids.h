@@ -5,9 +5,13 @@ namespace catalog {
 
 inline constexpr char kOidCtl[] = "1.3.6.1.4.1.311.10.1";
 inline constexpr char kOidCatalogList[] = "1.3.6.1.4.1.311.12.1.1";
+// The subject algorithm names the catalog's version: szOID_CATALOG_LIST_MEMBER
+// (version 1, SHA-1 members) or szOID_CATALOG_LIST_MEMBER2 (version 2, SHA-256).
 inline constexpr char kOidCatalogListMember[] = "1.3.6.1.4.1.311.12.1.2";
+inline constexpr char kOidCatalogListMember2[] = "1.3.6.1.4.1.311.12.1.3";
 inline constexpr char kOidCatNameValue[] = "1.3.6.1.4.1.311.12.2.1";
-inline constexpr char kOidCatMemberInfo[] = "1.3.6.1.4.1.311.12.2.2";
+inline constexpr char kOidCatMemberInfo[] = "1.3.6.1.4.1.311.12.2.2";   // CAT_MEMBERINFO_OBJID
+inline constexpr char kOidCatMemberInfo2[] = "1.3.6.1.4.1.311.12.2.3";  // CAT_MEMBERINFO2_OBJID
 inline constexpr char kOidSpcIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
 inline constexpr char kOidSpcPeImageData[] = "1.3.6.1.4.1.311.2.1.15";
 inline constexpr char kOidSpcCabData[] = "1.3.6.1.4.1.311.2.1.25";

@@ -31,16 +31,29 @@ void ReadAttribute(const CatAttribute* attr, CatalogMember* m) {
   if (sk_ASN1_TYPE_num(attr->values) != 1)
     return;
   const ASN1_TYPE* value = sk_ASN1_TYPE_value(attr->values, 0);
+  if (type == kOidCatMemberInfo || type == kOidCatMemberInfo2) {
+    m->member_info = type;
+    unsigned char* der = nullptr;
+    int length = i2d_ASN1_TYPE(value, &der);
+    if (length > 0)
+      m->member_info_value.assign(der, der + length);
+    OPENSSL_free(der);
+  }
   if (type == kOidCatNameValue) {
     CatNameValue* nv = Unpack<CatNameValue>(value, ASN1_ITEM_rptr(CatNameValue));
     if (!nv)
       return;
     std::string name = FromUtf16Be(nv->name->data, static_cast<size_t>(nv->name->length));
     std::string text = FromUtf16Le(nv->value->data, static_cast<size_t>(nv->value->length));
-    if (name == "File")
+    long flags = ASN1_INTEGER_get(nv->flags);
+    if (name == "File") {
       m->file = text;
-    if (name == "OSAttr")
+      m->file_flags = flags;
+    }
+    if (name == "OSAttr") {
       m->os_attr = text;
+      m->os_attr_flags = flags;
+    }
     CatNameValue_free(nv);
   } else if (type == kOidCatMemberInfo) {
     CatMemberInfo* mi = Unpack<CatMemberInfo>(value, ASN1_ITEM_rptr(CatMemberInfo));
@@ -99,6 +112,7 @@ bool ReadCatalog(const std::vector<uint8_t>& der, CatalogContents* contents, std
     const TrustedSubject* s = sk_TrustedSubject_value(ctl->subjects, i);
     CatalogMember m;
     m.tag = FromUtf16Le(s->tag->data, static_cast<size_t>(s->tag->length));
+    m.tag_bytes.assign(s->tag->data, s->tag->data + s->tag->length);
     for (int j = 0; j < sk_CatAttribute_num(s->attributes); ++j) {
       ReadAttribute(sk_CatAttribute_value(s->attributes, j), &m);
     }
@@ -116,6 +130,7 @@ bool ReadCatalog(const std::vector<uint8_t>& der, CatalogContents* contents, std
     contents->attributes.emplace_back(
         FromUtf16Be(nv->name->data, static_cast<size_t>(nv->name->length)),
         FromUtf16Le(nv->value->data, static_cast<size_t>(nv->value->length)));
+    contents->attribute_flags.push_back(ASN1_INTEGER_get(nv->flags));
     CatNameValue_free(nv);
   }
   return true;

@@ -9,12 +9,17 @@
 namespace catalog {
 
 struct CatalogMember {
-  std::string tag;           // the member's tag as stored
-  std::string file;          // its "File" attribute
-  std::string os_attr;       // its "OSAttr" attribute
-  std::string subject_guid;  // the SIP that checks it
-  std::string data_type;     // the indirect data's type OID
-  std::string algorithm;     // the digest's algorithm OID
+  std::string tag;                 // the member's tag as stored
+  std::vector<uint8_t> tag_bytes;  // its bytes (UTF-16LE)
+  std::string file;                // its "File" attribute
+  std::string os_attr;             // its "OSAttr" attribute
+  long file_flags = -1;            // the flags of its name-value attributes
+  long os_attr_flags = -1;
+  std::string member_info;                 // the OID of its member-information attribute
+  std::vector<uint8_t> member_info_value;  // that attribute's value, DER
+  std::string subject_guid;                // the SIP that checks it (CAT_MEMBERINFO only)
+  std::string data_type;                   // the indirect data's type OID
+  std::string algorithm;                   // the digest's algorithm OID
   std::vector<uint8_t> digest;
 };
 
@@ -24,6 +29,7 @@ struct CatalogContents {
   size_t signers = 0;
   std::vector<CatalogMember> members;
   std::vector<std::pair<std::string, std::string>> attributes;  // name, value
+  std::vector<long> attribute_flags;                            // of each attribute
 };
 
 bool ReadCatalog(const std::vector<uint8_t>& der, CatalogContents* contents, std::string* error);

@@ -10,6 +10,7 @@
 
 #include "tools/catalog/catalog_asn1.h"
 #include "tools/catalog/catalog_oids.h"
+#include "tools/catalog/catalog_version.h"
 #include "tools/catalog/file_hash.h"
 #include "tools/catalog/text.h"
 
@@ -97,8 +98,25 @@ ASN1_TYPE* MemberInfo(HashKind kind) {
   return Pack(mi, ASN1_ITEM_rptr(CatMemberInfo));
 }
 
+// CAT_MEMBERINFO2: the subject is not named by a SIP GUID but left to the file
+// (the choice [2] of an SpcLink, an empty Unicode file name).
+ASN1_TYPE* MemberInfo2() {
+  SpcLink* link = SpcLink_new();
+  link->type = 2;
+  link->value.file = SpcString_new();
+  link->value.file->type = 0;
+  link->value.file->value.unicode = ASN1_BMPSTRING_new();
+  unsigned char* der = nullptr;
+  int length = i2d_SpcLink(link, &der);
+  SpcLink_free(link);
+  const unsigned char* p = der;
+  ASN1_TYPE* any = d2i_ASN1_TYPE(nullptr, &p, length);
+  OPENSSL_free(der);
+  return any;
+}
+
 TrustedSubject* Member(const MemberFile& file, const FileHash& hash, const EVP_MD* md,
-                       const std::string& os_attr) {
+                       const std::string& os_attr, int version) {
   TrustedSubject* s = TrustedSubject_new();
   std::vector<uint8_t> tag = Utf16LeZ(Hex(hash.digest));
   ASN1_OCTET_STRING_set(s->tag, tag.data(), static_cast<int>(tag.size()));
@@ -108,7 +126,10 @@ TrustedSubject* Member(const MemberFile& file, const FileHash& hash, const EVP_M
   sk_CatAttribute_push(s->attributes,
                        Attribute(kOidCatNameValue,
                                  Pack(NameValue("OSAttr", os_attr), ASN1_ITEM_rptr(CatNameValue))));
-  sk_CatAttribute_push(s->attributes, Attribute(kOidCatMemberInfo, MemberInfo(hash.kind)));
+  if (version == 2)
+    sk_CatAttribute_push(s->attributes, Attribute(kOidCatMemberInfo2, MemberInfo2()));
+  else
+    sk_CatAttribute_push(s->attributes, Attribute(kOidCatMemberInfo, MemberInfo(hash.kind)));
   sk_CatAttribute_push(s->attributes, Attribute(kOidSpcIndirectData, IndirectData(hash, md)));
   return s;
 }
@@ -151,19 +172,26 @@ bool WriteCatalog(const CatalogInput& input, std::vector<uint8_t>* der, std::str
     *error = "no files";
     return false;
   }
+  const int version = CatalogVersionFor(input.os_attr);
+  if (version == 0) {
+    *error = "malformed OS attribute: " + input.os_attr;
+    return false;
+  }
+  // A version-1 catalog lists SHA-1 members only, a version 2 SHA-256 ones.
+  const EVP_MD* md = version == 2 ? EVP_sha256() : EVP_sha1();
   CtlPtr ctl(CertificateTrustList_new());
   sk_ASN1_OBJECT_push(ctl->subject_usage, Oid(kOidCatalogList));
   ASN1_UTCTIME_set(ctl->this_update, input.this_update);
-  X509_ALGOR_set0(ctl->subject_algorithm, Oid(kOidCatalogListMember), V_ASN1_NULL, nullptr);
+  X509_ALGOR_set0(ctl->subject_algorithm,
+                  Oid(version == 2 ? kOidCatalogListMember2 : kOidCatalogListMember), V_ASN1_NULL,
+                  nullptr);
 
   std::vector<std::string> tags;
   sk_TrustedSubject_set_cmp_func(ctl->subjects, SubjectOrder);
   for (const MemberFile& file : input.files) {
-    for (const EVP_MD* md : {EVP_sha1(), EVP_sha256()}) {
-      FileHash hash = HashForCatalog(file.data, md);
-      tags.push_back(Hex(hash.digest));
-      sk_TrustedSubject_push(ctl->subjects, Member(file, hash, md, input.os_attr));
-    }
+    FileHash hash = HashForCatalog(file.data, md);
+    tags.push_back(Hex(hash.digest));
+    sk_TrustedSubject_push(ctl->subjects, Member(file, hash, md, input.os_attr, version));
   }
   sk_TrustedSubject_sort(ctl->subjects);
   std::vector<uint8_t> id = ListIdentifier(tags);

@@ -1,6 +1,8 @@
-// Writes a catalog: one member per file and hash algorithm (SHA-1 and
-// SHA-256), each with its file name and OS attribute, and the catalog's own
-// OS attribute and hardware IDs. The result is an unsigned PKCS#7 SignedData
+// Writes a catalog: one member per file, each with its file name and OS
+// attribute, and the catalog's own OS attribute and hardware IDs. The OS list
+// picks the catalog's version (catalog_version.h): version 1 with SHA-1
+// members while it names a system before Windows 8, version 2 with SHA-256
+// members otherwise. The result is an unsigned PKCS#7 SignedData
 // (DER) that a signing tool then gives a signer.
 #pragma once
 
@@ -13,6 +15,8 @@ namespace catalog {
 
 // Windows 7, 8, 8.1 and 10/11 (platform 2: NT, by kernel version).
 inline constexpr char kOsAttrWindows7To11[] = "2:6.1,2:6.2,2:6.3,2:10.0";
+// Windows 8 and later: a version-2 catalog.
+inline constexpr char kOsAttrWindows8To11[] = "2:6.2,2:6.3,2:10.0";
 
 struct MemberFile {
   std::string name;

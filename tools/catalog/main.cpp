@@ -1,7 +1,10 @@
 // tarvik_catalog: the catalog of a driver package, from its INF.
 //   tarvik_catalog describe INF              the catalog's name, the files, the hardware IDs
-//   tarvik_catalog make INF FOLDER OUTPUT    writes the catalog of the INF and of the files
-//                                            it names (read from FOLDER) to OUTPUT
+//   tarvik_catalog make INF FOLDER OUTPUT [OSATTR]
+//                                            writes the catalog of the INF and of the files
+//                                            it names (read from FOLDER) to OUTPUT, for the
+//                                            systems OSATTR lists (Windows 7 to 11 unless
+//                                            given), which pick the catalog's version
 //   tarvik_catalog list CATALOG              the members and attributes of a catalog
 // The catalog's time is SOURCE_DATE_EPOCH when set, so that a build can be repeated.
 #include <cstdio>
@@ -63,13 +66,15 @@ int Describe(const std::string& inf) {
   return 0;
 }
 
-int Make(const std::string& inf, const std::string& folder, const std::string& output) {
+int Make(const std::string& inf, const std::string& folder, const std::string& output,
+         const std::string& os_attr) {
   catalog::InfPackage package;
   std::string error;
   if (!LoadInf(inf, &package, &error))
     return Fail(error);
   catalog::CatalogInput input;
   input.hardware_ids = package.hardware_ids;
+  input.os_attr = os_attr;
   const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
   input.this_update =
       epoch ? static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10)) : std::time(nullptr);
@@ -103,6 +108,7 @@ int List(const std::string& path) {
   if (!catalog::ReadCatalog(der, &contents, &error))
     return Fail(path + ": " + error);
   std::printf("signers %zu\n", contents.signers);
+  std::printf("subject %s\n", contents.subject_algorithm.c_str());
   for (const auto& m : contents.members) {
     std::printf("member %s %s %s %s %s\n", m.file.c_str(), m.algorithm.c_str(), m.data_type.c_str(),
                 m.tag.c_str(), catalog::Hex(m.digest).c_str());
@@ -119,11 +125,14 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == "describe")
     return Describe(args[1]);
-  if (args.size() == 4 && args[0] == "make")
-    return Make(args[1], args[2], args[3]);
+  if ((args.size() == 4 || args.size() == 5) && args[0] == "make") {
+    return Make(args[1], args[2], args[3],
+                args.size() == 5 ? args[4] : catalog::kOsAttrWindows7To11);
+  }
   if (args.size() == 2 && args[0] == "list")
     return List(args[1]);
-  std::fprintf(stderr,
-               "usage: tarvik_catalog describe INF | make INF FOLDER OUTPUT | list CATALOG\n");
+  std::fprintf(
+      stderr,
+      "usage: tarvik_catalog describe INF | make INF FOLDER OUTPUT [OSATTR] | list CATALOG\n");
   return 2;
 }
