@@ -45,6 +45,7 @@ const char* const kNames[] = {
     "SpinLockHeldAtReturn",
     "IrqlNotRestoredAtReturn",
     "ExecutablePool",
+    "ImageRefused",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

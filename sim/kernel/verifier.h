@@ -48,6 +48,7 @@ enum class Check {
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
   ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ImageRefused,    // a driver image the loader refused (format, checksum, sections, imports)
   Count_
 };
 
