@@ -101,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Completion, InterruptRead,
                          ::testing::Values(Completion::Synchronous, Completion::Pending), ModeName);
 
 TEST_P(InterruptRead, AnIdleReadEndsAfterFiveSeconds) {
+  TARVIK_WHITE_BOX();
   Open();
   sim::clock::SetRate(0);  // only the test moves the clock
   auto read = BeginSend(IOCTL_KEY_READ_INTERRUPT, {}, 8);
@@ -134,6 +135,7 @@ TEST_P(InterruptRead, AnIdleReadEndsAfterFiveSeconds) {
 }
 
 TEST_P(InterruptRead, ItsUrbAsksForTheWholeLengthWithoutShortTransferOk) {
+  TARVIK_WHITE_BOX();
   Open();
   ASSERT_EQ(STATUS_SUCCESS,
             Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x33}, 0).Status);
@@ -230,6 +232,7 @@ struct BehindCase {
 class BehindAnExchange : public InterruptRead {};
 
 TEST_P(BehindAnExchange, OnlyMutexCodesWait) {
+  TARVIK_WHITE_BOX();
   const BehindCase cases[] = {
       {"VendorRead",
        IOCTL_KEY_VENDOR_READ,
@@ -312,6 +315,7 @@ INSTANTIATE_TEST_SUITE_P(Completion, BehindAnExchange,
 class DrainBehindAnIdleRead : public InterruptRead {};
 
 TEST_P(DrainBehindAnIdleRead, EndsAtTheReadsBound) {
+  TARVIK_WHITE_BOX();
   struct Query {
     const char* name;
     NTSTATUS (*query)(PDEVICE_OBJECT);

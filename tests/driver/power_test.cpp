@@ -28,6 +28,7 @@ constexpr DEVICE_POWER_STATE kStates[POWER_SYSTEM_MAXIMUM] = {
     PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
 
 TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3}) {
     const size_t before = DeviceRequests();
@@ -47,6 +48,7 @@ TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
 }
 
 TEST_F(PowerTest, HibernateWithD3AlreadyRecordedCompletesAtOnce) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemHibernate));
   EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
@@ -69,6 +71,7 @@ TEST_F(PowerTest, HibernateWithD3AlreadyRecordedCompletesAtOnce) {
 }
 
 TEST_F(PowerTest, NotStartedPassesEverythingDown) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   const size_t reports = sim::power::Reports(key.fdo).size();
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
@@ -79,6 +82,7 @@ TEST_F(PowerTest, NotStartedPassesEverythingDown) {
 }
 
 TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (ULONG state : {0u, 8u}) {
     POWER_STATE s;
@@ -94,6 +98,7 @@ TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
 }
 
 TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemSleeping3));  // count 2
   // A port reset request in progress holds one reference (the reset adds none).
@@ -118,6 +123,7 @@ TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
 }
 
 TEST_F(PowerTest, NoDeviceRequestFailsTheSystemRequest) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::faults::FailNth(sim::faults::Kind::RequestPowerIrp, 1);
   EXPECT_FALSE(NT_SUCCESS(sim::power::SetSystem(key.pdo, PowerSystemSleeping3)));
@@ -127,6 +133,7 @@ TEST_F(PowerTest, NoDeviceRequestFailsTheSystemRequest) {
 }
 
 TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
@@ -141,6 +148,7 @@ TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
 }
 
 TEST_F(PowerTest, RemovedRefusesEveryPowerRequest) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);

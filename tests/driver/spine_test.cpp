@@ -37,6 +37,7 @@ TEST_F(SpineTest, DispatchTableAndEntry) {
 }
 
 TEST_F(SpineTest, FreshDeviceRecord) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   ASSERT_NE(nullptr, key.ext);
   const DeviceExtension& e = *key.ext;
@@ -112,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SpineTest, IoCountAndItsEvents) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* e = key.ext;
   struct Step {
@@ -145,6 +147,7 @@ TEST_F(SpineTest, IoCountAndItsEvents) {
 }
 
 TEST_F(SpineTest, StateSaveAndRestore) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* e = key.ext;
   SetNewPnpState(e, Started);
@@ -175,6 +178,7 @@ size_t SystemControlsAtBus(PDEVICE_OBJECT pdo) {
 }
 
 TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* ext = key.ext;
   PDEVICE_OBJECT fdo = key.fdo;
@@ -204,6 +208,7 @@ TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
 
 // A planned answer of the bus is what the sender sees: the driver adds nothing.
 TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::BusFault fault;
   fault.major = IRP_MJ_SYSTEM_CONTROL;
@@ -220,6 +225,7 @@ TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
 }
 
 TEST(SpineStatic, RecordAndPacketLayouts) {
+  TARVIK_WHITE_BOX();
   static_assert(sizeof(SetupPacket) == 8);
   static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
   static_assert(offsetof(DeviceExtension, InterfaceNamePrimary) == 0);

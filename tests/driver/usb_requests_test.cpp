@@ -99,6 +99,7 @@ TEST_P(UsbRequestsTest, FailuresOfTheStackComeBackUnchanged) {
 }
 
 TEST_P(UsbRequestsTest, NoPoolOrNoRequestMeansNothingReachesTheKey) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   UCHAR buffer[8];
   ULONG returned = 5;
@@ -119,6 +120,7 @@ TEST_P(UsbRequestsTest, NoPoolOrNoRequestMeansNothingReachesTheKey) {
 }
 
 TEST_P(UsbRequestsTest, SubmissionHoldsAReferenceAndAPortResetDoesNot) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   ASSERT_EQ(1, key.ext->OutstandingIo);
   for (Kind kind : {Kind::VendorIn, Kind::ResetPort}) {

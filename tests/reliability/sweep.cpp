@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "driver/driver.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/kernel/bench.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
@@ -98,7 +99,7 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
 Machine::Machine() {
   sim::usb::LoadBus();
   NTSTATUS status = STATUS_SUCCESS;
-  driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+  driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
   client_ = std::make_unique<sim::Client>("sweep");
 }
 

@@ -8,8 +8,16 @@
 
 #include "driver/device_extension.h"
 #include "driver/ioctl.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/usb/bus.h"
 #include "tests/support/kernel/kernel_test.h"
+
+// A white-box test reads the device extension or calls the driver's routines
+// directly: both belong to the host build, so on the image (TARVIK_IMAGE) the
+// test is skipped.
+#define TARVIK_WHITE_BOX()     \
+  if (::sim::image::OnImage()) \
+  GTEST_SKIP() << "white-box: reads the host build's device extension or calls its routines"
 
 namespace tarvik::test {
 
