@@ -18,9 +18,7 @@ class ExchangeTest : public DriverTest {
   Key OpenKey(const sim::usb::KeyConfig& config) {
     Key key = PlugAndStart(config);
     client_ = std::make_unique<sim::Client>();
-    const GUID& cls = key.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                         : GUID_KEY_INTERFACE_PRIMARY;
-    handle_ = client_->OpenInterface(Link(cls), FILE_SHARE_READ).Handle;
+    handle_ = client_->OpenInterface(Link(ClientInterfaceClass()), FILE_SHARE_READ).Handle;
     EXPECT_NE(nullptr, handle_);
     ClearWire(key);
     return key;

@@ -73,8 +73,7 @@ class InterruptRead : public OpenKeyTest, public ::testing::WithParamInterface<C
   void Open(sim::usb::KeyConfig config = sim::usb::PrimaryKey()) {
     key_ = PlugAndStart(config);
     sim::usb::SetCompletion(key_.pdo, GetParam());
-    OpenInterface(key_.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                      : GUID_KEY_INTERFACE_PRIMARY);
+    OpenInterface(ClientInterfaceClass());
   }
   std::unique_ptr<Call> BeginSend(ULONG code, Bytes in, ULONG out) {
     return Begin([this, code, in, out] { return Send(code, in, out); });
@@ -162,13 +161,17 @@ struct EndCase {
 
 class WaitingReadEnds : public InterruptRead {
  public:
+  bool surpriseRemoved_ = false;
   void ResetPort() { EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_RESET_PORT, {}, 0).Status); }
-  void SurpriseRemoval() { EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo)); }
+  void SurpriseRemoval() {
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo));
+    surpriseRemoved_ = true;
+  }
   void KeyPulled() { sim::usb::Unplug(key_.pdo); }
   void Finish() {
     client_->Close(handle_);
     handle_ = nullptr;
-    if (key_.ext->DevicePnpState != SurpriseRemoved) {
+    if (!surpriseRemoved_) {
       EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo));
     }
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key_.pdo));

@@ -20,6 +20,7 @@ using sim::faults::Kind;
 struct SpineTest : DriverTest {};
 
 TEST_F(SpineTest, DispatchTableAndEntry) {
+  TARVIK_WHITE_BOX();
   const struct {
     UCHAR major;
     PDRIVER_DISPATCH routine;

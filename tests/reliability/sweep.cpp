@@ -72,7 +72,7 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
     }
     // Nothing is running any more: every device still there is back at its base.
     for (auto& key : machine.keys()) {
-      if (key.fdo && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
+      if (key.ext && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
           key.ext->OutstandingIo != 1)
         run.findings.push_back("OutstandingIo is " + std::to_string(key.ext->OutstandingIo) +
                                " after the scenario");
@@ -113,7 +113,10 @@ Machine::Key Machine::Plug(const sim::usb::KeyConfig& config) {
   key.pdo = sim::usb::Plug(config);
   if (key.pdo && NT_SUCCESS(sim::pnp::AddDevice(driver_, key.pdo))) {
     key.fdo = sim::pnp::Top(key.pdo);
-    key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
+    // The image's device extension is not the host build's record: its count
+    // of requests in progress is read on the host build only.
+    if (!sim::image::OnImage())
+      key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
   }
   keys_.push_back(key);
   return key;

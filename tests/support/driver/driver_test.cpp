@@ -76,4 +76,9 @@ std::u16string DriverTest::Link(const GUID& interfaceClass, size_t i) const {
   return i < links.size() ? links[i] : std::u16string();
 }
 
+const GUID& DriverTest::ClientInterfaceClass() const {
+  return Link(GUID_KEY_INTERFACE_PRIMARY).empty() ? GUID_KEY_INTERFACE_SECONDARY
+                                                  : GUID_KEY_INTERFACE_PRIMARY;
+}
+
 }  // namespace tarvik::test

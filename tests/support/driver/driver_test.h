@@ -47,6 +47,9 @@ class DriverTest : public sim::test::KernelTest {
 
   // The symbolic link of the i-th enabled interface of a class ("" if none).
   std::u16string Link(const GUID& interfaceClass, size_t i = 0) const;
+  // The class a client opens the key by: primary when enabled, else secondary
+  // (what the key's family made the driver enable).
+  const GUID& ClientInterfaceClass() const;
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDRIVER_OBJECT bus_ = nullptr;
