@@ -33,7 +33,7 @@ enum BoundedWaitState : LONG {
 // While a cancel is under way the request is held back (the waiter completes
 // it again when IoCancelIrp has returned), so that it is never freed under
 // IoCancelIrp.
-NTSTATUS BoundedWaitCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
+NTSTATUS NTAPI BoundedWaitCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
   auto* state = static_cast<LONG volatile*>(Context);
   if (InterlockedExchange(state, RequestCompleted) == CancelStarted) {
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -1,12 +1,17 @@
 // Windows base types with their Windows widths on the Linux host (LP64):
 // ULONG and LONG are 32-bit although a Linux long is 64-bit; pointers are
 // 64-bit as on Win64; WCHAR is 16-bit (the host build uses -fshort-wchar).
+//
+// Kernel routines and the driver's callbacks use the Windows x64 calling
+// convention on the host too (NTAPI is ms_abi), so that a driver built here
+// and the shipped image call, and are called by, the same kernel. GCC refuses
+// an implicit conversion between a System V and an ms_abi function pointer.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#define NTAPI
+#define NTAPI __attribute__((ms_abi))
 #define WINAPI
 #define NTSYSAPI
 #define DECLSPEC_IMPORT

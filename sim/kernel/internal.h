@@ -151,7 +151,7 @@ std::mutex& DeviceLock();                        // guards attachment chains and
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);  // device lock held
 PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device);     // device lock held
 bool IsLiveDevice(PDEVICE_OBJECT device);
-NTSTATUS DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 void ResetDrivers();
 std::vector<PDRIVER_OBJECT> LoadedDrivers();
 

@@ -20,7 +20,7 @@ struct PowerCompletion {
 
 // Top-level completion of a request from PoRequestPowerIrp: tell the
 // requester, in the completing thread, then free the request.
-NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* completion = static_cast<PowerCompletion*>(context);
   if (completion->callback)
     completion->callback(completion->device, completion->minor, completion->state,

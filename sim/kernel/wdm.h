@@ -8,7 +8,8 @@
 
 #include "sim/kernel/base_types.h"
 
-#define FASTCALL
+// On x64 the fastcall routines use the one Windows convention.
+#define FASTCALL NTAPI
 #define NTKERNELAPI
 #define FORCEINLINE inline
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))

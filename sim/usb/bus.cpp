@@ -474,7 +474,7 @@ Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now) {
   return due;
 }
 
-NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   auto& bus = TheBus();
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -533,7 +533,7 @@ void DeletePdo(PDEVICE_OBJECT pdo) {
   IoDeleteDevice(pdo);
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -583,7 +583,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
@@ -593,22 +593,22 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
   return status;
 }
 
-NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 // Plug and Play, power and system control are recorded and may be answered by plan.
-NTSTATUS DispatchPnpRecorded(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnpRecorded(PDEVICE_OBJECT device, PIRP irp) {
   return requests::Dispatch(device, irp, DispatchPnp);
 }
-NTSTATUS DispatchPowerRecorded(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPowerRecorded(PDEVICE_OBJECT device, PIRP irp) {
   return requests::Dispatch(device, irp, DispatchPower);
 }
-NTSTATUS DispatchSystemControlRecorded(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchSystemControlRecorded(PDEVICE_OBJECT device, PIRP irp) {
   return requests::Dispatch(device, irp, requests::AnswerSystemControl);
 }
 
-void Unload(PDRIVER_OBJECT) {
+VOID NTAPI Unload(PDRIVER_OBJECT) {
   auto& bus = TheBus();
   std::vector<PIRP> held;
   {
@@ -655,7 +655,7 @@ void Unload(PDRIVER_OBJECT) {
   bus.work.clear();
 }
 
-NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& slot : driver->MajorFunction)
     slot = DispatchOther;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;

@@ -76,7 +76,7 @@ namespace requests {
 // that the plan leaves alone.
 NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own);
 // A PDO without WMI data completes system control as it came.
-NTSTATUS AnswerSystemControl(PDEVICE_OBJECT pdo, PIRP irp);
+NTSTATUS NTAPI AnswerSystemControl(PDEVICE_OBJECT pdo, PIRP irp);
 void Forget(PDEVICE_OBJECT pdo);  // a new PDO: nothing recorded, nothing planned
 void Reset();                     // the bus is loaded
 void FinishPending();             // the bus is unloaded: complete what still pends

@@ -257,7 +257,7 @@ TEST_F(KernelTest, PowerRequestsReachTheStackAndPoRequestPowerIrpCallsBack) {
   EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(
                                 s.fdo, IRP_MN_SET_POWER, d3,
                                 [](PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
-                                   PVOID context, PIO_STATUS_BLOCK iosb) {
+                                   PVOID context, PIO_STATUS_BLOCK iosb) NTAPI {
                                   auto* c = static_cast<Callback*>(context);
                                   c->device = device;
                                   c->minor = minor;
@@ -292,7 +292,7 @@ TEST_F(KernelTest, APowerRequestAskedForAtDispatchLevelIsSentByASystemWorker) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   NTSTATUS status = PoRequestPowerIrp(
       s.fdo, IRP_MN_SET_POWER, d2,
-      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) NTAPI {
         inSystemAtPassive =
             KeGetCurrentIrql() == PASSIVE_LEVEL && sim::CurrentProcess() == sim::SystemProcess();
         ++calls;

@@ -81,7 +81,7 @@ TEST_F(KernelTest, FailEveryFailsUntilTheRulesAreCleared) {
 bool Scenario() {
   PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
   HANDLE h = nullptr;
-  auto routine = [](PVOID) {};
+  auto routine = [](PVOID) NTAPI {};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   NTSTATUS thread =
@@ -156,7 +156,7 @@ TEST_F(KernelTest, EachInjectableRoutineFailsWhenAsked) {
        [](const kt::Stack&, PUNICODE_STRING) {
          HANDLE h;
          return PsCreateSystemThread(
-                    &h, 0, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr) ==
+                    &h, 0, nullptr, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr) ==
                 STATUS_INSUFFICIENT_RESOURCES;
        }},
       {Kind::RequestPowerIrp,

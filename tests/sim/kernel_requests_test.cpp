@@ -29,7 +29,7 @@ Plan gPlan;
 std::string gOrder;
 PIRP gKept;
 
-NTSTATUS LevelRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI LevelRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   int index = static_cast<int>(reinterpret_cast<intptr_t>(context));
   gOrder += std::to_string(index);
   // The routine runs with the stack at its own driver's location.
@@ -41,7 +41,7 @@ NTSTATUS LevelRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   return STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS LevelDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI LevelDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* level = static_cast<Level*>(device->DeviceExtension);
   if (!level->lower) {
     irp->Cancel = gPlan.cancel;
@@ -60,7 +60,7 @@ NTSTATUS LevelDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return IofCallDriver(level->lower, irp);
 }
 
-NTSTATUS LevelEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI LevelEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LevelDispatch;
   return STATUS_SUCCESS;
 }
@@ -188,7 +188,7 @@ TEST_F(RequestTest, CopyToNextClearsControlAndSkipReusesTheLocation) {
 
 std::atomic<int> gPendingSeen{-1};
 
-NTSTATUS PendingSeen(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS NTAPI PendingSeen(PDEVICE_OBJECT, PIRP irp, PVOID) {
   gPendingSeen = irp->PendingReturned ? 1 : 0;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

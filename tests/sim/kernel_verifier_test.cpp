@@ -38,7 +38,7 @@ PIRP gHeld = nullptr;
 KMUTEX gMutex;
 KSPIN_LOCK gSpinLock;
 
-NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<kt::FdoExtension*>(device->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (gFault) {
@@ -125,7 +125,7 @@ NTSTATUS BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-NTSTATUS BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = kt::FdoAddDevice(driver, pdo);
   if (gFault == Fault::KeepInitializing)
     IoGetAttachedDevice(pdo)->Flags |= DO_DEVICE_INITIALIZING;
@@ -134,7 +134,7 @@ NTSTATUS BadAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return status;
 }
 
-NTSTATUS BadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& slot : driver->MajorFunction)
     slot = BadDispatch;
   driver->DriverExtension->AddDevice = BadAddDevice;
@@ -318,7 +318,7 @@ const Case kCases[] = {
        OBJECT_ATTRIBUTES attributes;
        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
        PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
        sim::verifier::CheckEndOfTest();
      }},
     {"thread object reference leaked", Check::ObjectLeak,
@@ -327,7 +327,7 @@ const Case kCases[] = {
        OBJECT_ATTRIBUTES attributes;
        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
        PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        ZwClose(h);
@@ -340,7 +340,7 @@ const Case kCases[] = {
        {
          sim::InProcess in(client);
          PsCreateSystemThread(
-             &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr);
+             &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
        }
        ZwClose(h);  // from the system process: not there
        sim::WaitForSystemThreads(std::chrono::seconds(5));
@@ -352,7 +352,7 @@ const Case kCases[] = {
        OBJECT_ATTRIBUTES attributes;
        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
        PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr);
+           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -392,13 +392,14 @@ const Case kCases[] = {
      }},
     {"system thread ended owning a mutex", Check::MutexHeldAtReturn,
      [] {
-       RunSystemThread(
-           [](PVOID) { KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr); });
+       RunSystemThread([](PVOID) NTAPI {
+         KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+       });
      }},
     {"system thread ended holding a spin lock", Check::SpinLockHeldAtReturn,
-     [] { RunSystemThread([](PVOID) { KeAcquireSpinLockRaiseToDpc(&gSpinLock); }); }},
+     [] { RunSystemThread([](PVOID) NTAPI { KeAcquireSpinLockRaiseToDpc(&gSpinLock); }); }},
     {"system thread ended at raised IRQL", Check::IrqlNotRestoredAtReturn,
-     [] { RunSystemThread([](PVOID) { KfRaiseIrql(APC_LEVEL); }); }},
+     [] { RunSystemThread([](PVOID) NTAPI { KfRaiseIrql(APC_LEVEL); }); }},
     {"executable pool where the system has NonPagedPoolNx", Check::ExecutablePool,
      [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"))); }},
     {"allocated request completed past its owner", Check::RequestUnowned,
@@ -465,7 +466,7 @@ TEST_F(QuietTest, OnlyWhatTheDriverKeptIsReported) {
   KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
   SendControl(s.fdo);
   KeReleaseMutex(&gMutex, FALSE);
-  RunSystemThread([](PVOID) {
+  RunSystemThread([](PVOID) NTAPI {
     KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
     KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
     KeReleaseMutex(&gMutex, FALSE);
