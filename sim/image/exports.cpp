@@ -1,8 +1,8 @@
 #include "sim/image/exports.h"
 
-#include <string.h>
 #include <strings.h>
 
+#include "sim/kernel/crt.h"
 #include "sim/kernel/wdm.h"
 #include "sim/usb/usb.h"
 
@@ -19,14 +19,6 @@ constexpr const void* Routine(R(NTAPI* routine)(A...)) {
 template <typename T>
 constexpr const void* Data(T* variable) {
   return static_cast<const void*>(variable);
-}
-
-// The C library routines the kernel exports, with the caller's convention.
-void* NTAPI KernelMemcpy(void* destination, const void* source, size_t length) {
-  return memcpy(destination, source, length);
-}
-void* NTAPI KernelMemset(void* destination, int value, size_t length) {
-  return memset(destination, value, length);
 }
 
 #define NTOS(routine) \
@@ -67,8 +59,8 @@ const Export kExports[] = {
     NTOS(RtlFreeUnicodeString),
     NTOS(RtlGetVersion),
     NTOS(ZwClose),
-    {"ntoskrnl.exe", "memcpy", Routine(&KernelMemcpy)},
-    {"ntoskrnl.exe", "memset", Routine(&KernelMemset)},
+    {"ntoskrnl.exe", "memcpy", Routine(&sim::crt::Memcpy)},
+    {"ntoskrnl.exe", "memset", Routine(&sim::crt::Memset)},
     {"ntoskrnl.exe", "PsThreadType", Data(&PsThreadType)},
     USBD(USBD_CreateConfigurationRequestEx),
     USBD(USBD_ParseConfigurationDescriptorEx),
