@@ -14,6 +14,7 @@
 #define FORCEINLINE inline
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
+#define MEMORY_ALLOCATION_ALIGNMENT 16
 #define CONST const
 #define ANYSIZE_ARRAY 1
 
@@ -61,17 +62,19 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 #define PROFILE_LEVEL 15
 #define HIGH_LEVEL 15
 
-#define DELETE 0x00010000L
-#define READ_CONTROL 0x00020000L
-#define WRITE_DAC 0x00040000L
-#define WRITE_OWNER 0x00080000L
-#define SYNCHRONIZE 0x00100000L
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#define STANDARD_RIGHTS_ALL 0x001F0000L
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
-#define GENERIC_EXECUTE 0x20000000L
-#define GENERIC_ALL 0x10000000L
+// Windows writes these with an L suffix, a 32-bit long there; here they have
+// no suffix, so that they keep that width and signedness (int on the host).
+#define DELETE 0x00010000
+#define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
+#define WRITE_OWNER 0x00080000
+#define SYNCHRONIZE 0x00100000
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000
+#define STANDARD_RIGHTS_ALL 0x001F0000
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_ALL 0x10000000
 #define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 
@@ -111,13 +114,14 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   ListHead->Flink = Entry;
 }
 
-#define OBJ_INHERIT 0x00000002L
-#define OBJ_PERMANENT 0x00000010L
-#define OBJ_EXCLUSIVE 0x00000020L
-#define OBJ_CASE_INSENSITIVE 0x00000040L
-#define OBJ_OPENIF 0x00000080L
-#define OBJ_OPENLINK 0x00000100L
-#define OBJ_KERNEL_HANDLE 0x00000200L
+// 32-bit as on Windows (see DELETE above).
+#define OBJ_INHERIT 0x00000002
+#define OBJ_PERMANENT 0x00000010
+#define OBJ_EXCLUSIVE 0x00000020
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_OPENIF 0x00000080
+#define OBJ_OPENLINK 0x00000100
+#define OBJ_KERNEL_HANDLE 0x00000200
 
 typedef struct _OBJECT_ATTRIBUTES {
   ULONG Length;
@@ -717,7 +721,9 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-typedef struct _DEVICE_OBJECT {
+// 16-byte aligned as Windows declares it, and so 336 bytes (MinGW-w64's
+// header leaves the alignment out: 328 bytes there).
+typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
   LONG ReferenceCount;
@@ -899,7 +905,8 @@ typedef struct _IO_STACK_LOCATION {
 
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes on x64");
 
-typedef struct _IRP {
+// 16-byte aligned as Windows declares it (MinGW-w64's header: 8).
+typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _IRP {
   CSHORT Type;
   USHORT Size;
   struct _MDL* MdlAddress;

@@ -269,6 +269,29 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   struct _URB_HCD_AREA hca;
 };
 
+// The largest member of the URB union, and so what sizeof(URB) is; the bus
+// here answers no isochronous transfer.
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;
+  USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+struct _URB_ISOCH_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;
+  ULONG ErrorCount;
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
   union {
     struct _URB_HEADER UrbHeader;
@@ -277,6 +300,7 @@ typedef struct _URB {
     struct _URB_PIPE_REQUEST UrbPipeRequest;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
   };
