@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "driver/ioctl.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/verifier.h"
 
@@ -27,7 +28,7 @@ World::World(int keys, const sim::usb::Timing& timing) {
   });
   sim::usb::LoadBus();
   NTSTATUS status = STATUS_SUCCESS;
-  PDRIVER_OBJECT driver = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+  PDRIVER_OBJECT driver = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
   if (!driver)
     Die("loading the driver", status);
   client_ = std::make_unique<sim::Client>("bench");

@@ -11,6 +11,7 @@
 // sim::verifier::CheckEndOfTest() audits what is left.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,18 @@ namespace sim {
 // process at PASSIVE_LEVEL. Returns null (with *status) when DriverEntry fails.
 PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry,
                           NTSTATUS* status = nullptr);
+// A driver whose code was loaded from an image: where the code lies (the
+// object's DriverStart and DriverSize, set before DriverEntry runs), and what
+// to do once the code is no longer used: after DriverUnload and the release
+// of the driver object, after a failed DriverEntry, or when the kernel is
+// reset with the driver still loaded (the image loader unmaps it then).
+struct DriverImage {
+  PVOID Start;
+  ULONG Size;
+  std::function<void()> Unloaded;
+};
+PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, NTSTATUS* status,
+                          DriverImage image);
 // Calls DriverUnload (if any) and frees the driver object. Device objects the
 // driver still owns are reported as leaked objects.
 void UnloadDriver(PDRIVER_OBJECT driver);

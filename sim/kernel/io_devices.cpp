@@ -13,6 +13,21 @@ std::mutex gDeviceLock;
 std::vector<PDRIVER_OBJECT> gDrivers;  // in load order
 ULONG gNextDeviceOrdinal = 0;
 std::map<std::u16string, PDEVICE_OBJECT> gDeviceNames;
+std::map<PDRIVER_OBJECT, std::function<void()>> gUnloaded;  // drivers loaded from an image
+
+// The image of a driver that is gone is no longer used.
+void ReleaseImage(PDRIVER_OBJECT driver) {
+  std::function<void()> unloaded;
+  {
+    std::lock_guard<std::mutex> lock(gDeviceLock);
+    auto it = gUnloaded.find(driver);
+    if (it == gUnloaded.end())
+      return;
+    unloaded = std::move(it->second);
+    gUnloaded.erase(it);
+  }
+  unloaded();
+}
 
 void DestroyDevice(void* body) {
   auto* device = static_cast<PDEVICE_OBJECT>(body);
@@ -70,10 +85,16 @@ std::vector<PDRIVER_OBJECT> LoadedDrivers() {
 }
 
 void ResetDrivers() {
-  std::lock_guard<std::mutex> lock(gDeviceLock);
-  gDrivers.clear();
-  gDeviceNames.clear();
-  gNextDeviceOrdinal = 0;
+  std::map<PDRIVER_OBJECT, std::function<void()>> unloaded;
+  {
+    std::lock_guard<std::mutex> lock(gDeviceLock);
+    gDrivers.clear();
+    gDeviceNames.clear();
+    gNextDeviceOrdinal = 0;
+    unloaded.swap(gUnloaded);
+  }
+  for (auto& [driver, release] : unloaded)
+    release();
 }
 
 }  // namespace sim::detail
@@ -84,6 +105,11 @@ using namespace sim::detail;
 namespace sim {
 
 PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, NTSTATUS* status) {
+  return LoadDriver(name, entry, status, DriverImage{nullptr, 0, nullptr});
+}
+
+PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, NTSTATUS* status,
+                          DriverImage image) {
   auto* driver = static_cast<PDRIVER_OBJECT>(
       CreateObject(ObjectKind::Driver, sizeof(DRIVER_OBJECT), DestroyDriver));
   driver->Type = IO_TYPE_DRIVER;
@@ -98,6 +124,12 @@ PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, 
   driver->DriverName.Length = static_cast<USHORT>(full.size() * sizeof(WCHAR));
   driver->DriverName.MaximumLength = static_cast<USHORT>(driver->DriverName.Length + sizeof(WCHAR));
   driver->DriverInit = entry;
+  driver->DriverStart = image.Start;
+  driver->DriverSize = image.Size;
+  if (image.Unloaded) {
+    std::lock_guard<std::mutex> lock(gDeviceLock);
+    gUnloaded[driver] = std::move(image.Unloaded);
+  }
   for (auto& slot : driver->MajorFunction)
     slot = DefaultDispatch;
 
@@ -119,6 +151,7 @@ PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, 
     *status = result;
   if (!NT_SUCCESS(result)) {
     ObfDereferenceObject(driver);
+    ReleaseImage(driver);
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(gDeviceLock);
@@ -144,6 +177,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
                                      std::string(name.begin(), name.end()) +
                                      " still exists when the driver unloads");
   ObfDereferenceObject(driver);
+  ReleaseImage(driver);
 }
 
 }  // namespace sim

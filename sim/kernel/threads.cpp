@@ -1,6 +1,8 @@
 // Processes, per-thread kernel state, system threads and the system worker.
 #include "sim/kernel/threads.h"
 
+#include <setjmp.h>
+
 #include <deque>
 #include <memory>
 #include <thread>
@@ -11,10 +13,15 @@
 namespace sim {
 namespace {
 
-// Ends a system thread from inside PsTerminateSystemThread.
+// Where PsTerminateSystemThread leaves a system thread for: the start of the
+// thread, past every frame in between, as Windows ends a thread without
+// unwinding it. (An exception could not cross the frames of a driver loaded
+// from an image, which carry no unwind information for the host.)
 struct ThreadExit {
+  jmp_buf start;
   NTSTATUS status;
 };
+thread_local ThreadExit* tExit = nullptr;
 
 std::mutex gProcessMutex;
 std::vector<std::unique_ptr<Process>> gProcesses;
@@ -262,12 +269,15 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     state.thread = thread;
     state.process = SystemProcess();
     state.irql = PASSIVE_LEVEL;
-    try {
+    ThreadExit exit{};
+    tExit = &exit;
+    if (setjmp(exit.start) == 0) {
       thread->StartRoutine(thread->StartContext);
       thread->ExitStatus = STATUS_SUCCESS;
-    } catch (const ThreadExit& exit) {
+    } else {
       thread->ExitStatus = exit.status;
     }
+    tExit = nullptr;
     AuditReturn(
         [thread] {
           return "system thread " + Hex(reinterpret_cast<uintptr_t>(thread->Cid.UniqueThread));
@@ -298,5 +308,6 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     Violation(Check::InvalidCall, "PsTerminateSystemThread outside a system thread");
     return STATUS_INVALID_PARAMETER;
   }
-  throw ThreadExit{ExitStatus};
+  tExit->status = ExitStatus;
+  longjmp(tExit->start, 1);
 }

@@ -53,6 +53,7 @@ const char* const kNames[] = {
     "SpinLockSafe",
     "IoBuildDeviceControlWaitTimeout",
     "ErrorLogEntryLeak",
+    "ImageRefused",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

@@ -58,6 +58,7 @@ enum class Check {
   SpinLockSafe,   // IoCompleteRequest while holding a spin lock
   IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
   ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
+  ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
   Count_
 };
 

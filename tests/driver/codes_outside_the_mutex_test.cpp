@@ -27,6 +27,7 @@ struct FreeCode {
 class CodesOutsideTheMutex : public OpenKeyTest {};
 
 TEST_F(CodesOutsideTheMutex, AreServedWhileAnExchangeHoldsIt) {
+  TARVIK_WHITE_BOX();
   const FreeCode codes[] = {
       {"Probe", IOCTL_KEY_PROBE, {0x01}, 0, STATUS_SUCCESS, 0},
       {"ConfigDescriptor", IOCTL_KEY_GET_CONFIG_DESCRIPTOR, {}, 1024, STATUS_SUCCESS, 25},

@@ -13,6 +13,7 @@ namespace {
 using sim::usb::Kind;
 
 TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
+  TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   // The request itself succeeds; only the URB says that the selection failed.
   sim::usb::AddFault(
@@ -36,6 +37,7 @@ class FailedEnable : public DriverTest, public ::testing::WithParamInterface<Ena
 // The state already reads Started when an interface cannot be enabled; the
 // start fails with that call's status and enables nothing after it.
 TEST_P(FailedEnable, LeavesTheKeyStartedAndTheAuxInterfaceDisabled) {
+  TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   sim::faults::FailNthWith(sim::faults::Kind::SetInterfaceState, GetParam().nth,
                            STATUS_OBJECT_NAME_NOT_FOUND);
@@ -54,6 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Interfaces, FailedEnable,
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, AFailedDeviceDescriptorRequestFreesItsBuffer) {
+  TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   sim::usb::AddFault(
       key.pdo, {Kind::GetDescriptor, 1, 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});

@@ -22,6 +22,7 @@ struct TaggedBuffer {
 class ControlCodePoolTags : public OpenKeyTest {};
 
 TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
+  TARVIK_WHITE_BOX();
   const TaggedBuffer cases[] = {
       {"VendorReadAnswer", IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8, Tag("kv71")},
       {"VendorWritePayload",

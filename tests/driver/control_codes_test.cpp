@@ -44,6 +44,7 @@ class ControlTest : public OpenKeyTest {
 };
 
 TEST_F(ControlTest, NothingIsServedOutsideStarted) {
+  TARVIK_WHITE_BOX();
   Open();
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key_.pdo));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key_.pdo));
@@ -78,6 +79,7 @@ struct BufferCase {
 class BufferRules : public ControlTest, public ::testing::WithParamInterface<BufferCase> {};
 
 TEST_P(BufferRules, StatusBytesAndWire) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Open();
   if (p.code == IOCTL_KEY_READ_INTERRUPT) {
@@ -324,6 +326,7 @@ TEST_F(ControlTest, ReadInterruptWithoutAPipe) {
 }
 
 TEST_F(ControlTest, FailedExchangesReturnNothing) {
+  TARVIK_WHITE_BOX();
   Open();
   sim::usb::AddFault(key_.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
   auto io = Send(IOCTL_KEY_TRANSACT_RAW, {0x01, 0x02}, 16);
@@ -351,6 +354,7 @@ TEST_F(ControlTest, FailedExchangesReturnNothing) {
 }
 
 TEST_F(ControlTest, NotifyReportsOnceInTheKeysLife) {
+  TARVIK_WHITE_BOX();
   Open();
   std::vector<std::thread> threads;
   std::atomic<int> successes{0};
@@ -375,6 +379,7 @@ TEST_F(ControlTest, NotifyReportsOnceInTheKeysLife) {
 }
 
 TEST_F(ControlTest, NotifyThreadThatCannotStart) {
+  TARVIK_WHITE_BOX();
   Open();
   sim::faults::FailNth(sim::faults::Kind::CreateSystemThread, 1);
   EXPECT_NE(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
@@ -392,6 +397,7 @@ struct WalkCase {
 class InfoWalk : public ControlTest, public ::testing::WithParamInterface<WalkCase> {};
 
 TEST_P(InfoWalk, AnswerLengthAndCheckByte) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   auto config = sim::usb::PrimaryKey();
   std::fill(std::begin(config.infoBlock), std::end(config.infoBlock), 0);

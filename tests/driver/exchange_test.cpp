@@ -18,9 +18,7 @@ class ExchangeTest : public DriverTest {
   Key OpenKey(const sim::usb::KeyConfig& config) {
     Key key = PlugAndStart(config);
     client_ = std::make_unique<sim::Client>();
-    const GUID& cls = key.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                         : GUID_KEY_INTERFACE_PRIMARY;
-    handle_ = client_->OpenInterface(Link(cls), FILE_SHARE_READ).Handle;
+    handle_ = client_->OpenInterface(Link(ClientInterfaceClass()), FILE_SHARE_READ).Handle;
     EXPECT_NE(nullptr, handle_);
     ClearWire(key);
     return key;
@@ -52,6 +50,7 @@ sim::usb::KeyConfig WithRevision(sim::usb::KeyConfig c, uint16_t revision) {
 }
 
 TEST_P(Signalling, ReportReadOnlyWhenTheKeySignals) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = Plug(p.config);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
@@ -114,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
+  TARVIK_WHITE_BOX();
   Key key = OpenKey(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::VendorOut, 3});
   sim::clock::SetRate(10000);  // the report read below waits its full bound
@@ -248,6 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ExchangeTest, AFailedResetEndsTheExchange) {
+  TARVIK_WHITE_BOX();
   Key key = OpenKey(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::VendorOut, 1});
   sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
@@ -276,6 +277,7 @@ TEST_F(ExchangeTest, AFailedReportEndsTheExchangeWithoutReset) {
 // The exchange that ends at a failed report gives the key back: another
 // client, in another process and thread, gets its answer.
 TEST_F(ExchangeTest, AFailedReportLeavesTheKeyToTheNextClient) {
+  TARVIK_WHITE_BOX();
   Key key = OpenKey(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);

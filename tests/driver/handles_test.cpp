@@ -16,6 +16,7 @@ struct ShareCase {
 struct ShareRule : DriverTest, ::testing::WithParamInterface<ShareCase> {};
 
 TEST_P(ShareRule, AdmitsAsTheRuleSays) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = PlugAndStart();
   sim::Client client;
@@ -48,6 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, LastCloseClearsTheMaskAndCloseWorksAfterRemoval) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::Client client;
   auto first = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), R);
@@ -68,6 +70,7 @@ TEST_F(DriverTest, LastCloseClearsTheMaskAndCloseWorksAfterRemoval) {
 }
 
 TEST_F(DriverTest, ReadWriteAndOpenFollowTheState) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), R | W);

@@ -73,8 +73,7 @@ class InterruptRead : public OpenKeyTest, public ::testing::WithParamInterface<C
   void Open(sim::usb::KeyConfig config = sim::usb::PrimaryKey()) {
     key_ = PlugAndStart(config);
     sim::usb::SetCompletion(key_.pdo, GetParam());
-    OpenInterface(key_.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                      : GUID_KEY_INTERFACE_PRIMARY);
+    OpenInterface(ClientInterfaceClass());
   }
   std::unique_ptr<Call> BeginSend(ULONG code, Bytes in, ULONG out) {
     return Begin([this, code, in, out] { return Send(code, in, out); });
@@ -101,6 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Completion, InterruptRead,
                          ::testing::Values(Completion::Synchronous, Completion::Pending), ModeName);
 
 TEST_P(InterruptRead, AnIdleReadEndsAfterFiveSeconds) {
+  TARVIK_WHITE_BOX();
   Open();
   sim::clock::SetRate(0);  // only the test moves the clock
   auto read = BeginSend(IOCTL_KEY_READ_INTERRUPT, {}, 8);
@@ -168,13 +168,17 @@ struct EndCase {
 
 class WaitingReadEnds : public InterruptRead {
  public:
+  bool surpriseRemoved_ = false;
   void ResetPort() { EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_RESET_PORT, {}, 0).Status); }
-  void SurpriseRemoval() { EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo)); }
+  void SurpriseRemoval() {
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo));
+    surpriseRemoved_ = true;
+  }
   void KeyPulled() { sim::usb::Unplug(key_.pdo); }
   void Finish() {
     client_->Close(handle_);
     handle_ = nullptr;
-    if (key_.ext->DevicePnpState != SurpriseRemoved) {
+    if (!surpriseRemoved_) {
       EXPECT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key_.pdo));
     }
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key_.pdo));
@@ -238,6 +242,7 @@ struct BehindCase {
 class BehindAnExchange : public InterruptRead {};
 
 TEST_P(BehindAnExchange, OnlyMutexCodesWait) {
+  TARVIK_WHITE_BOX();
   const BehindCase cases[] = {
       {"VendorRead",
        IOCTL_KEY_VENDOR_READ,
@@ -320,6 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Completion, BehindAnExchange,
 class DrainBehindAnIdleRead : public InterruptRead {};
 
 TEST_P(DrainBehindAnIdleRead, EndsAtTheReadsBound) {
+  TARVIK_WHITE_BOX();
   struct Query {
     const char* name;
     NTSTATUS (*query)(PDEVICE_OBJECT);

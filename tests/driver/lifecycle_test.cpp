@@ -29,6 +29,7 @@ struct DrainCase {
 class Drain : public DriverTest, public ::testing::WithParamInterface<DrainCase> {};
 
 TEST_P(Drain, WaitsForTheRequestInProgress) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = PlugAndStart();
   sim::usb::SetCompletion(key.pdo, p.completion);
@@ -110,6 +111,7 @@ TEST_F(DriverTest, SurpriseRemovalWithAnExchangeInFlight) {
 }
 
 TEST_F(DriverTest, CancelsRestoreTheStateBeforeTheQuery) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   // A cancel without its query (a driver above refused it) changes nothing.
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelStop(key.pdo));
@@ -128,6 +130,7 @@ TEST_F(DriverTest, CancelsRestoreTheStateBeforeTheQuery) {
 // The driver refuses a structure too small or too old itself: the request
 // never reaches the bus, and nothing is copied.
 TEST_F(DriverTest, CapabilitiesNeedAWholeStructure) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::ClearBusRequests(key.pdo);
   const struct {
@@ -158,6 +161,7 @@ TEST_F(DriverTest, CapabilitiesNeedAWholeStructure) {
 // interface is touched and the pipe whose abort failed (the key was gone) is
 // not aborted a second time.
 TEST_F(DriverTest, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
+  TARVIK_WHITE_BOX();
   auto config = sim::usb::PrimaryKey();
   config.pipeFlags = 1;
   Key key = PlugAndStart(config);

@@ -71,6 +71,7 @@ class HeldRemoval {
 class LowerDrivers : public DriverTest {};
 
 TEST_F(LowerDrivers, RequestsWhileRemovedFailWithDeletePending) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
@@ -103,6 +104,7 @@ class FailedLowerStart : public DriverTest, public ::testing::WithParamInterface
 // A start the lower drivers failed is theirs to report (CompleteRequestStatusCheck),
 // and the key is never addressed on a port that was not started (StartDeviceWait).
 TEST_P(FailedLowerStart, ReportsTheirFailureAndLeavesTheKeyAlone) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::SetCompletion(key.pdo, GetParam().completion);
   sim::usb::AddBusFault(
@@ -134,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, FailedLowerStart,
 class CancelWithoutQuery : public DriverTest, public ::testing::WithParamInterface<StartCase> {};
 
 TEST_P(CancelWithoutQuery, GoesDownWithSuccess) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::SetCompletion(key.pdo, GetParam().completion);
   sim::usb::ClearBusRequests(key.pdo);
@@ -167,6 +170,7 @@ struct CancelCase {
 class FailedCancel : public DriverTest, public ::testing::WithParamInterface<CancelCase> {};
 
 TEST_P(FailedCancel, KeepsThePendingState) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = PlugAndStart();
   ASSERT_EQ(STATUS_SUCCESS, p.query(key.pdo));
@@ -191,6 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(LowerDrivers, QueryStopBeforeTheFirstStart) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   EXPECT_EQ(PendingStop, key.ext->DevicePnpState);
@@ -202,6 +207,7 @@ TEST_F(LowerDrivers, QueryStopBeforeTheFirstStart) {
 }
 
 TEST_F(LowerDrivers, FailedCapabilitiesLeaveTheCopyAlone) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DEVICE_CAPABILITIES caps{};
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
@@ -215,6 +221,7 @@ TEST_F(LowerDrivers, FailedCapabilitiesLeaveTheCopyAlone) {
 }
 
 TEST_F(LowerDrivers, SurpriseRemovalOKIsSetAgainAfterTheBusClearedIt) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::SetClearsSurpriseRemovalOK(key.pdo, true);
   DEVICE_CAPABILITIES caps{};
@@ -237,6 +244,7 @@ class OrderlyRemoval : public DriverTest, public ::testing::WithParamInterface<R
 // it waits for the requests still inside: the family's interfaces are
 // disabled, the notification thread is gone and the open pipe is aborted.
 TEST_P(OrderlyRemoval, TakesTheKeyDownBeforeTheDrain) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   auto config = p.config();
   config.pipeFlags = 1;
@@ -284,6 +292,7 @@ INSTANTIATE_TEST_SUITE_P(Families, OrderlyRemoval,
 
 // An abort that fails keeps the pipe's open mark and the count.
 TEST_F(LowerDrivers, AFailedAbortKeepsThePipeOpen) {
+  TARVIK_WHITE_BOX();
   auto config = sim::usb::SecondaryKey();
   config.pipeFlags = 1;
   Key key = PlugAndStart(config);

@@ -50,6 +50,7 @@ class ThreadCreationGate {
 using NotifyRaceTest = DriverTest;
 
 TEST_F(NotifyRaceTest, AThreadStartedAfterTheTakeDownIsClosedAtRemoval) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), FILE_SHARE_READ);

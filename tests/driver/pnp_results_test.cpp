@@ -29,6 +29,7 @@ TEST_F(PnpResults, AddDeviceReturnsTheThirdRegistrationsSuccess) {
 // auxiliary interface answers that it already is: the start reports that
 // informational status, the key is started and its interfaces stay enabled.
 TEST_F(PnpResults, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
@@ -42,6 +43,7 @@ TEST_F(PnpResults, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
 // carries it also when the lower drivers fail the request; the kept copy is
 // not written.
 TEST_F(PnpResults, SurpriseRemovalOKIsSetOnTheWayDown) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::BusFault fault;
   fault.major = IRP_MJ_PNP;

@@ -28,7 +28,7 @@ class DriverPool : public DriverTest, public ::testing::WithParamInterface<PoolC
     sim::os::Pretend(GetParam().version);
     bus_ = sim::usb::LoadBus();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+    driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
     ASSERT_EQ(STATUS_SUCCESS, status);
   }
 };

@@ -50,6 +50,7 @@ class PowerOrder : public DriverTest {
 };
 
 TEST_F(PowerOrder, APowerDownIsReportedBeforeItGoesDown) {
+  TARVIK_WHITE_BOX();
   Key key = Started();
   for (DEVICE_POWER_STATE d : {PowerDeviceD1, PowerDeviceD2, PowerDeviceD3}) {
     Mark();
@@ -71,6 +72,7 @@ class PowerUp : public PowerOrder, public ::testing::WithParamInterface<PowerUpC
 // D0 is reported only once the lower drivers have finished with the
 // request, whatever they answered; their answer is the request's.
 TEST_P(PowerUp, ReportsD0OnceTheLowerDriversHaveFinished) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = Started();
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD3));
@@ -104,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The system request goes down only once the device request it asked for
 // has completed, going to sleep and waking up alike.
 TEST_F(PowerOrder, TheSystemRequestGoesDownAfterTheDeviceRequest) {
+  TARVIK_WHITE_BOX();
   Key key = Started();
   DeviceRequestsPend(key, STATUS_SUCCESS, 2);
   Mark();
@@ -137,6 +140,7 @@ TEST_F(PowerOrder, AFailedDeviceRequestStillLetsTheSystemRequestDown) {
 // Hibernation and shutdown reach the bus driver like every system request,
 // also when the key is at D3 already.
 TEST_F(PowerOrder, HibernateAtD3GoesDownLikeEverySystemRequest) {
+  TARVIK_WHITE_BOX();
   Key key = Started();
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   ASSERT_EQ(PowerDeviceD3, key.ext->DevicePower);
@@ -163,6 +167,7 @@ TEST_F(PowerOrder, HibernateAtD3GoesDownLikeEverySystemRequest) {
 // System state 7 (PowerSystemMaximum) counts as working: the key goes to D0
 // first; a query for it is never refused.
 TEST_F(PowerOrder, SystemState7WakesTheKey) {
+  TARVIK_WHITE_BOX();
   Key key = Started();
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   Mark();

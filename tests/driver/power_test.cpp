@@ -28,6 +28,7 @@ constexpr DEVICE_POWER_STATE kStates[POWER_SYSTEM_MAXIMUM] = {
     PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
 
 TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3}) {
     const size_t before = DeviceRequests();
@@ -49,6 +50,7 @@ TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
 // Hibernation and shutdown go down like every system request, also with D3
 // already recorded: the device request for D3 is asked for again.
 TEST_F(PowerTest, HibernateWithD3AlreadyRecordedRunsTheWholeTransition) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemHibernate));
   EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
@@ -71,6 +73,7 @@ TEST_F(PowerTest, HibernateWithD3AlreadyRecordedRunsTheWholeTransition) {
 }
 
 TEST_F(PowerTest, NotStartedPassesEverythingDown) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   const size_t reports = sim::power::Reports(key.fdo).size();
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
@@ -81,6 +84,7 @@ TEST_F(PowerTest, NotStartedPassesEverythingDown) {
 }
 
 TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (ULONG state : {0u, 8u}) {
     POWER_STATE s;
@@ -96,6 +100,7 @@ TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
 }
 
 TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemSleeping3));  // count 2
   // A port reset request in progress holds one reference (the reset adds none).
@@ -122,6 +127,7 @@ TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
 // A system set-power may not be failed and must reach the bus driver
 // (PowerDownFail): without its device request it still goes down, with success.
 TEST_F(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::usb::ClearBusRequests(key.pdo);
   sim::faults::FailNth(sim::faults::Kind::RequestPowerIrp, 1);
@@ -135,6 +141,7 @@ TEST_F(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
 }
 
 TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
@@ -149,6 +156,7 @@ TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
 }
 
 TEST_F(PowerTest, RemovedRefusesEveryPowerRequest) {
+  TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);

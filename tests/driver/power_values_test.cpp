@@ -27,6 +27,7 @@ struct RawCase {
 class RawPowerValues : public DriverTest, public ::testing::WithParamInterface<RawCase> {};
 
 TEST_P(RawPowerValues, AreHandledAsTheirRowSays) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = PlugAndStart();
   const size_t requests = sim::power::Requests().size();
@@ -69,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Values, RawPowerValues,
 using RawCapabilityValues = DriverTest;
 
 TEST_F(RawCapabilityValues, ASleepStoresTheBussNumberAsReported) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   const ULONG raw[POWER_SYSTEM_MAXIMUM] = {0, 1, 2, 3, 9, 4, 4};
   DEVICE_POWER_STATE states[POWER_SYSTEM_MAXIMUM];

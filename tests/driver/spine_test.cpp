@@ -20,6 +20,7 @@ using sim::faults::Kind;
 struct SpineTest : DriverTest {};
 
 TEST_F(SpineTest, DispatchTableAndEntry) {
+  TARVIK_WHITE_BOX();
   const struct {
     UCHAR major;
     PDRIVER_DISPATCH routine;
@@ -37,6 +38,7 @@ TEST_F(SpineTest, DispatchTableAndEntry) {
 }
 
 TEST_F(SpineTest, FreshDeviceRecord) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   ASSERT_NE(nullptr, key.ext);
   const DeviceExtension& e = *key.ext;
@@ -112,6 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SpineTest, IoCountAndItsEvents) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* e = key.ext;
   struct Step {
@@ -145,6 +148,7 @@ TEST_F(SpineTest, IoCountAndItsEvents) {
 }
 
 TEST_F(SpineTest, StateSaveAndRestore) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* e = key.ext;
   SetNewPnpState(e, Started);
@@ -175,6 +179,7 @@ size_t SystemControlsAtBus(PDEVICE_OBJECT pdo) {
 }
 
 TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
+  TARVIK_WHITE_BOX();
   Key key = Plug();
   DeviceExtension* ext = key.ext;
   PDEVICE_OBJECT fdo = key.fdo;
@@ -204,6 +209,7 @@ TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
 
 // A planned answer of the bus is what the sender sees: the driver adds nothing.
 TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::BusFault fault;
   fault.major = IRP_MJ_SYSTEM_CONTROL;
@@ -220,6 +226,7 @@ TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
 }
 
 TEST(SpineStatic, RecordAndPacketLayouts) {
+  TARVIK_WHITE_BOX();
   static_assert(sizeof(SetupPacket) == 8);
   static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
   static_assert(offsetof(DeviceExtension, InterfaceNamePrimary) == 0);

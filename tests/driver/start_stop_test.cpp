@@ -23,6 +23,7 @@ struct IdentityCase {
 class Identity : public DriverTest, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(Identity, FamilyRevisionAndInterfaces) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = Plug(p.config);
   EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
@@ -76,6 +77,7 @@ struct LengthCase {
 class ConfigurationLength : public DriverTest, public ::testing::WithParamInterface<LengthCase> {};
 
 TEST_P(ConfigurationLength, ReadWithAsManyRequestsAsItTakes) {
+  TARVIK_WHITE_BOX();
   auto config = sim::usb::SecondaryKey();
   config.vendorPadding = GetParam().padding;
   Key key = PlugAndStart(config);
@@ -94,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ConfigurationLength,
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, InterfaceWithoutPipesStartsWithoutAPipe) {
+  TARVIK_WHITE_BOX();
   auto config = sim::usb::SecondaryKey();
   config.endpointCount = 0;
   Key key = PlugAndStart(config);
@@ -103,6 +106,7 @@ TEST_F(DriverTest, InterfaceWithoutPipesStartsWithoutAPipe) {
 }
 
 TEST_F(DriverTest, StopAndRestartConfigureAgain) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   EXPECT_NE(nullptr, key.ext->InterruptPipe);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
@@ -137,6 +141,7 @@ struct StartPoolCase {
 class StartPool : public DriverTest, public ::testing::WithParamInterface<StartPoolCase> {};
 
 TEST_P(StartPool, FailsCleanly) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = Plug(sim::usb::PrimaryKey());
   char tag[5] = {p.tag[0], p.tag[1], p.tag[2], p.tag[3], 0};
@@ -162,6 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, FailedSelectionFailsTheStart) {
+  TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   sim::usb::AddFault(key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_INVALID_PARAMETER,
                                USBD_STATUS_INVALID_PARAMETER});
@@ -186,6 +192,7 @@ ULONG LiveCopies() {
 // A stop may not fail, so the query-stop sets the unconfigure request aside;
 // without pool for it the query-stop is refused instead and nothing changes.
 TEST_F(DriverTest, AQueryStopWhoseUnconfigureCannotBeBuiltIsRefused) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::ClearBusRequests(key.pdo);
   sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
@@ -256,6 +263,7 @@ INSTANTIATE_TEST_SUITE_P(Stops, StopAlwaysSucceeds,
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, PipesMarkedOpenAreAbortedAtSurpriseRemoval) {
+  TARVIK_WHITE_BOX();
   for (ULONG flags : {0u, 1u}) {
     auto config = sim::usb::SecondaryKey();
     config.pipeFlags = flags;
@@ -280,6 +288,7 @@ namespace {
 // Found by the descriptor fuzzer: a key that returns no configuration
 // descriptor at all.
 TEST_F(DriverTest, KeyReturningEmptyDescriptors) {
+  TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   const std::vector<UCHAR> device = {0x12, 1,    0,    2, 0xFF, 0, 0, 8, 0x31,
                                      0x7E, 0x3C, 0x5A, 0, 4,    1, 2, 3, 1};

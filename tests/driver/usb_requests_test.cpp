@@ -36,6 +36,7 @@ struct UsbRequestsTest : DriverTest, ::testing::WithParamInterface<Completion> {
 };
 
 TEST_P(UsbRequestsTest, VendorTransfersCarryTheSetupPacketAndData) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   ASSERT_EQ(STATUS_SUCCESS, Out(key, {0x40, 0, 0, 0, 0}, {0x01, 0xAA, 0xBB}));
   UCHAR answer[16] = {};
@@ -61,6 +62,7 @@ TEST_P(UsbRequestsTest, VendorTransfersCarryTheSetupPacketAndData) {
 }
 
 TEST_P(UsbRequestsTest, OnlyTheRecipientBitsOfTheRequestTypeReachTheUrb) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   const UCHAR types[] = {0x40, 0xC0, 0x41, 0xC1, 0x5F};
   for (UCHAR type : types)
@@ -78,6 +80,7 @@ TEST_P(UsbRequestsTest, OnlyTheRecipientBitsOfTheRequestTypeReachTheUrb) {
 }
 
 TEST_P(UsbRequestsTest, ZeroLengthInTransferReportsNoBytes) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   ASSERT_EQ(STATUS_SUCCESS, Out(key, {0x40, 0, 0, 0, 0}, {0x01, 0x55}));
   ULONG returned = 7;
@@ -88,6 +91,7 @@ TEST_P(UsbRequestsTest, ZeroLengthInTransferReportsNoBytes) {
 }
 
 TEST_P(UsbRequestsTest, FailuresOfTheStackComeBackUnchanged) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   sim::usb::AddFault(key.pdo, {Kind::VendorIn, 1, 0, STATUS_IO_DEVICE_ERROR});
   sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
@@ -102,6 +106,7 @@ TEST_P(UsbRequestsTest, FailuresOfTheStackComeBackUnchanged) {
 }
 
 TEST_P(UsbRequestsTest, NoPoolOrNoRequestMeansNothingReachesTheKey) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   UCHAR buffer[8];
   ULONG returned = 5;
@@ -122,6 +127,7 @@ TEST_P(UsbRequestsTest, NoPoolOrNoRequestMeansNothingReachesTheKey) {
 }
 
 TEST_P(UsbRequestsTest, SubmissionHoldsAReferenceAndAPortResetDoesNot) {
+  TARVIK_WHITE_BOX();
   Key key = PluggedKey();
   ASSERT_EQ(1, key.ext->OutstandingIo);
   for (Kind kind : {Kind::VendorIn, Kind::ResetPort}) {

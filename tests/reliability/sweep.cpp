@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "driver/driver.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/kernel/bench.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
@@ -71,7 +72,7 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
     }
     // Nothing is running any more: every device still there is back at its base.
     for (auto& key : machine.keys()) {
-      if (key.fdo && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
+      if (key.ext && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
           key.ext->OutstandingIo != 1)
         run.findings.push_back("OutstandingIo is " + std::to_string(key.ext->OutstandingIo) +
                                " after the scenario");
@@ -98,7 +99,7 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
 Machine::Machine() {
   sim::usb::LoadBus();
   NTSTATUS status = STATUS_SUCCESS;
-  driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+  driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
   client_ = std::make_unique<sim::Client>("sweep");
 }
 
@@ -112,7 +113,10 @@ Machine::Key Machine::Plug(const sim::usb::KeyConfig& config) {
   key.pdo = sim::usb::Plug(config);
   if (key.pdo && NT_SUCCESS(sim::pnp::AddDevice(driver_, key.pdo))) {
     key.fdo = sim::pnp::Top(key.pdo);
-    key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
+    // The image's device extension is not the host build's record: its count
+    // of requests in progress is read on the host build only.
+    if (!sim::image::OnImage())
+      key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
   }
   keys_.push_back(key);
   return key;

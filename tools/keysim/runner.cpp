@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "driver/ioctl.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
@@ -195,7 +196,7 @@ int Runner::Run(const std::vector<Step>& steps) {
   });
   host_ = KeyHost::Create();
   NTSTATUS loadStatus = STATUS_SUCCESS;
-  driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &loadStatus);
+  driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &loadStatus);
   client_ = std::make_unique<sim::Client>("keysim");
   for (const Step& step : steps) {
     Outcome outcome = (this->*(Handlers().at(step.verb)))(step, true);

@@ -1,7 +1,8 @@
 // A kernel-mode image small enough to break one rule at a time: the entry
 // routine in INIT, a pageable dispatch routine and Unload in PAGE, and two resident
 // routines in .text that the pageable one calls, one of them under a spin
-// lock. Each PLANT_ macro plants one fault that the binary checks must find.
+// lock. Each PLANT_ macro plants one fault that the binary checks (or, for
+// the last three, the simulation's image loader) must find.
 #include <ntddk.h>
 
 #define PAGEABLE __attribute__((section("PAGE")))
@@ -60,11 +61,39 @@ PAGEABLE NTSTATUS NTAPI Pageable(PDEVICE_OBJECT Device, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
+#ifdef PLANT_INIT_CALLED_LATE
+// Kept in INIT although Unload calls it after DriverEntry has returned.
+DISCARDED_AFTER_ENTRY __attribute__((noinline)) void InitOnly(PDRIVER_OBJECT Driver) {
+  Driver->DriverStartIo = NULL;
+}
+#endif
+
+#ifdef PLANT_THREAD_LEFT_RUNNING
+// Sleeps, then returns: into an image that Unload, which never waits for it,
+// has let go.
+VOID NTAPI Sleeper(PVOID Context) {
+  LARGE_INTEGER delay;
+  (void)Context;
+  delay.QuadPart = -200 * 10000LL;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+#endif
+
+#ifdef PLANT_READ_THROUGH
+// Reads what its argument points at: a null argument faults inside the image.
+__attribute__((noinline)) LONG ReadThrough(volatile LONG* Value) {
+  return *Value;
+}
+#endif
+
 #ifndef PLANT_MISPLACED
 PAGEABLE
 #endif
 VOID NTAPI Unload(PDRIVER_OBJECT Driver) {
   (void)Driver;
+#ifdef PLANT_INIT_CALLED_LATE
+  InitOnly(Driver);
+#endif
 }
 
 // A table of absolute addresses: the image needs base relocations.
@@ -76,6 +105,11 @@ DISCARDED_AFTER_ENTRY NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE
   Driver->DriverUnload = Unload;
 #ifdef PLANT_LOCK_THROUGH_THUNK
   AcquireThroughThunk((PKSPIN_LOCK)Driver->DriverExtension);
+#endif
+#ifdef PLANT_THREAD_LEFT_RUNNING
+  HANDLE thread;
+  if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Sleeper, NULL)))
+    ZwClose(thread);
 #endif
 #ifdef PLANT_FORBIDDEN_IMPORT
   if (NdisGetVersion() == 0)

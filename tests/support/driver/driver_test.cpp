@@ -1,6 +1,7 @@
 #include "tests/support/driver/driver_test.h"
 
 #include "driver/driver.h"
+#include "sim/image/driver_under_test.h"
 
 namespace tarvik::test {
 
@@ -9,7 +10,7 @@ void DriverTest::SetUp() {
   bus_ = sim::usb::LoadBus();
   ASSERT_NE(nullptr, bus_);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver_ = sim::LoadDriver(u"Tarvik4v2", DriverEntry, &status);
+  driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
   ASSERT_EQ(STATUS_SUCCESS, status);
   ASSERT_NE(nullptr, driver_);
 }
@@ -26,7 +27,10 @@ Key DriverTest::Plug(const sim::usb::KeyConfig& config) {
   if (!NT_SUCCESS(status))
     return key;
   key.fdo = sim::pnp::Top(key.pdo);
-  key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
+  // The image's device extension is not the host build's record: white-box
+  // tests (TARVIK_WHITE_BOX) run on the host build only.
+  if (!sim::image::OnImage())
+    key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
   return key;
 }
 
@@ -70,6 +74,11 @@ std::vector<sim::usb::Kind> DriverTest::WireKinds(const Key& key) const {
 std::u16string DriverTest::Link(const GUID& interfaceClass, size_t i) const {
   auto links = sim::interfaces::Enabled(interfaceClass);
   return i < links.size() ? links[i] : std::u16string();
+}
+
+const GUID& DriverTest::ClientInterfaceClass() const {
+  return Link(GUID_KEY_INTERFACE_PRIMARY).empty() ? GUID_KEY_INTERFACE_SECONDARY
+                                                  : GUID_KEY_INTERFACE_PRIMARY;
 }
 
 }  // namespace tarvik::test

@@ -8,8 +8,16 @@
 
 #include "driver/device_extension.h"
 #include "driver/ioctl.h"
+#include "sim/image/driver_under_test.h"
 #include "sim/usb/bus.h"
 #include "tests/support/kernel/kernel_test.h"
+
+// A white-box test reads the device extension or calls the driver's routines
+// directly: both belong to the host build, so on the image (TARVIK_IMAGE) the
+// test is skipped.
+#define TARVIK_WHITE_BOX()     \
+  if (::sim::image::OnImage()) \
+  GTEST_SKIP() << "white-box: reads the host build's device extension or calls its routines"
 
 namespace tarvik::test {
 
@@ -39,6 +47,9 @@ class DriverTest : public sim::test::KernelTest {
 
   // The symbolic link of the i-th enabled interface of a class ("" if none).
   std::u16string Link(const GUID& interfaceClass, size_t i = 0) const;
+  // The class a client opens the key by: primary when enabled, else secondary
+  // (what the key's family made the driver enable).
+  const GUID& ClientInterfaceClass() const;
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDRIVER_OBJECT bus_ = nullptr;

@@ -1,0 +1,200 @@
+#include "sim/image/bug_check.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "sim/image/image.h"
+#include "sim/kernel/wdm.h"
+
+namespace sim::image {
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL};
+struct sigaction gPrevious[3];
+constexpr size_t kAltStackSize = 64 * 1024;
+
+// Messages are built without allocating: the handler may run anywhere.
+class Text {
+ public:
+  Text& operator<<(const char* s) {
+    while (*s && length_ < sizeof buffer_ - 1)
+      buffer_[length_++] = *s++;
+    return *this;
+  }
+  Text& Hex(uint64_t value, int digits = 1) {
+    char out[19] = "0x";
+    int n = 0;
+    char reversed[16];
+    do {
+      reversed[n++] = "0123456789abcdef"[value & 0xF];
+      value >>= 4;
+    } while (value || n < digits);
+    for (int i = 0; i < n; ++i)
+      out[2 + i] = reversed[n - 1 - i];
+    out[2 + n] = 0;
+    return *this << out;
+  }
+  Text& Where(uintptr_t address) {
+    Image* image = ImageAt(address);
+    if (!image)
+      return *this << "the kernel";
+    auto rva = static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(image->base));
+    *this << image->fileName.c_str();
+    const Routine* routine = image->symbols.Find(rva);
+    if (!routine)
+      return (*this << "+").Hex(rva);
+    return (*this << "!" << routine->name.c_str() << "+").Hex(rva - routine->rva);
+  }
+  void Write() {
+    buffer_[length_++] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, buffer_, length_);
+    (void)ignored;
+  }
+
+ private:
+  char buffer_[2048];
+  size_t length_ = 0;
+};
+
+struct BugCheck {
+  uint32_t code;
+  const char* name;
+  uint64_t args[4];
+  const char* what;  // the fault in the driver's terms
+};
+
+[[noreturn]] void Raise(const BugCheck& check, uintptr_t pc, uintptr_t caller) {
+  Text text;
+  text << "*** STOP: ";
+  text.Hex(check.code, 8) << " " << check.name << " (";
+  for (int i = 0; i < 4; ++i)
+    (i ? text << ", " : text).Hex(check.args[i], 16);
+  text << ")\n*** " << check.what << " in ";
+  text.Where(pc);
+  if (ImageAt(caller))
+    text.Where(caller - 1) << " (caller)";
+  text.Write();
+  _exit(kBugCheckExitStatus);
+}
+
+void Chain(int signal, siginfo_t* info, void* context) {
+  int index = signal == SIGSEGV ? 0 : signal == SIGBUS ? 1 : 2;
+  const struct sigaction& previous = gPrevious[index];
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+    return;
+  }
+  // Back to the default action: the faulting instruction runs again and the
+  // process ends as it would have without this handler.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signal, &fallback, nullptr);
+}
+
+bool StackOverflow(uintptr_t address, uintptr_t sp) {
+  uintptr_t distance = address > sp ? address - sp : sp - address;
+  return distance < 64 * 1024;
+}
+
+BugCheck Classify(int signal, const siginfo_t* info, const Image& image, uintptr_t pc, uintptr_t sp,
+                  uint64_t error) {
+  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  const bool write = error & 2;
+  if (image.state.load() == ImageState::Unloaded)
+    return {0xCE,
+            "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+            {pc, 8, pc, 0},
+            "a routine of an unloaded driver was called (a callback left behind)"};
+  const MappedSection* section =
+      image.SectionAt(static_cast<uint32_t>(pc - reinterpret_cast<uintptr_t>(image.base)));
+  if (signal == SIGSEGV && address == pc && section && section->discarded)
+    return {0x50,
+            "PAGE_FAULT_IN_NONPAGED_AREA",
+            {pc, 0x10, pc, 0},
+            "a routine of INIT was called after DriverEntry returned (INIT is discarded)"};
+  if (signal == SIGILL)
+    return {0x1E, "KMODE_EXCEPTION_NOT_HANDLED", {0xC000001D, pc, 0, 0}, "illegal instruction"};
+  if (signal == SIGBUS)
+    return {0x1E, "KMODE_EXCEPTION_NOT_HANDLED", {0x80000002, pc, 0, 0}, "bus error"};
+  if (info->si_code == SI_KERNEL)
+    return {0x1E,
+            "KMODE_EXCEPTION_NOT_HANDLED",
+            {0xC0000005, pc, 0, address},
+            "general protection fault (privileged instruction or non-canonical address)"};
+  if (StackOverflow(address, sp))
+    return {0x7F, "UNEXPECTED_KERNEL_MODE_TRAP", {8, 0, 0, 0}, "kernel stack overflow"};
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql >= DISPATCH_LEVEL)
+    return {0xD1,
+            "DRIVER_IRQL_NOT_LESS_OR_EQUAL",
+            {address, irql, write ? 1u : 0u, pc},
+            write ? "invalid write at raised IRQL" : "invalid read at raised IRQL"};
+  if (write && info->si_code == SEGV_ACCERR && ImageAt(address))
+    return {0xBE,
+            "ATTEMPTED_WRITE_TO_READONLY_MEMORY",
+            {address, 0, 0, 0},
+            "write to a read-only section of the image"};
+  return {0x50,
+          "PAGE_FAULT_IN_NONPAGED_AREA",
+          {address, write ? 1u : 0u, pc, 0},
+          write ? "invalid write" : "invalid read"};
+}
+
+void Handle(int signal, siginfo_t* info, void* context) {
+  auto* uc = static_cast<ucontext_t*>(context);
+  auto pc = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  auto sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+  Image* image = ImageAt(pc);
+  if (!image) {
+    Chain(signal, info, context);
+    return;
+  }
+  // A call into discarded or unmapped code faults at its first instruction,
+  // with the return address on top of the stack.
+  uintptr_t caller = 0;
+  if (ImageAt(sp) == nullptr && reinterpret_cast<uintptr_t>(info->si_addr) == pc)
+    std::memcpy(&caller, reinterpret_cast<const void*>(sp), sizeof caller);
+  Raise(Classify(signal, info, *image, pc, sp, uc->uc_mcontext.gregs[REG_ERR]), pc, caller);
+}
+
+}  // namespace
+
+void PrepareThreadForBugChecks() {
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
+    return;
+  void* memory =
+      mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED)
+    return;
+  stack_t stack{};
+  stack.ss_sp = memory;
+  stack.ss_size = kAltStackSize;
+  sigaltstack(&stack, nullptr);
+}
+
+void InstallBugCheckHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (int i = 0; i < 3; ++i) {
+      struct sigaction action {};
+      action.sa_sigaction = Handle;
+      action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+      sigemptyset(&action.sa_mask);
+      sigaction(kSignals[i], &action, &gPrevious[i]);
+    }
+  });
+  PrepareThreadForBugChecks();
+}
+
+}  // namespace sim::image

@@ -1,0 +1,21 @@
+// Crashes inside a kernel-mode image. A fault whose instruction lies in a
+// loaded image (or that jumps into a discarded INIT section or into an
+// unloaded image) is reported as the bug check Windows would raise, with the
+// routine and offset, and ends the process with kBugCheckExitStatus: under
+// ctest each test runs in its own process, so only that test fails. Any other
+// fault goes on to the handler installed before (the sanitizers' or the
+// default one).
+#pragma once
+
+namespace sim::image {
+
+constexpr int kBugCheckExitStatus = 66;
+
+// Installs the handlers for SIGSEGV, SIGBUS and SIGILL (once), on an
+// alternate stack so that a stack overflow is reported too.
+void InstallBugCheckHandler();
+
+// Gives the calling thread an alternate signal stack if it has none.
+void PrepareThreadForBugChecks();
+
+}  // namespace sim::image

@@ -1,0 +1,50 @@
+// A kernel-mode image in memory: its mapping, its sections and routine
+// names, and where it is in its life (mapped, started with INIT discarded,
+// unloaded). Images are registered so that a fault can be traced to one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/image/pe_file.h"
+#include "sim/image/symbols.h"
+
+namespace sim::image {
+
+enum class ImageState { Mapped, Started, Unloaded };
+
+struct MappedSection {
+  std::string name;
+  uint32_t rva;
+  uint32_t size;  // in memory, whole pages
+  uint32_t characteristics;
+  bool discarded = false;  // INIT after DriverEntry
+};
+
+struct Image {
+  std::string path;
+  std::string fileName;  // e.g. Tarvik4v2.sys
+  uint8_t* base = nullptr;
+  size_t size = 0;
+  uint32_t entryRva = 0;
+  std::vector<MappedSection> sections;
+  Symbols symbols;
+  std::string symbolsFault;  // why no routine names are known ("" if they are)
+  std::atomic<ImageState> state{ImageState::Mapped};
+
+  bool Contains(uintptr_t address) const {
+    return address >= reinterpret_cast<uintptr_t>(base) &&
+           address < reinterpret_cast<uintptr_t>(base) + size;
+  }
+  // The section holding an RVA, or null (the headers).
+  const MappedSection* SectionAt(uint32_t rva) const;
+};
+
+// Registration of mapped images, readable from a signal handler.
+void Register(Image* image);
+// The registered image (loaded or unloaded) whose range holds `address`, or null.
+Image* ImageAt(uintptr_t address);
+
+}  // namespace sim::image
