@@ -23,6 +23,8 @@ constexpr const void* Data(T* variable) {
 
 #define NTOS(routine) \
   { "ntoskrnl.exe", #routine, Routine(&routine) }
+#define HAL(routine) \
+  { "hal.dll", #routine, Routine(&routine) }
 #define USBD(routine) \
   { "usbd.sys", #routine, Routine(&routine) }
 
@@ -30,6 +32,7 @@ const Export kExports[] = {
     NTOS(ExAllocatePoolWithTag),
     NTOS(ExFreePool),
     NTOS(ExFreePoolWithTag),
+    NTOS(IoAllocateErrorLogEntry),
     NTOS(IoAttachDeviceToDeviceStack),
     NTOS(IoBuildDeviceIoControlRequest),
     NTOS(IoCancelIrp),
@@ -39,6 +42,7 @@ const Export kExports[] = {
     NTOS(IoRegisterDeviceInterface),
     NTOS(IoReportTargetDeviceChangeAsynchronous),
     NTOS(IoSetDeviceInterfaceState),
+    NTOS(IoWriteErrorLogEntry),
     NTOS(IofCallDriver),
     NTOS(IofCompleteRequest),
     NTOS(KeAcquireSpinLockRaiseToDpc),
@@ -62,6 +66,7 @@ const Export kExports[] = {
     {"ntoskrnl.exe", "memcpy", Routine(&sim::crt::Memcpy)},
     {"ntoskrnl.exe", "memset", Routine(&sim::crt::Memset)},
     {"ntoskrnl.exe", "PsThreadType", Data(&PsThreadType)},
+    HAL(KeQueryPerformanceCounter),
     USBD(USBD_CreateConfigurationRequestEx),
     USBD(USBD_ParseConfigurationDescriptorEx),
 };
