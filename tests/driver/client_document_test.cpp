@@ -89,8 +89,7 @@ class ClientDocument : public OpenKeyTest {
   using OpenKeyTest::key_;
   void Open(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
     key_ = PlugAndStart(config);
-    OpenInterface(key_.ext->Family == FamilySecondary ? GUID_KEY_INTERFACE_SECONDARY
-                                                      : GUID_KEY_INTERFACE_PRIMARY);
+    OpenInterface(ClientInterfaceClass());
   }
   NTSTATUS Ioctl(ULONG code, const Bytes& in, ULONG out) { return Send(code, in, out).Status; }
   // Ends the case: the handle closed and the key removed (or taken down).
@@ -324,6 +323,7 @@ const Case kCases[] = {
 };
 
 TEST_F(ClientDocument, EveryStatusRowIsWhatTheDriverGives) {
+  TARVIK_WHITE_BOX();
   const std::vector<Row> rows = DocumentRows();
   ASSERT_FALSE(rows.empty()) << "no status table found";
   std::map<std::string, int> documented;

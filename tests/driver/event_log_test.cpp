@@ -120,6 +120,7 @@ TEST_F(EventLog, APortResetThatFailsIsLoggedOnceAMinute) {
 }
 
 TEST_F(EventLog, TheLimitIsPerKeyAndPerKind) {
+  TARVIK_WHITE_BOX();
   Key a = PlugAndStart();
   Key b = PlugAndStart(sim::usb::SecondaryKey());
   for (const Key* key : {&a, &b, &a}) {
@@ -145,6 +146,7 @@ TEST_F(EventLog, TheLimitIsPerKeyAndPerKind) {
 }
 
 TEST_F(EventLog, AFailedAllocationChangesNothingElse) {
+  TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   ClearWire(key);
   sim::faults::FailNth(sim::faults::Kind::ErrorLogEntry, 1);

@@ -154,6 +154,7 @@ struct LostCommandCase {
 class LostCommand : public ExchangeTest, public ::testing::WithParamInterface<LostCommandCase> {};
 
 TEST_P(LostCommand, IsNotAnEmptyAnswer) {
+  TARVIK_WHITE_BOX();
   const auto& c = GetParam();
   Key key = OpenKey(c.config);
   sim::usb::AddFault(key.pdo, {Kind::VendorOut, c.failedWrites, 0, STATUS_IO_DEVICE_ERROR});

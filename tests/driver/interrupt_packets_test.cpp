@@ -61,6 +61,7 @@ class InterruptPackets : public OpenKeyTest {
 };
 
 TEST_F(InterruptPackets, AFullPacketWaitsForTheNextOne) {
+  TARVIK_WHITE_BOX();
   Open(8);
   Transfer t;
   Begin(t, 16, USBD_SHORT_TRANSFER_OK);
@@ -76,6 +77,7 @@ TEST_F(InterruptPackets, AFullPacketWaitsForTheNextOne) {
 }
 
 TEST_F(InterruptPackets, ACancelledTransferLosesWhatItHadReceived) {
+  TARVIK_WHITE_BOX();
   Open(8);
   Transfer t;
   Begin(t, 16, USBD_SHORT_TRANSFER_OK);
@@ -102,6 +104,7 @@ struct ShortCase {
 class ShortPackets : public InterruptPackets, public ::testing::WithParamInterface<ShortCase> {};
 
 TEST_P(ShortPackets, EndTheTransfer) {
+  TARVIK_WHITE_BOX();
   const ShortCase& c = GetParam();
   Open(64);
   Transfer t;

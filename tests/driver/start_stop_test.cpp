@@ -226,6 +226,7 @@ class StopAlwaysSucceeds : public DriverTest, public ::testing::WithParamInterfa
 
 // The stop goes down with success whatever became of its unconfigure request.
 TEST_P(StopAlwaysSucceeds, AndGoesDown) {
+  TARVIK_WHITE_BOX();
   const auto& p = GetParam();
   Key key = PlugAndStart();
   if (!p.noPool) {

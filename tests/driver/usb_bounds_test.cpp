@@ -81,6 +81,7 @@ struct HeldCase {
 // Held at the bus, the request ends at the bound: it is cancelled there and
 // fails with STATUS_IO_TIMEOUT, which the caller handles as any failure.
 TEST_P(UsbBounds, AnUnansweredRequestEndsAfterFiveSeconds) {
+  TARVIK_WHITE_BOX();
   const HeldCase cases[] = {
       // A write whose first attempt timed out is retried after a port reset.
       {"VendorOut",
@@ -139,6 +140,7 @@ TEST_P(UsbBounds, AnUnansweredRequestEndsAfterFiveSeconds) {
 // I/O manager may have freed it), so it must not be cancelled, and its own
 // answer is what the read returns.
 TEST_P(UsbBounds, AReadCompletedAtTheDeadlineIsNotCancelled) {
+  TARVIK_WHITE_BOX();
   Open();
   ASSERT_EQ(STATUS_SUCCESS,
             Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x33}, 0).Status);
@@ -167,6 +169,7 @@ TEST_P(UsbBounds, AReadCompletedAtTheDeadlineIsNotCancelled) {
 // A read waiting on the interrupt pipe is aborted and has left the bus
 // before the reset reaches it.
 TEST_P(UsbBounds, APortResetFirstEndsTheWaitingInterruptRead) {
+  TARVIK_WHITE_BOX();
   Open();
   auto read = BeginSend(IOCTL_KEY_READ_INTERRUPT, {}, 8);
   ASSERT_TRUE(sim::usb::WaitUntilWaiting(key_.pdo, 1));
