@@ -40,7 +40,8 @@ ULONG NowStamp() {
 // the interval (or another thread claims it at the same moment). *Previous
 // receives what the slot held, to give it back if no entry is written.
 bool ClaimSlot(LONG volatile* Slot, ULONG Now, LONG* Previous) {
-  const LONG last = *Slot;
+  // Read with an interlocked operation: other threads claim the slot at once.
+  const LONG last = InterlockedOr(Slot, 0);
   if (last != 0 && Now - static_cast<ULONG>(last) < KeyEventInterval) {
     return false;
   }

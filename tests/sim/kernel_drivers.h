@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -18,13 +19,15 @@ namespace kt {
 struct BusConfig {
   NTSTATUS internalStatus = STATUS_SUCCESS;  // answer to internal device control
   bool completeAsync = false;                // complete from another thread, at DISPATCH_LEVEL
+  int asyncDelayMs = 0;                      // how long that thread lets the request wait
   DEVICE_POWER_STATE sleepState = PowerDeviceD3;
   NTSTATUS startStatus = STATUS_SUCCESS;  // answer to a start
 };
 inline BusConfig gBus;
 
 inline void CompleteLater(PIRP irp, NTSTATUS status) {
-  std::thread([irp, status] {
+  std::thread([irp, status, delay = gBus.asyncDelayMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     irp->IoStatus.Status = status;

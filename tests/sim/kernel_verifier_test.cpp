@@ -452,6 +452,8 @@ const Case kCases[] = {
        gFault = Fault::WaitForBuiltForever;
        BadStack s = Build();
        kt::gBus.completeAsync = true;
+       // Still below when the driver starts its wait, however the threads run.
+       kt::gBus.asyncDelayMs = 200;
        SendControl(s.fdo);
      }},
     {"dispatch returned owning a mutex", Check::MutexHeldAtReturn,
