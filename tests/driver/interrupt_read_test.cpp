@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "sim/kernel/clock.h"
+#include "tests/support/driver/background_call.h"
 #include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
@@ -21,35 +22,8 @@ using sim::usb::Completion;
 using sim::usb::Kind;
 using Bytes = std::vector<UCHAR>;
 
-// A request running in its own thread.
-struct Call {
-  std::thread thread;
-  std::atomic<bool> done{false};
-  sim::Client::Io io;
-  ~Call() {
-    if (thread.joinable())
-      thread.join();
-  }
-};
-
-std::unique_ptr<Call> Begin(std::function<sim::Client::Io()> request) {
-  auto call = std::make_unique<Call>();
-  Call* c = call.get();
-  c->thread = std::thread([c, request] {
-    c->io = request();
-    c->done = true;
-  });
-  return call;
-}
-
-void SleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 bool WaitDone(const Call& call, int realMs = 10000) {
-  for (int i = 0; i < realMs && !call.done; ++i)
-    SleepMs(1);
-  return call.done;
+  return WaitUntilDone(call, realMs);
 }
 
 // Moves the kernel's clock a second at a time while a timed wait is under

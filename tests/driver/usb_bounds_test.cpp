@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "sim/kernel/clock.h"
+#include "tests/support/driver/background_call.h"
 #include "tests/support/driver/open_key_test.h"
 
 namespace tarvik::test {
@@ -21,24 +22,8 @@ using sim::usb::Completion;
 using sim::usb::Kind;
 using Bytes = std::vector<UCHAR>;
 
-struct Call {
-  std::thread thread;
-  std::atomic<bool> done{false};
-  sim::Client::Io io;
-  ~Call() {
-    if (thread.joinable())
-      thread.join();
-  }
-};
-
-void SleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 bool WaitDone(const Call& call, int realMs = 5000) {
-  for (int i = 0; i < realMs && !call.done; ++i)
-    SleepMs(1);
-  return call.done;
+  return WaitUntilDone(call, realMs);
 }
 
 class UsbBounds : public OpenKeyTest, public ::testing::WithParamInterface<Completion> {
@@ -49,13 +34,7 @@ class UsbBounds : public OpenKeyTest, public ::testing::WithParamInterface<Compl
     OpenInterface(GUID_KEY_INTERFACE_PRIMARY);
   }
   std::unique_ptr<Call> BeginSend(ULONG code, Bytes in, ULONG out) {
-    auto call = std::make_unique<Call>();
-    Call* c = call.get();
-    c->thread = std::thread([this, c, code, in, out] {
-      c->io = Send(code, in, out);
-      c->done = true;
-    });
-    return call;
+    return Begin([this, code, in, out] { return Send(code, in, out); });
   }
   // Lets a request that the driver does not give up go, so the test ends.
   void Rescue() { sim::usb::ReleaseHeld(key_.pdo); }
