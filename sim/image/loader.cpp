@@ -8,6 +8,7 @@
 #include "sim/image/bug_check.h"
 #include "sim/image/exports.h"
 #include "sim/image/image.h"
+#include "sim/kernel/code_names.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim::image {
@@ -200,6 +201,7 @@ Image* MapImage(const std::string& path, std::string* refusal) {
   Protect(image);
   image->symbolsFault = image->symbols.Read(UnstrippedPath(path), file);
   InstallBugCheckHandler();
+  SetCodeNamer(&Describe);
   Register(image);
   return image;
 }

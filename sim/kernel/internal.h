@@ -183,6 +183,27 @@ bool IsEventOfLiveBuiltRequest(PVOID object);
 std::vector<std::string> LiveIrpReport();
 void ResetIrps();
 
+// ---- what the kernel still holds of a driver's code when the driver unloads
+struct HeldRoutine {
+  const char* kind;  // "completion routine", "cancel routine", ...
+  const void* routine;
+  std::string holder;  // "request 0x... (major 0x03)"
+};
+// The completion and cancel routines (and the requesters' power completions)
+// of requests not yet completed that lie in [begin, end). Each is taken out
+// of its request: completing the request later calls nothing there.
+std::vector<HeldRoutine> TakeRoutinesOfPendingRequests(uintptr_t begin, uintptr_t end);
+// The requester's routine of a request from PoRequestPowerIrp (the kernel's
+// `routine` with its `context`) if it lies in [begin, end), cleared then;
+// null otherwise.
+const void* TakePowerCompletion(PIO_COMPLETION_ROUTINE routine, PVOID context, uintptr_t begin,
+                                uintptr_t end);
+// Every live object of a kind, each with a reference that the caller drops.
+std::vector<void*> ReferenceLiveObjects(ObjectKind kind);
+// After DriverUnload, before the driver's image goes: what still points into
+// the image is a finding (UnloadedWithPendingOperations).
+void AuditUnload(PDRIVER_OBJECT driver);
+
 // ---- interfaces, reports
 void ResetInterfaces();
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);

@@ -176,6 +176,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     Violation(Check::ObjectLeak, Describe(d) + " of driver " +
                                      std::string(name.begin(), name.end()) +
                                      " still exists when the driver unloads");
+  AuditUnload(driver);
   ObfDereferenceObject(driver);
   ReleaseImage(driver);
 }

@@ -192,6 +192,40 @@ void FreeIrpInternal(PIRP irp) {
   ReleaseIrpMemory(irp);
 }
 
+std::vector<HeldRoutine> TakeRoutinesOfPendingRequests(uintptr_t begin, uintptr_t end) {
+  auto inside = [begin, end](const void* routine) {
+    auto at = reinterpret_cast<uintptr_t>(routine);
+    return routine && at >= begin && at < end;
+  };
+  std::vector<HeldRoutine> out;
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  for (auto& [irp, record] : gIrps) {
+    if (record.state != IrpState::Live)
+      continue;
+    std::string holder = "of request " + Hex(reinterpret_cast<uintptr_t>(irp)) + " (major " +
+                         Hex(record.major) + ") still pending";
+    if (inside(reinterpret_cast<const void*>(irp->CancelRoutine))) {
+      out.push_back({"cancel routine", reinterpret_cast<const void*>(irp->CancelRoutine), holder});
+      irp->CancelRoutine = nullptr;
+    }
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (CCHAR i = 0; i < irp->StackCount; ++i) {
+      PIO_STACK_LOCATION location = stack + i;
+      const auto* routine = reinterpret_cast<const void*>(location->CompletionRoutine);
+      if (inside(routine)) {
+        out.push_back({"completion routine", routine, holder});
+        location->CompletionRoutine = nullptr;
+        location->Context = nullptr;
+        location->Control &= ~(SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+      } else if (const void* power = TakePowerCompletion(location->CompletionRoutine,
+                                                         location->Context, begin, end)) {
+        out.push_back({"power completion", power, holder});
+      }
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> LiveIrpReport() {
   std::vector<std::string> out;
   std::lock_guard<std::mutex> lock(gIrpLock);

@@ -104,6 +104,18 @@ HANDLE InsertHandle(void* object, ACCESS_MASK access, bool kernel) {
   return reinterpret_cast<HANDLE>(value);
 }
 
+std::vector<void*> ReferenceLiveObjects(ObjectKind kind) {
+  std::vector<void*> out;
+  std::lock_guard<std::mutex> lock(gObjectLock);
+  for (const auto& [body, header] : gLive) {
+    if (header->kind == kind && header->pointerCount.load() > 0) {
+      ++header->pointerCount;
+      out.push_back(const_cast<void*>(body));
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> LiveObjectReport(bool includeDevicesAndDrivers) {
   std::vector<std::string> out;
   std::lock_guard<std::mutex> lock(gObjectLock);

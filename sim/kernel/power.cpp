@@ -32,6 +32,19 @@ NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 }  // namespace
 
+const void* TakePowerCompletion(PIO_COMPLETION_ROUTINE routine, PVOID context, uintptr_t begin,
+                                uintptr_t end) {
+  if (routine != PowerRequestDone || !context)
+    return nullptr;
+  auto* completion = static_cast<PowerCompletion*>(context);
+  const auto* callback = reinterpret_cast<const void*>(completion->callback);
+  auto at = reinterpret_cast<uintptr_t>(callback);
+  if (!callback || at < begin || at >= end)
+    return nullptr;
+  completion->callback = nullptr;
+  return callback;
+}
+
 void ResetPower() {
   std::lock_guard<std::mutex> lock(gMutex);
   gReports.clear();

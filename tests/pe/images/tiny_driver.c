@@ -2,7 +2,7 @@
 // routine in INIT, a pageable dispatch routine and Unload in PAGE, and two resident
 // routines in .text that the pageable one calls, one of them under a spin
 // lock. Each PLANT_ macro plants one fault that the binary checks (or, for
-// the last three, the simulation's image loader) must find.
+// the last ones, the simulation's image loader and kernel) must find.
 #include <ntddk.h>
 
 #define PAGEABLE __attribute__((section("PAGE")))
@@ -86,11 +86,83 @@ __attribute__((noinline)) LONG ReadThrough(volatile LONG* Value) {
 }
 #endif
 
+#if defined(PLANT_COMPLETION_LEFT_BELOW) || defined(PLANT_POWER_COMPLETION_LEFT_BELOW)
+#define PLANT_ATTACHES
+// A filter over a device that keeps what it is sent; Unload lets go of its
+// device without waiting for what it sent down.
+typedef struct {
+  Record Base;  // Pageable's
+  PDEVICE_OBJECT Lower;
+} Attached;
+
+PAGEABLE NTSTATUS NTAPI Attach(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status =
+      IoCreateDevice(Driver, sizeof(Attached), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status))
+    return status;
+  ((Attached*)device->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(device, Pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PassOn(PDEVICE_OBJECT Device, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(((Attached*)Device->DeviceExtension)->Lower, Irp);
+}
+#endif
+
+#ifdef PLANT_COMPLETION_LEFT_BELOW
+NTSTATUS NTAPI Done(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+  (void)Device;
+  (void)Irp;
+  (void)Context;
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+// Sends the request down and asks to see it on its way back.
+NTSTATUS NTAPI Control(PDEVICE_OBJECT Device, PIRP Irp) {
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, Done, NULL, TRUE, TRUE, TRUE);
+  return IoCallDriver(((Attached*)Device->DeviceExtension)->Lower, Irp);
+}
+#endif
+
+#ifdef PLANT_POWER_COMPLETION_LEFT_BELOW
+VOID NTAPI PowerDone(PDEVICE_OBJECT Device, UCHAR Minor, POWER_STATE State, PVOID Context,
+                     PIO_STATUS_BLOCK Status) {
+  (void)Device;
+  (void)Minor;
+  (void)State;
+  (void)Context;
+  (void)Status;
+}
+
+// Asks for D0 for its device and answers the request at once.
+NTSTATUS NTAPI Control(PDEVICE_OBJECT Device, PIRP Irp) {
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  NTSTATUS status = PoRequestPowerIrp(Device, IRP_MN_SET_POWER, d0, PowerDone, NULL, NULL);
+  if (NT_SUCCESS(status))
+    status = STATUS_SUCCESS;  // the power request goes on by itself
+  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Information = 0;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}
+#endif
+
 #ifndef PLANT_MISPLACED
 PAGEABLE
 #endif
 VOID NTAPI Unload(PDRIVER_OBJECT Driver) {
   (void)Driver;
+#ifdef PLANT_ATTACHES
+  if (Driver->DeviceObject) {
+    IoDetachDevice(((Attached*)Driver->DeviceObject->DeviceExtension)->Lower);
+    IoDeleteDevice(Driver->DeviceObject);
+  }
+#endif
 #ifdef PLANT_INIT_CALLED_LATE
   InitOnly(Driver);
 #endif
@@ -103,6 +175,11 @@ DISCARDED_AFTER_ENTRY NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE
   (void)Path;
   Driver->MajorFunction[IRP_MJ_CREATE] = Dispatchers[0];
   Driver->DriverUnload = Unload;
+#ifdef PLANT_ATTACHES
+  Driver->DriverExtension->AddDevice = Attach;
+  Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
+  Driver->MajorFunction[IRP_MJ_POWER] = PassOn;
+#endif
 #ifdef PLANT_LOCK_THROUGH_THUNK
   AcquireThroughThunk((PKSPIN_LOCK)Driver->DriverExtension);
 #endif
