@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "bench/world.h"
 #include "driver/ioctl.h"
+#include "sim/image/driver_under_test.h"
 
 namespace tarvik::bench {
 namespace {
@@ -158,4 +162,32 @@ BENCHMARK(BM_Contention)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillise
 }  // namespace
 }  // namespace tarvik::bench
 
-BENCHMARK_MAIN();
+// Usage: exchange_bench [--image PATH] [benchmark flags]. With --image the
+// driver is the Windows image at PATH (the shipped Tarvik4v2.sys) loaded by
+// the simulation's image loader instead of the host build.
+int main(int argc, char** argv) {
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--image") == 0) {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "exchange_bench: --image needs a path\n");
+        return 2;
+      }
+      sim::image::UseImage(argv[++i]);
+    } else if (std::strncmp(argv[i], "--image=", 8) == 0) {
+      sim::image::UseImage(argv[i] + 8);
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  benchmark::AddCustomContext("driver", sim::image::OnImage()
+                                            ? "image " + sim::image::ImageUnderTest()
+                                            : std::string("host build"));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
