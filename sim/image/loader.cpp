@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "sim/image/boundary.h"
 #include "sim/image/bug_check.h"
 #include "sim/image/exports.h"
 #include "sim/image/image.h"
@@ -200,6 +201,7 @@ Image* MapImage(const std::string& path, std::string* refusal) {
   Protect(image);
   image->symbolsFault = image->symbols.Read(UnstrippedPath(path), file);
   InstallBugCheckHandler();
+  WatchCallouts();
   Register(image);
   return image;
 }

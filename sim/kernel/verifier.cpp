@@ -54,6 +54,7 @@ const char* const kNames[] = {
     "IoBuildDeviceControlWaitTimeout",
     "ErrorLogEntryLeak",
     "ImageRefused",
+    "KernelStackUse",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

@@ -47,7 +47,7 @@ enum class Check {
   MutexHeldAtReturn,        // a kernel mutex still owned (APC_INDEX_MISMATCH)
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
-  ExecutablePool,     // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
   // Windows' DDI compliance rules, each under the rule's own name.
   StartDeviceWait,   // a URB sent to a PDO whose start the lower drivers have not completed
   PnpIrpCompletion,  // a PnP request completed by a function driver without passing it down,
@@ -59,6 +59,7 @@ enum class Check {
   IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
   ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
   ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
+  KernelStackUse,     // an entry point of a driver image using more kernel stack than its budget
   Count_
 };
 
