@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "sim/kernel/wdm.h"
 
@@ -69,26 +70,29 @@ __attribute__((always_inline)) inline uintptr_t StackPointer() {
   return sp;
 }
 
-struct CalloutScope {
-  CalloutFrame frame;
-  CalloutScope(EntryKind kind, UCHAR major, const void* routine, uintptr_t sp)
-      : frame{kind, major, routine, sp, 0, nullptr} {
-    PushCallout(&frame);
-  }
-  ~CalloutScope() { PopCallout(&frame); }
-  CalloutScope(const CalloutScope&) = delete;
-  CalloutScope& operator=(const CalloutScope&) = delete;
-};
 }  // namespace detail
 
 // Calls the driver routine `routine` with `args` as the kernel's entry `kind`.
+// No destructor pops the entry: PsTerminateSystemThread leaves a thread's
+// frames with longjmp, past this one (the thread then forgets its entries).
 template <typename R, typename... P, typename... A>
 R Callout(EntryKind kind, UCHAR major, R(NTAPI* routine)(P...), A&&... args) {
-  detail::CalloutScope scope(kind, major, reinterpret_cast<const void*>(routine),
-                             detail::StackPointer());
+  CalloutFrame frame{};
+  frame.kind = kind;
+  frame.major = major;
+  frame.routine = reinterpret_cast<const void*>(routine);
+  frame.sp = detail::StackPointer();
+  detail::PushCallout(&frame);
   if (const CalloutWatcher* watcher = Watcher())
-    watcher->entering(scope.frame);
-  return routine(static_cast<A&&>(args)...);
+    watcher->entering(frame);
+  if constexpr (std::is_void_v<R>) {
+    routine(static_cast<A&&>(args)...);
+    detail::PopCallout(&frame);
+  } else {
+    R result = routine(static_cast<A&&>(args)...);
+    detail::PopCallout(&frame);
+    return result;
+  }
 }
 
 }  // namespace sim
