@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "sim/image/image.h"
+#include "sim/kernel/callout.h"
 #include "sim/kernel/wdm.h"
 
 namespace sim::image {
@@ -69,6 +70,15 @@ struct BugCheck {
   const char* what;  // the fault in the driver's terms
 };
 
+// The start routine of the system thread running on this thread, or 0.
+uintptr_t ThreadStartRoutine() {
+  uintptr_t start = 0;
+  for (const sim::CalloutFrame* f = sim::InnermostCallout(); f; f = f->outer)
+    if (f->kind == sim::EntryKind::ThreadStart)
+      start = reinterpret_cast<uintptr_t>(f->routine);
+  return start;
+}
+
 [[noreturn]] void Raise(const BugCheck& check, uintptr_t pc, uintptr_t caller) {
   Text text;
   text << "*** STOP: ";
@@ -79,6 +89,10 @@ struct BugCheck {
   text.Where(pc);
   if (ImageAt(caller))
     text.Where(caller - 1) << " (caller)";
+  if (check.code == 0x7F) {
+    if (uintptr_t start = ThreadStartRoutine())
+      (text << ", thread started at ").Where(start);
+  }
   text.Write();
   _exit(kBugCheckExitStatus);
 }
@@ -168,6 +182,11 @@ void Handle(int signal, siginfo_t* info, void* context) {
 }
 
 }  // namespace
+
+void RaiseBugCheck(uint32_t code, const char* name, const uint64_t (&args)[4], const char* what,
+                   uintptr_t where) {
+  Raise({code, name, {args[0], args[1], args[2], args[3]}, what}, where, 0);
+}
 
 void PrepareThreadForBugChecks() {
   stack_t current{};

@@ -7,6 +7,8 @@
 // default one).
 #pragma once
 
+#include <cstdint>
+
 namespace sim::image {
 
 constexpr int kBugCheckExitStatus = 66;
@@ -17,5 +19,11 @@ void InstallBugCheckHandler();
 
 // Gives the calling thread an alternate signal stack if it has none.
 void PrepareThreadForBugChecks();
+
+// A bug check the kernel raises itself (not from a fault): prints it as the
+// fault handler does, `what` followed by the routine at `where`, and ends the
+// process with kBugCheckExitStatus.
+[[noreturn]] void RaiseBugCheck(uint32_t code, const char* name, const uint64_t (&args)[4],
+                                const char* what, uintptr_t where);
 
 }  // namespace sim::image

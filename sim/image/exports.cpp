@@ -2,6 +2,10 @@
 
 #include <strings.h>
 
+#include <cstdint>
+#include <type_traits>
+
+#include "sim/image/boundary.h"
 #include "sim/kernel/crt.h"
 #include "sim/kernel/wdm.h"
 #include "sim/usb/usb.h"
@@ -9,12 +13,37 @@
 namespace sim::image {
 namespace {
 
-// A routine the image calls: only a Windows x64 (ms_abi) routine converts,
-// so a routine with the host's convention cannot slip into the table.
-template <typename R, typename... A>
-constexpr const void* Routine(R(NTAPI* routine)(A...)) {
-  return reinterpret_cast<const void*>(routine);
+// The image's way into a kernel routine: a thunk with the routine's own
+// Windows x64 (ms_abi) signature, so a routine with the host's convention
+// cannot slip into the table. It sees where the image called from (its
+// return address) and the image's stack pointer at the call, then calls the
+// routine with the arguments untouched.
+template <auto routine, typename R, typename... A>
+struct Thunk {
+  __attribute__((noinline)) static R NTAPI Enter(A... args) {
+    // The frame pointer is the thunk's: the saved frame pointer and the
+    // return address lie above it, the caller's stack pointer above those.
+    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    auto back = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    CrossingIntoKernel(back, frame + 16, reinterpret_cast<const void*>(&Enter));
+    if constexpr (std::is_void_v<R>) {
+      routine(args...);
+      ReturningToImage(back);
+    } else {
+      R result = routine(args...);
+      ReturningToImage(back);
+      return result;
+    }
+  }
+};
+
+template <auto routine, typename R, typename... A>
+constexpr const void* ThunkFor(R(NTAPI*)(A...)) {
+  return reinterpret_cast<const void*>(&Thunk<routine, R, A...>::Enter);
 }
+
+#define THUNK(routine) ThunkFor<&routine>(&routine)
+
 // An exported variable: the import slot holds its address.
 template <typename T>
 constexpr const void* Data(T* variable) {
@@ -22,11 +51,11 @@ constexpr const void* Data(T* variable) {
 }
 
 #define NTOS(routine) \
-  { "ntoskrnl.exe", #routine, Routine(&routine) }
+  { "ntoskrnl.exe", #routine, THUNK(routine) }
 #define HAL(routine) \
-  { "hal.dll", #routine, Routine(&routine) }
+  { "hal.dll", #routine, THUNK(routine) }
 #define USBD(routine) \
-  { "usbd.sys", #routine, Routine(&routine) }
+  { "usbd.sys", #routine, THUNK(routine) }
 
 const Export kExports[] = {
     NTOS(ExAllocatePoolWithTag),
@@ -63,8 +92,8 @@ const Export kExports[] = {
     NTOS(RtlFreeUnicodeString),
     NTOS(RtlGetVersion),
     NTOS(ZwClose),
-    {"ntoskrnl.exe", "memcpy", Routine(&sim::crt::Memcpy)},
-    {"ntoskrnl.exe", "memset", Routine(&sim::crt::Memset)},
+    {"ntoskrnl.exe", "memcpy", THUNK(sim::crt::Memcpy)},
+    {"ntoskrnl.exe", "memset", THUNK(sim::crt::Memset)},
     {"ntoskrnl.exe", "PsThreadType", Data(&PsThreadType)},
     HAL(KeQueryPerformanceCounter),
     USBD(USBD_CreateConfigurationRequestEx),

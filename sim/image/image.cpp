@@ -22,6 +22,14 @@ const MappedSection* Image::SectionAt(uint32_t rva) const {
   return nullptr;
 }
 
+bool Image::Pageable(uintptr_t address) const {
+  if (!Contains(address))
+    return false;
+  const MappedSection* s =
+      SectionAt(static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(base)));
+  return s && s->name.compare(0, 4, "PAGE") == 0;
+}
+
 void Register(Image* image) {
   std::lock_guard<std::mutex> lock(gSlotsMutex);
   for (auto& slot : gSlots) {

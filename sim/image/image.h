@@ -40,6 +40,9 @@ struct Image {
   }
   // The section holding an RVA, or null (the headers).
   const MappedSection* SectionAt(uint32_t rva) const;
+  // Whether `address` lies in pageable code: a section named PAGE or PAGExxx,
+  // which Windows' loader leaves pageable.
+  bool Pageable(uintptr_t address) const;
 };
 
 // Registration of mapped images, readable from a signal handler.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "sim/image/boundary.h"
 #include "sim/image/bug_check.h"
 #include "sim/image/exports.h"
 #include "sim/image/image.h"
@@ -202,6 +203,7 @@ Image* MapImage(const std::string& path, std::string* refusal) {
   image->symbolsFault = image->symbols.Read(UnstrippedPath(path), file);
   InstallBugCheckHandler();
   SetCodeNamer(&Describe);
+  WatchCallouts();
   Register(image);
   return image;
 }

@@ -132,9 +132,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> pnpLock(node->pnp);
   InProcess system(SystemProcess());
   HeldState before = Held();
-  NTSTATUS status = driver->DriverExtension->AddDevice
-                        ? driver->DriverExtension->AddDevice(driver, pdo)
-                        : STATUS_INVALID_DEVICE_REQUEST;
+  NTSTATUS status =
+      driver->DriverExtension->AddDevice
+          ? Callout(EntryKind::AddDevice, 0, driver->DriverExtension->AddDevice, driver, pdo)
+          : STATUS_INVALID_DEVICE_REQUEST;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     Violation(Check::DispatchIrqlChanged,
               "AddDevice returned at IRQL " + std::to_string(KeGetCurrentIrql()));

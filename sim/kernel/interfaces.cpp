@@ -242,7 +242,7 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
     gReports.push_back(std::move(report));
   }
   if (Callback)
-    QueueSystemWork([Callback, Context] { Callback(Context); });
+    QueueSystemWork([Callback, Context] { Callout(EntryKind::Callback, 0, Callback, Context); });
   return STATUS_PENDING;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/callout.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/wdm.h"

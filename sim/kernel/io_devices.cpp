@@ -142,7 +142,7 @@ PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, 
   NTSTATUS result;
   {
     InProcess system(SystemProcess());
-    result = entry(driver, &registryPath);
+    result = Callout(EntryKind::DriverEntry, 0, entry, driver, &registryPath);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
       Violation(Check::DispatchIrqlChanged,
                 "DriverEntry returned at IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -169,7 +169,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   }
   if (driver->DriverUnload) {
     InProcess system(SystemProcess());
-    driver->DriverUnload(driver);
+    Callout(EntryKind::Unload, 0, driver->DriverUnload, driver);
   }
   std::u16string name = ToU16(&driver->DriverName);
   for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)

@@ -338,7 +338,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   KIRQL irql = state.irql;
   state.frames.push_back(DispatchFrame{Irp, DeviceObject, false, 0});
-  NTSTATUS status = routine(DeviceObject, Irp);
+  NTSTATUS status = Callout(EntryKind::Dispatch, stack->MajorFunction, routine, DeviceObject, Irp);
   DispatchFrame frame = state.frames.back();
   state.frames.pop_back();
   if (state.irql != irql) {
@@ -481,7 +481,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       Transition(Irp, generation, IrpState::Completing, IrpState::InRoutine);
       // Noted before the routine runs: it may hand the request to a waiter at once.
       NoteLowerAnswer(Irp, generation, Irp->IoStatus.Status);
-      NTSTATUS status = routine(device, Irp, context);
+      NTSTATUS status = Callout(EntryKind::Completion, 0, routine, device, Irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine's driver owns the request again; it may be gone already.
         Transition(Irp, generation, IrpState::InRoutine, IrpState::Live);
@@ -571,7 +571,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                               ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                               : nullptr;
-  routine(device, Irp);
+  Callout(EntryKind::Cancel, 0, routine, device, Irp);
   // A cancel routine runs with the cancel spin lock held and must release it.
   auto& locks = Current().spinLocks;
   if (std::find(locks.begin(), locks.end(), &gCancelLock) != locks.end()) {

@@ -23,8 +23,8 @@ struct PowerCompletion {
 NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* completion = static_cast<PowerCompletion*>(context);
   if (completion->callback)
-    completion->callback(completion->device, completion->minor, completion->state,
-                         completion->context, &irp->IoStatus);
+    Callout(EntryKind::PowerCompletion, 0, completion->callback, completion->device,
+            completion->minor, completion->state, completion->context, &irp->IoStatus);
   delete completion;
   FreeIrpInternal(irp);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -9,6 +9,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
+#include "sim/kernel/kernel_stack.h"
 
 namespace sim {
 namespace {
@@ -50,7 +51,7 @@ _EPROCESS gSystemEprocess = {{ProcessObject, 0, 0, 0, 0, {nullptr, nullptr}}, &g
 
 // System threads: OS threads joined at the end of a test.
 std::mutex gThreadsMutex;
-std::vector<std::thread> gOsThreads;
+std::vector<KernelThread> gOsThreads;
 std::vector<PETHREAD> gRunning;  // referenced while listed
 std::condition_variable gThreadsCv;
 ULONG gNextThreadId = 0x100;
@@ -175,7 +176,7 @@ void ResetThreads() {
     gWork.clear();
     gWorkerBusy = false;
   }
-  std::vector<std::thread> threads;
+  std::vector<KernelThread> threads;
   {
     std::lock_guard<std::mutex> lock(gThreadsMutex);
     threads.swap(gOsThreads);
@@ -197,7 +198,7 @@ void EndOfTestThreads() {
               std::to_string(LiveSystemThreads()) + " system thread(s) still running");
     return;
   }
-  std::vector<std::thread> threads;
+  std::vector<KernelThread> threads;
   {
     std::lock_guard<std::mutex> lock(gThreadsMutex);
     threads.swap(gOsThreads);
@@ -264,7 +265,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   }
   if (ClientId)
     *ClientId = thread->Cid;
-  std::thread os([thread] {
+  KernelThread os([thread] {
+    if (const CalloutWatcher* watcher = Watcher())
+      watcher->threadStarting();
     auto& state = Current();
     state.thread = thread;
     state.process = SystemProcess();
@@ -272,9 +275,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     ThreadExit exit{};
     tExit = &exit;
     if (setjmp(exit.start) == 0) {
-      thread->StartRoutine(thread->StartContext);
+      Callout(EntryKind::ThreadStart, 0, thread->StartRoutine, thread->StartContext);
       thread->ExitStatus = STATUS_SUCCESS;
     } else {
+      // The start routine's frames were left without returning.
+      ForgetCallouts();
       thread->ExitStatus = exit.status;
     }
     tExit = nullptr;

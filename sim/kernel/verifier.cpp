@@ -55,6 +55,7 @@ const char* const kNames[] = {
     "ErrorLogEntryLeak",
     "ImageRefused",
     "UnloadedWithPendingOperations",
+    "KernelStackUse",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Check::Count_),
               "a name per check");

@@ -64,6 +64,7 @@ enum class Check {
   // system thread still running (bug check 0xCE,
   // DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS).
   UnloadedWithPendingOperations,
+  KernelStackUse,     // an entry point of a driver image using more kernel stack than its budget
   Count_
 };
 

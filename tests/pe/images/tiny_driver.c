@@ -43,12 +43,24 @@ __declspec(dllimport) ULONG NdisGetVersion(void);
 KIRQL AcquireThroughThunk(PKSPIN_LOCK Lock) __asm__("KeAcquireSpinLockRaiseToDpc");
 #endif
 
+#ifdef PLANT_RELEASE_IN_PAGE
+// Resident, returns holding the lock: its caller in PAGE releases it.
+__attribute__((noinline)) KIRQL Take(Record* R) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&R->Lock);
+  ++R->Count;
+  return irql;
+}
+#endif
+
 PAGEABLE NTSTATUS NTAPI Pageable(PDEVICE_OBJECT Device, PIRP Irp) {
   Record* r = (Record*)Device->DeviceExtension;
 #ifdef PLANT_SPIN_LOCK_IN_PAGE
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&r->Lock);
   ++r->Count;
   KeReleaseSpinLock(&r->Lock, irql);
+#endif
+#ifdef PLANT_RELEASE_IN_PAGE
+  KeReleaseSpinLock(&r->Lock, Take(r));
 #endif
 #ifdef PLANT_RAISE_THROUGH_REGISTER
   KIRQL (*volatile raise)(KIRQL) = KfRaiseIrql;
@@ -152,6 +164,43 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT Device, PIRP Irp) {
 }
 #endif
 
+#ifdef PLANT_PAGEABLE_COMPLETION
+// A completion routine left in PAGE: the lower driver may complete at
+// DISPATCH_LEVEL, when PAGE may be paged out.
+PAGEABLE NTSTATUS NTAPI PagedCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+  (void)Device;
+  (void)Irp;
+  (void)Context;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+#endif
+
+#ifdef PLANT_DEEP_RECURSION
+// Each level keeps the level above's frame alive: no loop can replace it. The
+// end lies a billion levels down, far past any kernel stack.
+__attribute__((noinline)) LONG Recurse(volatile LONG* Outer) {
+  volatile LONG frame[64];
+  if (Outer[0] == 1000000000)
+    return 0;
+  frame[0] = Outer[0] + 1;
+  return Recurse(frame) + frame[0];
+}
+
+VOID NTAPI Descend(PVOID Context) {
+  volatile LONG start = (LONG)(ULONG_PTR)Context;
+  Recurse(&start);
+}
+#endif
+
+#ifdef PLANT_STACK_HOG
+// 8 KiB of locals below DriverEntry, then a call into the kernel.
+__attribute__((noinline)) LONG Hog(USHORT Index) {
+  UCHAR buffer[8192];
+  memset(buffer, 0x5A, sizeof buffer);
+  return buffer[Index % sizeof buffer];
+}
+#endif
+
 #ifndef PLANT_MISPLACED
 PAGEABLE
 #endif
@@ -187,6 +236,15 @@ DISCARDED_AFTER_ENTRY NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE
   HANDLE thread;
   if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Sleeper, NULL)))
     ZwClose(thread);
+#endif
+#ifdef PLANT_DEEP_RECURSION
+  HANDLE deep;
+  if (NT_SUCCESS(PsCreateSystemThread(&deep, THREAD_ALL_ACCESS, NULL, NULL, NULL, Descend, NULL)))
+    ZwClose(deep);
+#endif
+#ifdef PLANT_STACK_HOG
+  if (Hog(Path->Length) != 0x5A)
+    return STATUS_UNSUCCESSFUL;
 #endif
 #ifdef PLANT_FORBIDDEN_IMPORT
   if (NdisGetVersion() == 0)
