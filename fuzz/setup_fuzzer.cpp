@@ -7,9 +7,10 @@
 // for one that leaves the tree once a set lists it, "&path" for a key below
 // the Services key (separators and all), "!" for Wine's class query (a
 // class name that does not fit leaves the buffer as it was), and "%folder"
-// for a Windows directory of C:\folder. DLLs named newdev, cfgmgr32 and
-// wintrust lie in the program's folder, and every file that a path cut at a
-// ".inf" of the Windows directory would name exists. Every run must write
+// for a Windows directory of C:\folder. C:\pkg\bus.inf has models for
+// Root\B and Root\N. DLLs named newdev, cfgmgr32 and wintrust lie in the
+// program's folder, and every file that a path cut at a ".inf" of the Windows
+// directory would name exists. Every run must write
 // one whole record, delete nothing outside the INF and drivers folders,
 // change no key but the one service key -s names, name no device from an
 // empty class name, and leave the system clean by its audit: nothing open,
@@ -36,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   system.PlantModule("newdev");
   system.PlantModule("cfgmgr32");
   system.PlantModule("wintrust");
-  system.PutFile("C:\\pkg\\bus.inf", sim::win32::System::Inf("1.0", "System"));
+  system.PutFile("C:\\pkg\\bus.inf",
+                 sim::win32::System::Inf("1.0", "System", {"Root\\B", "Root\\N"}));
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\svc";
   system.CreateKey(key);
   std::vector<std::u16string> args = {u"setup.exe"};

@@ -305,6 +305,16 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
     any = any || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)));
   if (!any)
     return Fail(ERROR_NO_SUCH_DEVINST);  // no device of the system has the ID
+  // The driver list: the models x64 Windows reads from the INF on this system
+  // must name an ID of a device the update installs on; with none,
+  // DIF_SELECTBESTCOMPATDRV finds no driver.
+  bool compatible = false;
+  for (const std::string& id : InfModelIds(inf->second.contents, S().os))
+    for (size_t i = 0; i < S().devices.size(); ++i)
+      compatible = compatible || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)) &&
+                                  HasWholeId(S().devices[i], U(id)));
+  if (!compatible)
+    return Fail(ERROR_NO_COMPAT_DRIVERS);
   // Signature checks load their modules by bare name, on the tool's behalf.
   for (const std::string& module : S().updateLoads) {
     HMODULE loaded = LoadModule(U(module), 0, &S().systemLoads);

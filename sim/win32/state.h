@@ -57,6 +57,7 @@ struct State {
   int nextSet = 1;
   bool updateSucceeds = true;
   bool updateReboot = false;
+  OsVersion os;
   // Modules the driver update loads by bare name while it runs (signature
   // checks): loads made by system code on the tool's behalf.
   std::vector<std::string> updateLoads = {"wintrust"};

@@ -254,12 +254,16 @@ std::vector<std::string> System::Files(const std::string& folder) const {
   return names;
 }
 
-std::string System::Inf(const std::string& driverVer, const std::string& cls) {
+std::string System::Inf(const std::string& driverVer, const std::string& cls,
+                        const std::vector<std::string>& hardwareIds) {
   std::string text = "; test package\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=" + cls +
                      "\r\nClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\n";
   if (!driverVer.empty())
     text += "DriverVer=" + driverVer + "\r\n";
-  return text + "\r\n[Manufacturer]\r\n%Vendor%=Models,NTamd64\r\n";
+  text += "\r\n[Manufacturer]\r\n%Vendor%=Models,NTamd64.6.1\r\n\r\n[Models.NTamd64.6.1]\r\n";
+  for (const std::string& id : hardwareIds)
+    text += "%Device%=Install," + id + "\r\n";
+  return text;
 }
 
 void System::PutStoredInf(const std::string& name, const std::string& originalName,
@@ -411,6 +415,10 @@ std::vector<std::string> FromMultiString(const std::vector<BYTE>& bytes) {
   if (!current.empty())
     strings.push_back(current);  // a list that ends without its NUL
   return strings;
+}
+
+void System::SetOsVersion(const OsVersion& os) {
+  state_->os = os;
 }
 
 void System::SetDriverUpdate(bool succeeds, bool reboot) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/win32/inf_models.h"
 #include "sim/win32/win32.h"
 
 namespace sim::win32 {
@@ -55,8 +56,10 @@ class System {
   // Names of the files in a folder, in the order a search reports them.
   std::vector<std::string> Files(const std::string& folder) const;
 
-  // An INF text with the given DriverVer (none when empty) and class.
-  static std::string Inf(const std::string& driverVer, const std::string& cls = "USB");
+  // An INF text with the given DriverVer (none when empty) and class, whose
+  // models for x64 Windows 7 and later name the hardware IDs.
+  static std::string Inf(const std::string& driverVer, const std::string& cls = "USB",
+                         const std::vector<std::string>& hardwareIds = {});
   // An INF in the store as SetupCopyOEMInfW leaves it: name.inf and its .pnf
   // recording the original name.
   void PutStoredInf(const std::string& name, const std::string& originalName,
@@ -130,8 +133,12 @@ class System {
   // The driver update of newdev: its result and whether it asks for a restart.
   // It installs on the devices of the tree that have the hardware ID as a
   // whole entry of their list (letters folded); none gives
-  // ERROR_NO_SUCH_DEVINST, an INF path that names no file ERROR_FILE_NOT_FOUND.
+  // ERROR_NO_SUCH_DEVINST, an INF path that names no file ERROR_FILE_NOT_FOUND,
+  // an INF whose models for this system (inf_models.h) name none of those
+  // devices' IDs ERROR_NO_COMPAT_DRIVERS.
   void SetDriverUpdate(bool succeeds, bool reboot);
+  // The Windows version the system runs (Windows 10 22H2 workstation unless set).
+  void SetOsVersion(const OsVersion& os);
   // SetupDiGetINFClassW as Wine has it: an INF with a class GUID succeeds
   // even when its class name does not fit, and then leaves the name buffer
   // as it was. (With a class GUID and no class name both give an empty name.)

@@ -16,7 +16,9 @@ class DeviceCalls : public SetupTest {
  protected:
   void SetUp() override {
     SetupTest::SetUp();
-    sys().PutFile(kInf, System::Inf("1.0", "System"));
+    sys().PutFile(kInf, System::Inf("1.0", "System",
+                                    {"Root\\A", "Root\\B", "Root\\Existing", "Root\\New",
+                                     "Root\\NewBus", "Root\\" + std::string(254, 'x')}));
   }
   std::vector<std::string> Ids() {
     std::vector<std::string> ids;
@@ -224,7 +226,7 @@ class ClassName : public DeviceCalls, public ::testing::WithParamInterface<Class
 
 TEST_P(ClassName, FitsInThirtyTwoUnitsWithItsNul) {
   const auto& p = GetParam();
-  sys().PutFile("C:\\pkg\\long.inf", System::Inf("1.0", std::string(p.units, 'C')));
+  sys().PutFile("C:\\pkg\\long.inf", System::Inf("1.0", std::string(p.units, 'C'), {"Root\\A"}));
   EXPECT_EQ(p.code, Tool({"-c", "C:\\pkg\\long.inf", "Root\\A"}).Code());
   EXPECT_EQ(p.code == 0 ? 1u : 0u, sys().Devices().size());
 }

@@ -10,7 +10,9 @@ class DeviceSteps : public SetupTest {
  protected:
   void SetUp() override {
     SetupTest::SetUp();
-    sys().PutFile("C:\\pkg\\bus.inf", sim::win32::System::Inf("1.0", "System"));
+    sys().PutFile(
+        "C:\\pkg\\bus.inf",
+        sim::win32::System::Inf("1.0", "System", {"Root\\A", "Root\\B", "Root\\TarvikKeyBus"}));
   }
   std::vector<std::string> Ids() {
     std::vector<std::string> ids;

@@ -46,7 +46,8 @@ std::optional<DWORD> Expected(const std::vector<Expect>& table, const std::strin
 const std::string kService = "system\\currentcontrolset\\services\\tarvik4v2";
 
 void Prepare(System& s) {
-  s.PutFile("C:\\pkg\\Tarvik4v2.inf", System::Inf("01/01/2026,1.0.0.0", "USB"));
+  s.PutFile("C:\\pkg\\Tarvik4v2.inf",
+            System::Inf("01/01/2026,1.0.0.0", "USB", {"Root\\NewBus", "Root\\TarvikKeyBus"}));
   s.PutFile("C:\\Windows\\inf\\Tarvik4v2.inf", System::Inf("1.0"));
   s.PutFile("C:\\Windows\\inf\\Tarvik4v2.pnf", "PNF");
   s.PutStoredInf("oem2.inf", "Tarvik4v2.inf", System::Inf("2.0"));

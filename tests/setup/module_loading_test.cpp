@@ -22,7 +22,7 @@ class PlantedModule : public SetupTest, public ::testing::WithParamInterface<Pla
 
 TEST_P(PlantedModule, IsNeverLoaded) {
   const auto& p = GetParam();
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System", {"Root\\A"}));
   sys().PlantModule(p.module);
   if (p.systemCopyMissing)
     sys().RemoveModule(p.module);

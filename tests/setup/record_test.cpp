@@ -26,7 +26,7 @@ class ResultCodes : public SetupTest, public ::testing::WithParamInterface<CodeC
 TEST_P(ResultCodes, NumberAndARunThatStoresIt) {
   const auto& p = GetParam();
   EXPECT_EQ(p.number, p.value);
-  sys().PutFile(kInf, System::Inf("1.0", "System"));
+  sys().PutFile(kInf, System::Inf("1.0", "System", {"Root\\A", "Root\\B", "Root\\TarvikKeyBus"}));
   sys().CreateKey(kKey);
   sys().PutDword(kKey, "v", 1);
   sys().AddDevice({"R\\1", "System", {"Root\\A"}});
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SetupTest, ACreateThatAsksForARestartWritesExactlyTheseBytes) {
-  sys().PutFile(kInf, System::Inf("1.0", "System"));
+  sys().PutFile(kInf, System::Inf("1.0", "System", {"Root\\A", "Root\\B", "Root\\TarvikKeyBus"}));
   sys().SetDriverUpdate(true, true);
   Outcome run = Tool({"-c", kInf, "Root\\TarvikKeyBus"});
   std::vector<uint8_t> expected(524, 0);

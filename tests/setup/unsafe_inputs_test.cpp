@@ -141,7 +141,8 @@ TEST_F(SetupTest, RemoveSkipsAChildRemovedWithItsParent) {
 }
 
 TEST_F(SetupTest, CreateSkipsADeviceThatVanishedDuringTheWalk) {
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf",
+                System::Inf("1.0", "System", {"Root\\A", "Root\\Acc", "Root\\Bus"}));
   Device gone{"ROOT\\SYSTEM\\0009", "System", {"Root\\Other"}};
   gone.vanishes = true;
   sys().AddDevice(gone);
@@ -156,7 +157,8 @@ TEST_F(SetupTest, CreateSkipsADeviceThatVanishedDuringTheWalk) {
 // merely begins with the ID would leave it nothing to install on. -r keeps
 // removing every device whose entry begins with the ID.
 TEST_F(SetupTest, CreateLooksForTheWholeIdRemoveForItsBeginning) {
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf",
+                System::Inf("1.0", "System", {"Root\\A", "Root\\Acc", "Root\\Bus"}));
   sys().AddDevice({"ROOT\\SYSTEM\\0000", "System", {"Root\\AccDev"}});
   Outcome run = Tool({"-c", "C:\\pkg\\bus.inf", "Root\\Acc"});
   EXPECT_EQ(0u, run.Code());
@@ -172,7 +174,8 @@ TEST_F(SetupTest, CreateLooksForTheWholeIdRemoveForItsBeginning) {
 // that name in the program's folder is not loaded; on a system without
 // SetDefaultDllDirectories the tool goes on with the default order.
 TEST_F(SetupTest, ModulesLoadedForTheToolComeFromTheSystemFolder) {
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf",
+                System::Inf("1.0", "System", {"Root\\A", "Root\\Acc", "Root\\Bus"}));
   sys().PlantModule("wintrust");
   Outcome run = Tool({"-c", "C:\\pkg\\bus.inf", "Root\\A"});
   EXPECT_EQ(0u, run.Code());
@@ -185,7 +188,8 @@ TEST_F(SetupTest, ModulesLoadedForTheToolComeFromTheSystemFolder) {
 
 TEST_F(SetupTest, WithoutSetDefaultDllDirectoriesTheToolGoesOn) {
   ExpectCleanRuns(false);
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf",
+                System::Inf("1.0", "System", {"Root\\A", "Root\\Acc", "Root\\Bus"}));
   sys().RemoveEntryPoint("kernel32", "SetDefaultDllDirectories");
   sys().PlantModule("wintrust");
   Outcome run = Tool({"-c", "C:\\pkg\\bus.inf", "Root\\A"});

@@ -244,7 +244,7 @@ class DriverUpdate : public SetupTest, public ::testing::WithParamInterface<Upda
 
 TEST_P(DriverUpdate, MatchesWholeIds) {
   const auto& p = GetParam();
-  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System"));
+  sys().PutFile("C:\\pkg\\bus.inf", System::Inf("1.0", "System", {"Root\\AccDev"}));
   sys().PutFolder("C:\\pkg\\dir.inf");
   sys().AddDevice({"ROOT\\SYSTEM\\0000", "System", {"Other", "Root\\AccDev"}});
   Device gone{"ROOT\\SYSTEM\\0001", "System", {"Root\\Gone"}};

@@ -22,6 +22,7 @@ void CheckSyntax(const InfFile& inf, std::vector<Finding>* out);
 void CheckVersion(const InfFile& inf, std::vector<Finding>* out);
 void CheckClass(const InfFile& inf, std::vector<Finding>* out);
 void CheckModels(const InfFile& inf, std::vector<Finding>* out);
+void CheckOsFloor(const InfFile& inf, std::vector<Finding>* out);
 void CheckFiles(const InfFile& inf, std::vector<Finding>* out);
 void CheckServices(const InfFile& inf, std::vector<Finding>* out);
 void CheckStrings(const InfFile& inf, std::vector<Finding>* out);

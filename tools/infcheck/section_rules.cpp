@@ -64,6 +64,7 @@ std::vector<Finding> Check(const InfFile& inf) {
   CheckVersion(inf, &findings);
   CheckClass(inf, &findings);
   CheckModels(inf, &findings);
+  CheckOsFloor(inf, &findings);
   CheckFiles(inf, &findings);
   CheckServices(inf, &findings);
   CheckStrings(inf, &findings);
