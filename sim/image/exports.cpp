@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "sim/kernel/crt.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/wdm.h"
 #include "sim/usb/usb.h"
 
@@ -29,7 +30,8 @@ constexpr const void* Data(T* variable) {
   { "usbd.sys", #routine, Routine(&routine) }
 
 const Export kExports[] = {
-    NTOS(ExAllocatePoolWithTag),
+    // Driver Verifier's special pool for every block the image allocates.
+    {"ntoskrnl.exe", "ExAllocatePoolWithTag", Routine(&sim::pool::VerifiedAllocatePoolWithTag)},
     NTOS(ExFreePool),
     NTOS(ExFreePoolWithTag),
     NTOS(IoAllocateErrorLogEntry),
