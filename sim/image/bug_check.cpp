@@ -107,8 +107,10 @@ struct BugCheck {
     text.PoolBlock(check.pool->tag, check.pool->bytes, check.pool->block);
   text << " in ";
   text.Where(pc);
-  if (ImageAt(caller))
+  if (ImageAt(caller)) {
+    text << " from ";
     text.Where(caller - 1) << " (caller)";
+  }
   text.Write();
   _exit(kBugCheckExitStatus);
 }
@@ -180,14 +182,34 @@ BugCheck Classify(int signal, const siginfo_t* info, const Image& image, uintptr
           write ? "invalid write" : "invalid read"};
 }
 
+// The nearest return address into a loaded image's code on the stack above
+// `sp`: the driver routine that called the kernel routine that faulted. The
+// stack holds the sanitizer's poisoned red zones: read it unchecked.
+__attribute__((no_sanitize("address", "undefined"))) uintptr_t ImageCallerOnStack(uintptr_t sp) {
+  constexpr size_t kWords = 256;
+  const auto* stack = reinterpret_cast<const volatile uintptr_t*>(sp & ~uintptr_t{7});
+  for (size_t i = 0; i < kWords; ++i) {
+    uintptr_t value = stack[i];
+    Image* image = ImageAt(value);
+    if (!image || image->state.load() == ImageState::Unloaded)
+      continue;
+    const MappedSection* section =
+        image->SectionAt(static_cast<uint32_t>(value - reinterpret_cast<uintptr_t>(image->base)));
+    if (section && (section->characteristics & kSectionExecute) && !section->discarded)
+      return value;
+  }
+  return 0;
+}
+
 // A fault on an inaccessible page of special pool, whoever made it: the
-// driver (the routine is named) or the kernel working for it. Bug checks
+// driver (the routine is named) or the kernel working for it (a copy
+// routine; the driver routine that called it is named as the caller). Bug checks
 // 0xD6 DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION / 0xCD
 // PAGE_FAULT_BEYOND_END_OF_ALLOCATION for a guard page, 0xCC
 // PAGE_FAULT_IN_FREED_SPECIAL_POOL for freed pool ("Special Pool", Driver
 // Verifier documentation); also at raised IRQL.
 [[noreturn]] void RaiseForSpecialPool(const pool::special::Finding& found, uintptr_t address,
-                                      bool write, uintptr_t pc) {
+                                      bool write, uintptr_t pc, uintptr_t sp) {
   using pool::special::Hit;
   BugCheck check{0, nullptr, {address, write ? 1u : 0u, pc, 0}, nullptr, &found};
   if (found.hit == Hit::Freed) {
@@ -204,7 +226,7 @@ BugCheck Classify(int signal, const siginfo_t* info, const Image& image, uintptr
     else
       check.what = write ? "write before the start of a" : "read before the start of a";
   }
-  Raise(check, pc, 0);
+  Raise(check, pc, ImageAt(pc) ? 0 : ImageCallerOnStack(sp));
 }
 
 // Bug check 0xC1 SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, raised when the
@@ -232,7 +254,7 @@ void Handle(int signal, siginfo_t* info, void* context) {
     auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     pool::special::Finding found = pool::special::Find(address);
     if (found.hit != pool::special::Hit::None)
-      RaiseForSpecialPool(found, address, uc->uc_mcontext.gregs[REG_ERR] & 2, pc);
+      RaiseForSpecialPool(found, address, uc->uc_mcontext.gregs[REG_ERR] & 2, pc, sp);
   }
   Image* image = ImageAt(pc);
   if (!image) {

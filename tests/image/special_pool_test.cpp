@@ -169,6 +169,12 @@ const PlantedFault kFaults[] = {
      "0x0000000000000001, .*\n"
      "\\*\\*\\* write before the start of a pool block of tag \"Spov\" \\(32 bytes at "
      "0x[0-9a-f]+000\\) in pool_underrun\\.sys!UnderrunByOne\\+0x"},
+    {"copy beyond the end by the kernel", "pool_copy_overrun", "CopyOverrun", Mode::Overrun,
+     "STOP: 0x000000cd PAGE_FAULT_BEYOND_END_OF_ALLOCATION \\(0x[0-9a-f]{13}000, "
+     "0x0000000000000001, .*\n"
+     "\\*\\*\\* write beyond the end of a pool block of tag \"Spov\" \\(32 bytes at "
+     "0x[0-9a-f]+fe0\\) in the kernel from pool_copy_overrun\\.sys!CopyOverrun\\+0x[0-9a-f]+ "
+     "\\(caller\\)\n"},
     // Each mode sees the other side's fault only when the block is freed.
     {"underrun by one byte, overrun mode", "pool_underrun", "UnderrunByOne", Mode::Overrun,
      "STOP: 0x000000c1 SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION \\(0x[0-9a-f]+fe0, "

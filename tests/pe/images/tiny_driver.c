@@ -88,7 +88,8 @@ __attribute__((noinline)) LONG ReadThrough(volatile LONG* Value) {
 #endif
 
 #if defined(PLANT_POOL_BLOCKS) || defined(PLANT_POOL_OVERRUN) || defined(PLANT_POOL_SLACK_WRITE) || \
-    defined(PLANT_POOL_USE_AFTER_FREE) || defined(PLANT_POOL_UNDERRUN)
+    defined(PLANT_POOL_USE_AFTER_FREE) || defined(PLANT_POOL_UNDERRUN) ||                       \
+    defined(PLANT_POOL_COPY_OVERRUN)
 #define POOL_TAG 0x766F7053 /* "Spov" */
 #endif
 
@@ -142,6 +143,20 @@ __attribute__((noinline)) NTSTATUS UseAfterFree(void) {
   ExFreePoolWithTag((PVOID)block, POOL_TAG);
   first = block[0];
   return first;
+}
+#endif
+
+#ifdef PLANT_POOL_COPY_OVERRUN
+// Copies 33 bytes into a 32-byte block: the kernel's copy routine makes the
+// fault, for this routine.
+static const UCHAR CopySource[33] = {1};
+__attribute__((noinline)) NTSTATUS CopyOverrun(void) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG);
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(block, CopySource, sizeof CopySource);
+  ExFreePoolWithTag(block, POOL_TAG);
+  return STATUS_SUCCESS;
 }
 #endif
 
