@@ -46,6 +46,8 @@ class SpecialPool : public sim::test::KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    // Whatever TARVIK_SPECIAL_POOL says for the run.
+    sim::pool::special::SetMode(Mode::Overrun);
     image_ = Map("pool_blocks");
     ASSERT_NE(nullptr, image_);
     allocate_ = Find<AllocateBlock>(image_, "AllocateBlock");
