@@ -87,11 +87,8 @@ __attribute__((noinline)) LONG ReadThrough(volatile LONG* Value) {
 }
 #endif
 
-#if defined(PLANT_POOL_BLOCKS) || defined(PLANT_POOL_OVERRUN) || defined(PLANT_POOL_SLACK_WRITE) || \
-    defined(PLANT_POOL_USE_AFTER_FREE) || defined(PLANT_POOL_UNDERRUN) ||                       \
-    defined(PLANT_POOL_COPY_OVERRUN)
+// The tag of the PLANT_POOL_ routines' blocks.
 #define POOL_TAG 0x766F7053 /* "Spov" */
-#endif
 
 #ifdef PLANT_POOL_BLOCKS
 // Allocation and free of a block through the image's own imports, for a
