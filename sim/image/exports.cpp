@@ -7,6 +7,7 @@
 
 #include "sim/image/boundary.h"
 #include "sim/kernel/crt.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/wdm.h"
 #include "sim/usb/usb.h"
 
@@ -58,7 +59,8 @@ constexpr const void* Data(T* variable) {
   { "usbd.sys", #routine, THUNK(routine) }
 
 const Export kExports[] = {
-    NTOS(ExAllocatePoolWithTag),
+    // Driver Verifier's special pool for every block the image allocates.
+    {"ntoskrnl.exe", "ExAllocatePoolWithTag", THUNK(sim::pool::VerifiedAllocatePoolWithTag)},
     NTOS(ExFreePool),
     NTOS(ExFreePoolWithTag),
     NTOS(IoAllocateErrorLogEntry),

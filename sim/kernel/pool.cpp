@@ -8,6 +8,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
+#include "sim/kernel/special_pool.h"
 #include "sim/kernel/version.h"
 
 namespace sim::pool {
@@ -18,6 +19,7 @@ struct Block {
   size_t bytes;
   POOL_TYPE type;
   uint64_t sequence;
+  bool special;  // in special pool (sim/kernel/special_pool.h)
 };
 
 struct PerTag {
@@ -35,14 +37,17 @@ uint64_t gTotal = 0;
 size_t gLiveBytes = 0;
 size_t gPeakBytes = 0;
 
-void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool special) {
+  void* p = special ? special::Allocate(bytes, tag) : nullptr;
+  special = p != nullptr;
+  if (!p)
+    p = std::malloc(bytes == 0 ? 1 : bytes);
   if (!p)
     return nullptr;
   std::memset(p, kFillPattern, bytes);
   std::lock_guard<std::mutex> lock(gMutex);
   gFreed.erase(p);
-  gLive[p] = Block{tag, bytes, type, ++gTotal};
+  gLive[p] = Block{tag, bytes, type, ++gTotal, special};
   auto& t = gTags[tag];
   ++t.liveCount;
   t.liveBytes += bytes;
@@ -53,10 +58,11 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   return p;
 }
 
-void Free(PVOID p, const ULONG* expectedTag) {
+void Free(PVOID p, const ULONG* expectedTag, uintptr_t freedBy) {
   using detail::Check;
   if (detail::Current().irql > DISPATCH_LEVEL)
     detail::Violation(Check::PoolBadIrql, "ExFreePool above DISPATCH_LEVEL");
+  Block block{};
   {
     std::lock_guard<std::mutex> lock(gMutex);
     auto it = gLive.find(p);
@@ -77,7 +83,7 @@ void Free(PVOID p, const ULONG* expectedTag) {
       gMutex.lock();
       return;
     }
-    Block block = it->second;
+    block = it->second;
     if (expectedTag && *expectedTag != block.tag) {
       std::string message = "ExFreePoolWithTag(\"" + TagName(*expectedTag) +
                             "\") on a block of tag \"" + TagName(block.tag) + "\"";
@@ -95,9 +101,23 @@ void Free(PVOID p, const ULONG* expectedTag) {
     t.liveBytes -= block.bytes;
     gLiveBytes -= block.bytes;
     // Pool contents after free are garbage on Windows too.
-    std::memset(p, 0xDF, block.bytes);
+    if (!block.special)
+      std::memset(p, 0xDF, block.bytes);
   }
-  std::free(p);
+  if (!block.special) {
+    std::free(p);
+    return;
+  }
+  // SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION (bug check 0xC1) when the
+  // pattern around the block changed.
+  if (uintptr_t corrupted = special::Release(p, block.bytes)) {
+    auto at = reinterpret_cast<uintptr_t>(p);
+    special::ReportCorruption(
+        {at, block.bytes, block.tag, corrupted, corrupted >= at + block.bytes, freedBy});
+    detail::Violation(Check::InvalidCall, "pool block of tag \"" + TagName(block.tag) +
+                                              "\" corrupted around " + detail::Hex(at) +
+                                              " (SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION)");
+  }
 }
 
 // Paged pool is never executable; non-paged pool is, unless NonPagedPoolNx
@@ -119,7 +139,7 @@ void CheckExecutable(POOL_TYPE type, ULONG tag) {
   }
 }
 
-PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool special) {
   using detail::Check;
   KIRQL irql = detail::Current().irql;
   if (irql > DISPATCH_LEVEL)
@@ -129,10 +149,15 @@ PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   CheckExecutable(type, tag);
   if (faults::ShouldFail(faults::Kind::PoolAllocation, tag))
     return nullptr;
-  return Allocate(type, bytes, tag);
+  return Allocate(type, bytes, tag, special);
 }
 
 }  // namespace
+
+PVOID NTAPI VerifiedAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return CheckedAllocate(PoolType, NumberOfBytes, Tag,
+                         special::CurrentMode() != special::Mode::Off);
+}
 
 std::string TagName(ULONG tag) {
   std::string s;
@@ -218,7 +243,7 @@ std::vector<TagStats> Stats() {
 namespace sim::detail {
 
 void* AllocateSystemPool(SIZE_T bytes, ULONG tag) {
-  return pool::Allocate(NonPagedPool, bytes, tag);
+  return pool::Allocate(NonPagedPool, bytes, tag, false);
 }
 
 void PoolEndOfTest() {
@@ -234,7 +259,9 @@ void PoolEndOfTest() {
 void ResetPool() {
   std::lock_guard<std::mutex> lock(pool::gMutex);
   for (auto& [p, b] : pool::gLive)
-    std::free(const_cast<void*>(p));
+    if (!b.special)
+      std::free(const_cast<void*>(p));
+  pool::special::Reset();
   pool::gLive.clear();
   pool::gFreed.clear();
   pool::gTags.clear();
@@ -245,18 +272,21 @@ void ResetPool() {
 
 }  // namespace sim::detail
 
+// The freeing caller is named when a corruption is found.
+#define SIM_CALLER reinterpret_cast<uintptr_t>(__builtin_return_address(0))
+
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag);
+  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag, false);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, sim::pool::kUntaggedTag);
+  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, sim::pool::kUntaggedTag, false);
 }
 
 VOID NTAPI ExFreePool(PVOID P) {
-  sim::pool::Free(P, nullptr);
+  sim::pool::Free(P, nullptr, SIM_CALLER);
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  sim::pool::Free(P, &Tag);
+  sim::pool::Free(P, &Tag, SIM_CALLER);
 }

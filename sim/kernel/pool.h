@@ -43,6 +43,10 @@ size_t PeakBytes();           // most bytes live at once since Reset
 size_t PeakCount(ULONG tag);  // most allocations of a tag live at once
 std::vector<TagStats> Stats();
 
+// ExAllocatePoolWithTag as a loaded image imports it: the blocks go to
+// special pool unless it is off for the run (sim/kernel/special_pool.h).
+PVOID NTAPI VerifiedAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+
 // "kv21" from the tag value.
 std::string TagName(ULONG tag);
 

@@ -2,7 +2,8 @@
 // routine in INIT, a pageable dispatch routine and Unload in PAGE, and two resident
 // routines in .text that the pageable one calls, one of them under a spin
 // lock. Each PLANT_ macro plants one fault that the binary checks (or, for
-// the last ones, the simulation's image loader and kernel) must find.
+// the ones that only show when the image runs, the simulation's image
+// loader and verifier) must find.
 #include <ntddk.h>
 
 #define PAGEABLE __attribute__((section("PAGE")))
@@ -198,6 +199,88 @@ __attribute__((noinline)) LONG Hog(USHORT Index) {
   UCHAR buffer[8192];
   memset(buffer, 0x5A, sizeof buffer);
   return buffer[Index % sizeof buffer];
+}
+#endif
+
+// The tag of the PLANT_POOL_ routines' blocks.
+#define POOL_TAG 0x766F7053 /* "Spov" */
+
+#ifdef PLANT_POOL_BLOCKS
+// Allocation and free of a block through the image's own imports, for a
+// caller outside the image.
+__attribute__((noinline)) PVOID AllocateBlock(SIZE_T Bytes) {
+  return ExAllocatePoolWithTag(NonPagedPoolNx, Bytes, POOL_TAG);
+}
+__attribute__((noinline)) VOID FreeBlock(PVOID Block) {
+  ExFreePoolWithTag(Block, POOL_TAG);
+}
+#endif
+
+// Each planted routine returns a status, so that its free is not the last
+// call (a tail call would leave the routine out of the report).
+#ifdef PLANT_POOL_OVERRUN
+// Writes the byte after a 32-byte block (a whole number of the pool's
+// 16-byte granules: nothing lies between the block and what follows it).
+__attribute__((noinline)) NTSTATUS OverrunByOne(void) {
+  volatile UCHAR* block = (volatile UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG);
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  block[32] = 1;
+  ExFreePoolWithTag((PVOID)block, POOL_TAG);
+  return STATUS_SUCCESS;
+}
+#endif
+
+#ifdef PLANT_POOL_SLACK_WRITE
+// Writes the byte after a 13-byte block, which lies within the block's
+// 16-byte granule, then frees the block.
+__attribute__((noinline)) NTSTATUS WriteIntoSlack(void) {
+  volatile UCHAR* block = (volatile UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 13, POOL_TAG);
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  block[13] = 1;
+  ExFreePoolWithTag((PVOID)block, POOL_TAG);
+  return STATUS_SUCCESS;
+}
+#endif
+
+#ifdef PLANT_POOL_USE_AFTER_FREE
+// Reads a block after freeing it.
+__attribute__((noinline)) NTSTATUS UseAfterFree(void) {
+  volatile UCHAR* block = (volatile UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG);
+  volatile UCHAR first;
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  block[0] = 7;
+  ExFreePoolWithTag((PVOID)block, POOL_TAG);
+  first = block[0];
+  return first;
+}
+#endif
+
+#ifdef PLANT_POOL_COPY_OVERRUN
+// Copies 33 bytes into a 32-byte block: the kernel's copy routine makes the
+// fault, for this routine.
+static const UCHAR CopySource[33] = {1};
+__attribute__((noinline)) NTSTATUS CopyOverrun(void) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG);
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(block, CopySource, sizeof CopySource);
+  ExFreePoolWithTag(block, POOL_TAG);
+  return STATUS_SUCCESS;
+}
+#endif
+
+#ifdef PLANT_POOL_UNDERRUN
+// Writes the byte before a 32-byte block.
+__attribute__((noinline)) NTSTATUS UnderrunByOne(void) {
+  volatile UCHAR* block = (volatile UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG);
+  if (!block)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  block[-1] = 1;
+  ExFreePoolWithTag((PVOID)block, POOL_TAG);
+  return STATUS_SUCCESS;
 }
 #endif
 
