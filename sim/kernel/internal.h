@@ -59,6 +59,8 @@ using verifier::Check;
 void Violation(Check check, const std::string& message);
 std::string Hex(uint64_t value);
 std::string StatusName(NTSTATUS status);
+// Reports `rule` when the current IRQL is above `highest` (irql_rules.cpp).
+void RequireIrql(Check rule, const char* routine, KIRQL highest);
 
 // ---- threads
 struct DispatchFrame {
@@ -75,6 +77,7 @@ struct ThreadState {
   std::vector<PKSPIN_LOCK> spinLocks;
   std::vector<PRKMUTEX> mutexes;  // owned, in the order first acquired
   std::vector<DispatchFrame> frames;
+  uint64_t eventsSet = 0;  // KeSetEvent calls made by the thread
 };
 ThreadState& Current();
 
@@ -180,6 +183,8 @@ void FreeIrpInternal(PIRP irp);
 // Whether `object` is the event of a request built by IoBuildDeviceIoControlRequest
 // that is still below and not cancelled.
 bool IsEventOfLiveBuiltRequest(PVOID object);
+// The dispatch routine that has `irp` begins (+1) or ends (-1) a wait.
+void NoteDispatchWait(PIRP irp, int delta);
 std::vector<std::string> LiveIrpReport();
 void ResetIrps();
 

@@ -32,6 +32,15 @@ struct IrpRecord {
   bool lowerAnswered = false;
   NTSTATUS lowerStatus = STATUS_SUCCESS;
   PKEVENT userEvent = nullptr;  // a built request's event, kept under the lock
+  // The stack locations (bit n: location n) that carried SL_PENDING_RETURNED
+  // when completion passed them; completion clears the flags it passes.
+  uint32_t pendingMarks = 0;
+  // Dispatch routines of this request waiting in KeWaitForSingleObject.
+  int dispatchWaits = 0;
+  // What the first sender set in IoStatus, for the requests only the bus answers.
+  bool sent = false;
+  NTSTATUS sentStatus = STATUS_SUCCESS;
+  ULONG_PTR sentInformation = 0;
 };
 
 std::mutex gIrpLock;
@@ -69,6 +78,95 @@ void NoteLowerAnswer(PIRP irp, uint64_t generation, NTSTATUS status) {
     it->second.lowerAnswered = true;
     it->second.lowerStatus = status;
   }
+}
+
+PIO_STACK_LOCATION StackAt(PIRP irp, CCHAR location) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+// Completion passes a stack location: its control flags are read, noted
+// and cleared under the lock, so that the return of the dispatch routine
+// that owned the location reads them race-free (AuditDispatchReturn).
+UCHAR TakeControl(PIRP irp, uint64_t generation, PIO_STACK_LOCATION stack) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  const UCHAR control = stack->Control;
+  auto it = gIrps.find(irp);
+  if (it != gIrps.end() && it->second.generation == generation && (control & SL_PENDING_RETURNED))
+    it->second.pendingMarks |= 1u << irp->CurrentLocation;
+  stack->Control = 0;
+  return control;
+}
+
+// Plug and Play requests whose reference pages say that function and filter
+// drivers do not handle them: the bus driver answers them alone, so they
+// reach it as the Plug and Play manager sent them.
+bool OnlyTheBusAnswers(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_QUERY_DEVICE_TEXT:
+    case IRP_MN_READ_CONFIG:
+    case IRP_MN_WRITE_CONFIG:
+    case IRP_MN_EJECT:
+    case IRP_MN_SET_LOCK:
+    case IRP_MN_QUERY_ID:
+    case IRP_MN_QUERY_BUS_INFORMATION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// SignalEventInCompletion: a completion routine that takes a pended request
+// back (STATUS_MORE_PROCESSING_REQUIRED) while the dispatch routine that sent
+// it down waits must set the event of that wait, or the wait never ends.
+void AuditEventInCompletion(PIRP irp, uint64_t generation) {
+  bool waiting;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(irp);
+    waiting =
+        it != gIrps.end() && it->second.generation == generation && it->second.dispatchWaits > 0;
+  }
+  if (waiting)
+    Violation(Check::SignalEventInCompletion,
+              "request " + Hex(reinterpret_cast<uintptr_t>(irp)) +
+                  " pended below and was taken back by a completion routine that set no "
+                  "event, while its dispatch routine waits");
+}
+
+// The IrpPending rules, at the return of the dispatch routine that had the
+// request at stack location `location` (MarkIrpPending, MarkIrpPending2,
+// PendedCompletedRequest).
+void AuditPendingReturn(PIRP irp, uint64_t generation, CCHAR location, NTSTATUS status,
+                        bool completedHere, PDEVICE_OBJECT device) {
+  bool marked, passedDown;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(irp);
+    if (it == gIrps.end() || it->second.generation != generation)
+      return;  // finished and freed: the flags went with it
+    passedDown = it->second.lowest < location;
+    marked = (it->second.pendingMarks >> location) & 1u;
+    // Completion notes and clears the flags under this lock. Read here only
+    // while no completion routine of another thread may be marking the
+    // location: the request never left this driver, or it came back and the
+    // routine returns its final status.
+    if (!marked && (!passedDown || status != STATUS_PENDING))
+      marked = (StackAt(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  }
+  const std::string what = "dispatch routine of device " +
+                           Hex(reinterpret_cast<uintptr_t>(device)) + " for request " +
+                           Hex(reinterpret_cast<uintptr_t>(irp));
+  if (marked && status != STATUS_PENDING)
+    Violation(Check::MarkIrpPending,
+              what + " marked it pending and returned " + StatusName(status));
+  else if (!marked && status == STATUS_PENDING && completedHere)
+    Violation(Check::PendedCompletedRequest,
+              what + " completed it, unmarked, and returned STATUS_PENDING");
+  else if (!marked && status == STATUS_PENDING && !passedDown)
+    Violation(Check::MarkIrpPending2,
+              what + " returned STATUS_PENDING without marking it pending or passing it down");
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -132,6 +230,13 @@ void FinishRequest(PIRP irp) {
 }
 
 }  // namespace
+
+void NoteDispatchWait(PIRP irp, int delta) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto it = gIrps.find(irp);
+  if (it != gIrps.end() && it->second.state != IrpState::Done)
+    it->second.dispatchWaits += delta;
+}
 
 bool IsEventOfLiveBuiltRequest(PVOID object) {
   std::lock_guard<std::mutex> lock(gIrpLock);
@@ -265,6 +370,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto& state = Current();
+  RequireIrql(Check::IrqlDocumented, "IoCallDriver", DISPATCH_LEVEL);
+  uint64_t generation = 0;
+  std::string busRequestAltered;
   if (!state.spinLocks.empty())
     Violation(
         Check::SpinLockHeldAcrossCall,
@@ -287,12 +395,30 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       gIrpLock.lock();
       return STATUS_INVALID_PARAMETER;
     }
-    it->second.lastDevice = DeviceObject;
-    it->second.lowest = std::min<CCHAR>(it->second.lowest, Irp->CurrentLocation - 1);
+    IrpRecord& record = it->second;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    it->second.major = next->MajorFunction;
-    it->second.minor = next->MinorFunction;
+    if (!record.sent) {
+      record.sent = true;
+      record.sentStatus = Irp->IoStatus.Status;
+      record.sentInformation = Irp->IoStatus.Information;
+    } else if (next->MajorFunction == IRP_MJ_PNP && OnlyTheBusAnswers(next->MinorFunction) &&
+               !DeviceObject->DeviceObjectExtension->AttachedTo &&
+               (Irp->IoStatus.Status != record.sentStatus ||
+                Irp->IoStatus.Information != record.sentInformation)) {
+      busRequestAltered =
+          "Plug and Play request " + Hex(reinterpret_cast<uintptr_t>(Irp)) + " (minor " +
+          Hex(next->MinorFunction) + ") reached the bus with " + StatusName(Irp->IoStatus.Status) +
+          ", information " + Hex(Irp->IoStatus.Information) + "; it was sent with " +
+          StatusName(record.sentStatus) + ", information " + Hex(record.sentInformation);
+    }
+    record.lastDevice = DeviceObject;
+    record.lowest = std::min<CCHAR>(record.lowest, Irp->CurrentLocation - 1);
+    record.major = next->MajorFunction;
+    record.minor = next->MinorFunction;
+    generation = record.generation;
   }
+  if (!busRequestAltered.empty())
+    Violation(Check::PnpBusRequestAltered, busRequestAltered);
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -301,7 +427,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Violation(Check::InvalidCall, "request with major function " + Hex(stack->MajorFunction));
     return STATUS_INVALID_PARAMETER;
   }
+  // ForwardedAtBadIrql: only power, read, write and control requests may be
+  // sent at DISPATCH_LEVEL.
+  if (state.irql == DISPATCH_LEVEL && stack->MajorFunction != IRP_MJ_POWER &&
+      stack->MajorFunction != IRP_MJ_READ && stack->MajorFunction != IRP_MJ_WRITE &&
+      stack->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
+      stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    Violation(Check::ForwardedAtBadIrql,
+              "IoCallDriver at DISPATCH_LEVEL with major " + Hex(stack->MajorFunction));
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  const CCHAR location = Irp->CurrentLocation;
   KIRQL irql = state.irql;
   state.frames.push_back(DispatchFrame{Irp, DeviceObject, false, 0});
   NTSTATUS status = routine(DeviceObject, Irp);
@@ -319,6 +454,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                   " completed a request with " + StatusName(frame.completedStatus) +
                   " and returned " + StatusName(status));
   }
+  AuditPendingReturn(Irp, generation, location, status, frame.completed, DeviceObject);
   return status;
 }
 
@@ -350,6 +486,9 @@ void AuditCompletion(PIRP Irp, const IrpRecord& record) {
                            ") completed with " + StatusName(status);
   if (stack->MajorFunction == IRP_MJ_PNP) {
     const UCHAR minor = stack->MinorFunction;
+    if (OnlyTheBusAnswers(minor) && !wentDown)
+      Violation(Check::PnpBusRequestAltered,
+                what + " above the bus driver, which alone answers it");
     const bool mayNotFail = IsPnpMinor(
         minor, {IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                 IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE});
@@ -427,17 +566,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   }
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    const UCHAR control = TakeControl(Irp, generation, stack);
+    Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
-    UCHAR control = stack->Control;
     bool success = NT_SUCCESS(Irp->IoStatus.Status);
     bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
                               (!success && (control & SL_INVOKE_ON_ERROR)) ||
                               (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-    stack->Control = 0;
     stack->CompletionRoutine = nullptr;
     stack->Context = nullptr;
     if (invoke) {
@@ -447,10 +585,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       Transition(Irp, generation, IrpState::Completing, IrpState::InRoutine);
       // Noted before the routine runs: it may hand the request to a waiter at once.
       NoteLowerAnswer(Irp, generation, Irp->IoStatus.Status);
+      const bool pendingReturned = Irp->PendingReturned;
+      const uint64_t eventsBefore = Current().eventsSet;
       NTSTATUS status = routine(device, Irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine's driver owns the request again; it may be gone already.
         Transition(Irp, generation, IrpState::InRoutine, IrpState::Live);
+        if (pendingReturned && Current().eventsSet == eventsBefore)
+          AuditEventInCompletion(Irp, generation);
         return;
       }
       if (!Transition(Irp, generation, IrpState::InRoutine, IrpState::Completing)) {
@@ -460,6 +602,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         return;
       }
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      std::lock_guard<std::mutex> lock(gIrpLock);
       IoMarkIrpPending(Irp);
     }
   }
@@ -471,6 +614,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  RequireIrql(Check::IrqlIoPassive1, "IoBuildDeviceIoControlRequest", APC_LEVEL);
   if (faults::ShouldFail(faults::Kind::BuildRequest))
     return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
@@ -524,6 +668,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  RequireIrql(Check::IrqlDocumented, "IoCancelIrp", DISPATCH_LEVEL);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;

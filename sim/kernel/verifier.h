@@ -47,7 +47,7 @@ enum class Check {
   MutexHeldAtReturn,        // a kernel mutex still owned (APC_INDEX_MISMATCH)
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
-  ExecutablePool,     // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
   // Windows' DDI compliance rules, each under the rule's own name.
   StartDeviceWait,   // a URB sent to a PDO whose start the lower drivers have not completed
   PnpIrpCompletion,  // a PnP request completed by a function driver without passing it down,
@@ -57,6 +57,29 @@ enum class Check {
   PowerUpFail,    // a set-power to working or D0 not passed down, or failed by the driver
   SpinLockSafe,   // IoCompleteRequest while holding a spin lock
   IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
+  // IrpPending: what a dispatch routine returns against what it did.
+  MarkIrpPending,           // marked pending (SL_PENDING_RETURNED), then returned another status
+  MarkIrpPending2,          // returned STATUS_PENDING, neither marked nor passed down
+  PendedCompletedRequest,   // completed the request itself, unmarked, and returned STATUS_PENDING
+  SignalEventInCompletion,  // a completion routine took a pended request back (more processing
+                            // required) from a dispatch routine waiting for it, setting no event
+  PnpBusRequestAltered,     // a Plug and Play request that only the bus driver answers was kept
+                            // from it, or reached it with its status or information changed
+  // IRQL rules: a routine called above the IRQL its rule allows.
+  IrqlIoPassive1,         // IoCreateDevice, IoSetDeviceInterfaceState (PASSIVE);
+                          // IoBuildDeviceIoControlRequest (APC at most)
+  IrqlIoPassive3,         // IoDetachDevice, IoRegisterDeviceInterface (PASSIVE)
+  IrqlIoApcLte,           // IoDeleteDevice (APC at most)
+  IrqlObPassive,          // ObReferenceObjectByHandle (PASSIVE)
+  IrqlZwPassive,          // ZwClose (PASSIVE)
+  IrqlPsPassive,          // PsCreateSystemThread, PsTerminateSystemThread (PASSIVE)
+  IrqlKeApcLte1,          // KeDelayExecutionThread (APC at most)
+  IrqlKeDispatchLte,      // KeClearEvent, KeResetEvent, KeReadStateEvent, KeReleaseMutex
+  IrqlKeSetEvent,         // KeSetEvent: DISPATCH at most, APC at most with Wait TRUE
+  IrqlKeReleaseSpinLock,  // KeReleaseSpinLock anywhere but DISPATCH_LEVEL
+  ForwardedAtBadIrql,     // IofCallDriver at DISPATCH_LEVEL with other than power, read, write
+                          // or (internal) device control
+  IrqlDocumented,     // a routine no compliance rule names, above the IRQL of its reference page
   ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
   ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
   Count_
