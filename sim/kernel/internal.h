@@ -61,6 +61,10 @@ std::string Hex(uint64_t value);
 std::string StatusName(NTSTATUS status);
 // Reports `rule` when the current IRQL is above `highest` (irql_rules.cpp).
 void RequireIrql(Check rule, const char* routine, KIRQL highest);
+// The power rules of a function or filter driver's set-power handling
+// (power_rules.cpp): a PASSIVE_LEVEL-only routine called, pool asked for.
+void AuditPassiveOnlyCall(const char* routine);
+void AuditPowerDownAllocation(ULONG tag);
 
 // ---- threads
 struct DispatchFrame {
@@ -68,6 +72,12 @@ struct DispatchFrame {
   PDEVICE_OBJECT device;
   bool completed;
   NTSTATUS completedStatus;
+  // The request as the routine received it: its function codes and, for a
+  // set- or query-power, the type and state as 32-bit numbers.
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG powerType = 0;
+  ULONG powerState = 0;
 };
 
 struct ThreadState {

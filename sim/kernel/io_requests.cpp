@@ -37,6 +37,7 @@ struct IrpRecord {
   uint32_t pendingMarks = 0;
   // Dispatch routines of this request waiting in KeWaitForSingleObject.
   int dispatchWaits = 0;
+  bool completeCalled = false;  // IofCompleteRequest has run on it (since IoReuseIrp)
   // What the first sender set in IoStatus, for the requests only the bus answers.
   bool sent = false;
   NTSTATUS sentStatus = STATUS_SUCCESS;
@@ -140,13 +141,14 @@ void AuditEventInCompletion(PIRP irp, uint64_t generation) {
 // PendedCompletedRequest).
 void AuditPendingReturn(PIRP irp, uint64_t generation, CCHAR location, NTSTATUS status,
                         bool completedHere, PDEVICE_OBJECT device) {
-  bool marked, passedDown;
+  bool marked, passedDown, completeCalled;
   {
     std::lock_guard<std::mutex> lock(gIrpLock);
     auto it = gIrps.find(irp);
     if (it == gIrps.end() || it->second.generation != generation)
       return;  // finished and freed: the flags went with it
     passedDown = it->second.lowest < location;
+    completeCalled = it->second.completeCalled;
     marked = (it->second.pendingMarks >> location) & 1u;
     // Completion notes and clears the flags under this lock. Read here only
     // while no completion routine of another thread may be marking the
@@ -167,6 +169,12 @@ void AuditPendingReturn(PIRP irp, uint64_t generation, CCHAR location, NTSTATUS 
   else if (!marked && status == STATUS_PENDING && !passedDown)
     Violation(Check::MarkIrpPending2,
               what + " returned STATUS_PENDING without marking it pending or passing it down");
+  // IrpProcessingComplete: success is returned for a request that this
+  // driver or one below it completed (a completion routine that took it
+  // back counts: completion ran).
+  if (NT_SUCCESS(status) && status != STATUS_PENDING && !completeCalled)
+    Violation(Check::IrpProcessingComplete,
+              what + " returned " + StatusName(status) + " and nobody completed the request");
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -365,6 +373,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   if (it != gIrps.end()) {
     it->second.state = IrpState::Live;
     it->second.generation = ++gGeneration;
+    it->second.completeCalled = false;
   }
 }
 
@@ -438,7 +447,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   const CCHAR location = Irp->CurrentLocation;
   KIRQL irql = state.irql;
-  state.frames.push_back(DispatchFrame{Irp, DeviceObject, false, 0});
+  DispatchFrame pushed{Irp, DeviceObject, false, 0};
+  pushed.major = stack->MajorFunction;
+  pushed.minor = stack->MinorFunction;
+  if (pushed.major == IRP_MJ_POWER) {
+    std::memcpy(&pushed.powerType, &stack->Parameters.Power.Type, sizeof(pushed.powerType));
+    std::memcpy(&pushed.powerState, &stack->Parameters.Power.State, sizeof(pushed.powerState));
+  }
+  state.frames.push_back(pushed);
   NTSTATUS status = routine(DeviceObject, Irp);
   DispatchFrame frame = state.frames.back();
   state.frames.pop_back();
@@ -504,6 +520,12 @@ void AuditCompletion(PIRP Irp, const IrpRecord& record) {
                 what + " after the lower drivers failed it with " + StatusName(record.lowerStatus));
     return;
   }
+  // WmiForward: a driver that has not registered with WMI (the simulated
+  // system has no WMI registration) passes every system-control request down.
+  if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL && !wentDown) {
+    Violation(Check::WmiForward, what + " without passing it to the lower drivers");
+    return;
+  }
   if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
       (!wentDown || ownFailure)) {
     ULONG type, state;
@@ -536,6 +558,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       return;
     }
     it->second.state = IrpState::Completing;
+    it->second.completeCalled = true;
     generation = it->second.generation;
     before = it->second;
   }

@@ -7,6 +7,8 @@
 namespace sim::detail {
 
 void RequireIrql(Check rule, const char* routine, KIRQL highest) {
+  if (highest == PASSIVE_LEVEL)
+    AuditPassiveOnlyCall(routine);
   const KIRQL irql = Current().irql;
   if (irql > highest)
     Violation(rule, std::string(routine) + " at IRQL " + std::to_string(irql) +

@@ -69,6 +69,10 @@ const char* const kNames[] = {
     "IrqlKeReleaseSpinLock",
     "ForwardedAtBadIrql",
     "IrqlDocumented",
+    "IrpProcessingComplete",
+    "PowerIrpDDIs",
+    "PowerDownAllocate",
+    "WmiForward",
     "ErrorLogEntryLeak",
     "ImageRefused",
 };

@@ -79,9 +79,14 @@ enum class Check {
   IrqlKeReleaseSpinLock,  // KeReleaseSpinLock anywhere but DISPATCH_LEVEL
   ForwardedAtBadIrql,     // IofCallDriver at DISPATCH_LEVEL with other than power, read, write
                           // or (internal) device control
-  IrqlDocumented,     // a routine no compliance rule names, above the IRQL of its reference page
-  ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
-  ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
+  IrqlDocumented,  // a routine no compliance rule names, above the IRQL of its reference page
+  // IrpProcessing rules of function and filter drivers.
+  IrpProcessingComplete,  // a dispatch routine returned success for a request nobody completed
+  PowerIrpDDIs,           // a PASSIVE_LEVEL-only routine called while handling a set-power
+  PowerDownAllocate,      // pool asked for while handling a system set-power to a sleep state
+  WmiForward,             // a system-control request completed without passing it down
+  ErrorLogEntryLeak,      // an error-log entry allocated and never written (nothing frees it)
+  ImageRefused,           // a driver image the loader refused (format, checksum, sections, imports)
   Count_
 };
 

@@ -46,6 +46,9 @@ enum class Fault {
   PassPnpDownAtDispatch,  // sends a Plug and Play request down at DISPATCH_LEVEL
   AlterBusRequest,        // sets success on a request only the bus answers, passes it down
   FailBusRequestHere,     // fails a request only the bus answers, without passing it down
+  SucceedUncompleted,     // holds a request and returns STATUS_SUCCESS
+  PassiveCallInSetPower,  // calls a PASSIVE_LEVEL-only routine while handling a set-power
+  AllocateInPowerDown,    // asks for pool while handling a system set-power to sleep
 };
 Fault gFault = Fault::None;
 PIRP gHeld = nullptr;
@@ -184,6 +187,26 @@ NTSTATUS NTAPI BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case Fault::FailBusRequestHere:
       if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID)
         return kt::Complete(irp, STATUS_UNSUCCESSFUL);
+      break;
+    case Fault::SucceedUncompleted:
+      if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        gHeld = irp;
+        return STATUS_SUCCESS;
+      }
+      break;
+    case Fault::PassiveCallInSetPower:
+    case Fault::AllocateInPowerDown:
+      if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER) {
+        if (gFault == Fault::PassiveCallInSetPower) {
+          UNICODE_STRING none{};
+          RtlFreeUnicodeString(&none);
+        } else {
+          ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21")));
+        }
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(ext->lower, irp);
+      }
       break;
     case Fault::PagedAtDispatch: {
       KIRQL old;
@@ -564,6 +587,42 @@ const Case kCases[] = {
      [] {
        gFault = Fault::FailBusRequestHere;
        sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
+     }},
+    {"success returned for a request nobody completed", Check::IrpProcessingComplete,
+     [] {
+       gFault = Fault::SucceedUncompleted;
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &iosb);
+       EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(s.fdo, irp));
+       kt::Complete(gHeld, STATUS_SUCCESS);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"PASSIVE_LEVEL-only routine called while handling a set-power", Check::PowerIrpDDIs,
+     [] {
+       gFault = Fault::PassiveCallInSetPower;
+       sim::power::SetDevice(Build().pdo, PowerDeviceD3);
+     }},
+    {"pool asked for while handling a system set-power to S3", Check::PowerDownAllocate,
+     [] {
+       gFault = Fault::AllocateInPowerDown;
+       sim::power::SetSystem(Build().pdo, PowerSystemSleeping3);
+     }},
+    {"system-control request completed without passing it down", Check::WmiForward,
+     [] {
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &iosb);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+       IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+       if (IofCallDriver(s.fdo, irp) == STATUS_PENDING)
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      }},
     {"spin lock released below DISPATCH_LEVEL", Check::IrqlKeReleaseSpinLock,
      [] {
