@@ -624,6 +624,26 @@ const Case kCases[] = {
        if (IofCallDriver(s.fdo, irp) == STATUS_PENDING)
          KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      }},
+    {"pool asked for above DISPATCH_LEVEL", Check::PoolBadIrql,
+     [] {
+       KfRaiseIrql(DISPATCH_LEVEL + 1);
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
+       KfLowerIrql(PASSIVE_LEVEL);
+       ExFreePool(p);
+     }},
+    {"pool freed above DISPATCH_LEVEL", Check::PoolBadIrql,
+     [] {
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
+       KfRaiseIrql(DISPATCH_LEVEL + 1);
+       ExFreePool(p);
+       KfLowerIrql(PASSIVE_LEVEL);
+     }},
+    {"spin lock acquired again by its holder", Check::SpinLockMisuse,
+     [] {
+       KIRQL old = KeAcquireSpinLockRaiseToDpc(&gSpinLock);
+       KeAcquireSpinLockAtDpcLevel(&gSpinLock);
+       KeReleaseSpinLock(&gSpinLock, old);
+     }},
     {"spin lock released below DISPATCH_LEVEL", Check::IrqlKeReleaseSpinLock,
      [] {
        KfRaiseIrql(DISPATCH_LEVEL);
