@@ -115,6 +115,23 @@ const Case kCases[] = {
        KeDelayExecutionThread(KernelMode, FALSE, &interval);
      },
      None},
+    // KeWaitForSingleObject's page: a wait that may block at APC_LEVEL at
+    // most, one with a zero timeout at DISPATCH_LEVEL at most.
+    {"KeWaitForSingleObject", Check::WaitAtDispatch, APC_LEVEL,
+     [](Scratch& s) { KeInitializeEvent(&s.event, NotificationEvent, TRUE); },
+     [](Scratch& s) {
+       LARGE_INTEGER timeout;
+       timeout.QuadPart = -10000;
+       KeWaitForSingleObject(&s.event, Executive, KernelMode, FALSE, &timeout);
+     },
+     None},
+    {"KeWaitForSingleObjectZeroTimeout", Check::WaitAtDispatch, DISPATCH_LEVEL,
+     [](Scratch& s) { KeInitializeEvent(&s.event, NotificationEvent, TRUE); },
+     [](Scratch& s) {
+       LARGE_INTEGER zero{};
+       KeWaitForSingleObject(&s.event, Executive, KernelMode, FALSE, &zero);
+     },
+     None},
     {"KeClearEvent", Check::IrqlKeDispatchLte, DISPATCH_LEVEL,
      [](Scratch& s) { KeInitializeEvent(&s.event, NotificationEvent, TRUE); },
      [](Scratch& s) { KeClearEvent(&s.event); }, None},
