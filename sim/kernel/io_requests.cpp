@@ -32,9 +32,10 @@ struct IrpRecord {
   bool lowerAnswered = false;
   NTSTATUS lowerStatus = STATUS_SUCCESS;
   PKEVENT userEvent = nullptr;  // a built request's event, kept under the lock
-  // The stack locations (bit n: location n) that carried SL_PENDING_RETURNED
-  // when completion passed them; completion clears the flags it passes.
-  uint32_t pendingMarks = 0;
+  // The stack locations (bit n: location n, up to 63) that carried
+  // SL_PENDING_RETURNED when completion passed them; completion clears the
+  // flags it passes.
+  uint64_t pendingMarks = 0;
   // Dispatch routines of this request waiting in KeWaitForSingleObject.
   int dispatchWaits = 0;
   bool completeCalled = false;  // IofCompleteRequest has run on it (since IoReuseIrp)
@@ -87,13 +88,14 @@ PIO_STACK_LOCATION StackAt(PIRP irp, CCHAR location) {
 
 // Completion passes a stack location: its control flags are read, noted
 // and cleared under the lock, so that the return of the dispatch routine
-// that owned the location reads them race-free (AuditDispatchReturn).
+// that owned the location reads them race-free (AuditPendingReturn).
 UCHAR TakeControl(PIRP irp, uint64_t generation, PIO_STACK_LOCATION stack) {
   std::lock_guard<std::mutex> lock(gIrpLock);
   const UCHAR control = stack->Control;
   auto it = gIrps.find(irp);
-  if (it != gIrps.end() && it->second.generation == generation && (control & SL_PENDING_RETURNED))
-    it->second.pendingMarks |= 1u << irp->CurrentLocation;
+  if (it != gIrps.end() && it->second.generation == generation && (control & SL_PENDING_RETURNED) &&
+      irp->CurrentLocation < 64)
+    it->second.pendingMarks |= uint64_t{1} << irp->CurrentLocation;
   stack->Control = 0;
   return control;
 }
@@ -149,7 +151,7 @@ void AuditPendingReturn(PIRP irp, uint64_t generation, CCHAR location, NTSTATUS 
       return;  // finished and freed: the flags went with it
     passedDown = it->second.lowest < location;
     completeCalled = it->second.completeCalled;
-    marked = (it->second.pendingMarks >> location) & 1u;
+    marked = location < 64 && ((it->second.pendingMarks >> location) & 1u);
     // Completion notes and clears the flags under this lock. Read here only
     // while no completion routine of another thread may be marking the
     // location: the request never left this driver, or it came back and the
