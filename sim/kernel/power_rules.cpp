@@ -3,7 +3,6 @@
 // may arrive at DISPATCH_LEVEL, and a device that is not pageable for power
 // gets it there) and PowerDownAllocate (no pool while the system goes from S0
 // to a sleeping state: the pages may already be on their way out).
-#include <cstdio>
 #include <cstring>
 
 #include "sim/kernel/internal.h"
