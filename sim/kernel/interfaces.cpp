@@ -222,6 +222,7 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
                                                       PVOID NotificationStructure,
                                                       PDEVICE_CHANGE_COMPLETE_CALLBACK Callback,
                                                       PVOID Context) {
+  RequireIrql(Check::IrqlDocumented, "IoReportTargetDeviceChangeAsynchronous", DISPATCH_LEVEL);
   if (!IsPdo(PhysicalDeviceObject)) {
     Violation(Check::InvalidCall, "IoReportTargetDeviceChangeAsynchronous on device object " +
                                       Hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +

@@ -147,6 +147,13 @@ const Case kCases[] = {
     {"KeSetEventWaitTrue", Check::IrqlKeSetEvent, APC_LEVEL,
      [](Scratch& s) { KeInitializeEvent(&s.event, NotificationEvent, FALSE); },
      [](Scratch& s) { KeSetEvent(&s.event, IO_NO_INCREMENT, TRUE); }, None},
+    {"RtlGetVersion", Check::IrqlDocumented, PASSIVE_LEVEL, None,
+     [](Scratch&) {
+       RTL_OSVERSIONINFOW version{};
+       version.dwOSVersionInfoSize = sizeof(version);
+       RtlGetVersion(&version);
+     },
+     None},
     {"IoAttachDeviceToDeviceStack", Check::IrqlDocumented, DISPATCH_LEVEL,
      [](Scratch& s) {
        MakeDevice(s, &s.device);
