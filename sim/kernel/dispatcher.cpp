@@ -57,7 +57,10 @@ void CheckMayWait(const char* routine, bool zeroTimeout) {
     Violation(Check::SpinLockHeldAcrossWait, std::string(routine) + " while holding " +
                                                  std::to_string(state.spinLocks.size()) +
                                                  " spin lock(s)");
-  if (!zeroTimeout && state.irql >= DISPATCH_LEVEL)
+  // KeWaitForSingleObject's page (and IrqlKeWaitForMutexObject, the rule for
+  // the same routine under its mutex name): a wait that may block at
+  // APC_LEVEL at most, a zero timeout at DISPATCH_LEVEL at most.
+  if (state.irql > (zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL))
     Violation(Check::WaitAtDispatch,
               std::string(routine) + " at IRQL " + std::to_string(state.irql));
 }
@@ -217,6 +220,10 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  if (Current().irql != DISPATCH_LEVEL)
+    Violation(Check::IrqlKeReleaseSpinLock, "KeReleaseSpinLock at IRQL " +
+                                                std::to_string(Current().irql) +
+                                                "; the lock's holder runs at DISPATCH_LEVEL");
   KeReleaseSpinLockFromDpcLevel(SpinLock);
   KfLowerIrql(NewIrql);
 }
@@ -234,7 +241,11 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+  // With Wait TRUE the caller goes on to wait at once, so no higher than APC_LEVEL.
+  RequireIrql(Check::IrqlKeSetEvent, Wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent",
+              Wait ? APC_LEVEL : DISPATCH_LEVEL);
+  ++Current().eventsSet;
   std::lock_guard<std::mutex> lock(gDispatcher);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
@@ -243,11 +254,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  RequireIrql(Check::IrqlKeDispatchLte, "KeClearEvent", DISPATCH_LEVEL);
   std::lock_guard<std::mutex> lock(gDispatcher);
   Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  RequireIrql(Check::IrqlKeDispatchLte, "KeResetEvent", DISPATCH_LEVEL);
   std::lock_guard<std::mutex> lock(gDispatcher);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -255,6 +268,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  RequireIrql(Check::IrqlKeDispatchLte, "KeReadStateEvent", DISPATCH_LEVEL);
   std::lock_guard<std::mutex> lock(gDispatcher);
   return Event->Header.SignalState;
 }
@@ -274,6 +288,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+  RequireIrql(Check::IrqlKeDispatchLte, "KeReleaseMutex", DISPATCH_LEVEL);
   PKTHREAD self = &Current().thread->Tcb;
   std::unique_lock<std::mutex> lock(gDispatcher);
   LONG previous = Mutex->Header.SignalState;
@@ -334,6 +349,19 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     Violation(Check::IoBuildDeviceControlWaitTimeout,
               "a driver waits without a timeout for a request it built, still below and not "
               "cancelled");
+  // The request of the dispatch routine that waits, for the completion
+  // routine that must end the wait (SignalEventInCompletion).
+  struct DispatchWait {
+    PIRP irp;
+    explicit DispatchWait(PIRP waiting) : irp(waiting) {
+      if (irp)
+        NoteDispatchWait(irp, 1);
+    }
+    ~DispatchWait() {
+      if (irp)
+        NoteDispatchWait(irp, -1);
+    }
+  } dispatchWait(zero || Current().frames.empty() ? nullptr : Current().frames.back().irp);
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   PKTHREAD self = &Current().thread->Tcb;
   std::unique_lock<std::mutex> lock(gDispatcher);
@@ -364,6 +392,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+  RequireIrql(Check::IrqlKeApcLte1, "KeDelayExecutionThread", APC_LEVEL);
   CheckMayWait("KeDelayExecutionThread", Interval->QuadPart == 0);
   clock::SleepUntil(Deadline(Interval));
   return STATUS_SUCCESS;

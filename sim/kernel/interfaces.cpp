@@ -146,6 +146,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          CONST GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString,
                                          PUNICODE_STRING SymbolicLinkName) {
+  RequireIrql(Check::IrqlIoPassive3, "IoRegisterDeviceInterface", PASSIVE_LEVEL);
   if (!IsPdo(PhysicalDeviceObject)) {
     Violation(Check::InvalidCall, "IoRegisterDeviceInterface on device object " +
                                       Hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
@@ -193,6 +194,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  RequireIrql(Check::IrqlIoPassive1, "IoSetDeviceInterfaceState", PASSIVE_LEVEL);
   if (!SymbolicLinkName || !SymbolicLinkName->Buffer)
     return STATUS_INVALID_PARAMETER;
   if (faults::ShouldFail(faults::Kind::SetInterfaceState))
@@ -220,6 +222,7 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
                                                       PVOID NotificationStructure,
                                                       PDEVICE_CHANGE_COMPLETE_CALLBACK Callback,
                                                       PVOID Context) {
+  RequireIrql(Check::IrqlDocumented, "IoReportTargetDeviceChangeAsynchronous", DISPATCH_LEVEL);
   if (!IsPdo(PhysicalDeviceObject)) {
     Violation(Check::InvalidCall, "IoReportTargetDeviceChangeAsynchronous on device object " +
                                       Hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +

@@ -60,6 +60,12 @@ using verifier::Check;
 void Violation(Check check, const std::string& message);
 std::string Hex(uint64_t value);
 std::string StatusName(NTSTATUS status);
+// Reports `rule` when the current IRQL is above `highest` (irql_rules.cpp).
+void RequireIrql(Check rule, const char* routine, KIRQL highest);
+// The power rules of a function or filter driver's set-power handling
+// (power_rules.cpp): a PASSIVE_LEVEL-only routine called, pool asked for.
+void AuditPassiveOnlyCall(const char* routine);
+void AuditPowerDownAllocation(ULONG tag);
 
 // ---- threads
 struct DispatchFrame {
@@ -67,6 +73,12 @@ struct DispatchFrame {
   PDEVICE_OBJECT device;
   bool completed;
   NTSTATUS completedStatus;
+  // The request as the routine received it: its function codes and, for a
+  // set- or query-power, the type and state as 32-bit numbers.
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG powerType = 0;
+  ULONG powerState = 0;
 };
 
 struct ThreadState {
@@ -76,6 +88,7 @@ struct ThreadState {
   std::vector<PKSPIN_LOCK> spinLocks;
   std::vector<PRKMUTEX> mutexes;  // owned, in the order first acquired
   std::vector<DispatchFrame> frames;
+  uint64_t eventsSet = 0;  // KeSetEvent calls made by the thread
 };
 ThreadState& Current();
 
@@ -181,6 +194,8 @@ void FreeIrpInternal(PIRP irp);
 // Whether `object` is the event of a request built by IoBuildDeviceIoControlRequest
 // that is still below and not cancelled.
 bool IsEventOfLiveBuiltRequest(PVOID object);
+// The dispatch routine that has `irp` begins (+1) or ends (-1) a wait.
+void NoteDispatchWait(PIRP irp, int delta);
 std::vector<std::string> LiveIrpReport();
 void ResetIrps();
 

@@ -187,6 +187,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+  RequireIrql(Check::IrqlIoPassive1, "IoCreateDevice", PASSIVE_LEVEL);
   *DeviceObject = nullptr;
   if (faults::ShouldFail(faults::Kind::CreateDevice))
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -241,6 +242,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  RequireIrql(Check::IrqlIoApcLte, "IoDeleteDevice", APC_LEVEL);
   if (!IsLiveDevice(DeviceObject)) {
     Violation(Check::DeviceDeletedTwice,
               "IoDeleteDevice on " + Describe(DeviceObject) + ", which no longer exists");
@@ -301,6 +303,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
+  RequireIrql(Check::IrqlDocumented, "IoAttachDeviceToDeviceStack", DISPATCH_LEVEL);
   if (faults::ShouldFail(faults::Kind::AttachDevice))
     return nullptr;
   std::unique_lock<std::mutex> lock(gDeviceLock);
@@ -322,6 +325,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  RequireIrql(Check::IrqlIoPassive3, "IoDetachDevice", PASSIVE_LEVEL);
   std::unique_lock<std::mutex> lock(gDeviceLock);
   PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
   if (!upper) {

@@ -32,6 +32,17 @@ struct IrpRecord {
   bool lowerAnswered = false;
   NTSTATUS lowerStatus = STATUS_SUCCESS;
   PKEVENT userEvent = nullptr;  // a built request's event, kept under the lock
+  // The stack locations (bit n: location n, up to 63) that carried
+  // SL_PENDING_RETURNED when completion passed them; completion clears the
+  // flags it passes.
+  uint64_t pendingMarks = 0;
+  // Dispatch routines of this request waiting in KeWaitForSingleObject.
+  int dispatchWaits = 0;
+  bool completeCalled = false;  // IofCompleteRequest has run on it (since IoReuseIrp)
+  // What the first sender set in IoStatus, for the requests only the bus answers.
+  bool sent = false;
+  NTSTATUS sentStatus = STATUS_SUCCESS;
+  ULONG_PTR sentInformation = 0;
 };
 
 std::mutex gIrpLock;
@@ -69,6 +80,103 @@ void NoteLowerAnswer(PIRP irp, uint64_t generation, NTSTATUS status) {
     it->second.lowerAnswered = true;
     it->second.lowerStatus = status;
   }
+}
+
+PIO_STACK_LOCATION StackAt(PIRP irp, CCHAR location) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+// Completion passes a stack location: its control flags are read, noted
+// and cleared under the lock, so that the return of the dispatch routine
+// that owned the location reads them race-free (AuditPendingReturn).
+UCHAR TakeControl(PIRP irp, uint64_t generation, PIO_STACK_LOCATION stack) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  const UCHAR control = stack->Control;
+  auto it = gIrps.find(irp);
+  if (it != gIrps.end() && it->second.generation == generation && (control & SL_PENDING_RETURNED) &&
+      irp->CurrentLocation < 64)
+    it->second.pendingMarks |= uint64_t{1} << irp->CurrentLocation;
+  stack->Control = 0;
+  return control;
+}
+
+// Plug and Play requests whose reference pages say that function and filter
+// drivers do not handle them: the bus driver answers them alone, so they
+// reach it as the Plug and Play manager sent them.
+bool OnlyTheBusAnswers(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_QUERY_DEVICE_TEXT:
+    case IRP_MN_READ_CONFIG:
+    case IRP_MN_WRITE_CONFIG:
+    case IRP_MN_EJECT:
+    case IRP_MN_SET_LOCK:
+    case IRP_MN_QUERY_ID:
+    case IRP_MN_QUERY_BUS_INFORMATION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// SignalEventInCompletion: a completion routine that takes a pended request
+// back (STATUS_MORE_PROCESSING_REQUIRED) while the dispatch routine that sent
+// it down waits must set the event of that wait, or the wait never ends.
+void AuditEventInCompletion(PIRP irp, uint64_t generation) {
+  bool waiting;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(irp);
+    waiting =
+        it != gIrps.end() && it->second.generation == generation && it->second.dispatchWaits > 0;
+  }
+  if (waiting)
+    Violation(Check::SignalEventInCompletion,
+              "request " + Hex(reinterpret_cast<uintptr_t>(irp)) +
+                  " pended below and was taken back by a completion routine that set no "
+                  "event, while its dispatch routine waits");
+}
+
+// The IrpPending rules, at the return of the dispatch routine that had the
+// request at stack location `location` (MarkIrpPending, MarkIrpPending2,
+// PendedCompletedRequest).
+void AuditPendingReturn(PIRP irp, uint64_t generation, CCHAR location, NTSTATUS status,
+                        bool completedHere, PDEVICE_OBJECT device) {
+  bool marked, passedDown, completeCalled;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    auto it = gIrps.find(irp);
+    if (it == gIrps.end() || it->second.generation != generation)
+      return;  // finished and freed: the flags went with it
+    passedDown = it->second.lowest < location;
+    completeCalled = it->second.completeCalled;
+    marked = location < 64 && ((it->second.pendingMarks >> location) & 1u);
+    // Completion notes and clears the flags under this lock. Read here only
+    // while no completion routine of another thread may be marking the
+    // location: the request never left this driver, or it came back and the
+    // routine returns its final status.
+    if (!marked && (!passedDown || status != STATUS_PENDING))
+      marked = (StackAt(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  }
+  const std::string what = "dispatch routine of device " +
+                           Hex(reinterpret_cast<uintptr_t>(device)) + " for request " +
+                           Hex(reinterpret_cast<uintptr_t>(irp));
+  if (marked && status != STATUS_PENDING)
+    Violation(Check::MarkIrpPending,
+              what + " marked it pending and returned " + StatusName(status));
+  else if (!marked && status == STATUS_PENDING && completedHere)
+    Violation(Check::PendedCompletedRequest,
+              what + " completed it, unmarked, and returned STATUS_PENDING");
+  else if (!marked && status == STATUS_PENDING && !passedDown)
+    Violation(Check::MarkIrpPending2,
+              what + " returned STATUS_PENDING without marking it pending or passing it down");
+  // IrpProcessingComplete: success is returned for a request that this
+  // driver or one below it completed (a completion routine that took it
+  // back counts: completion ran).
+  if (NT_SUCCESS(status) && status != STATUS_PENDING && !completeCalled)
+    Violation(Check::IrpProcessingComplete,
+              what + " returned " + StatusName(status) + " and nobody completed the request");
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -132,6 +240,13 @@ void FinishRequest(PIRP irp) {
 }
 
 }  // namespace
+
+void NoteDispatchWait(PIRP irp, int delta) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  auto it = gIrps.find(irp);
+  if (it != gIrps.end() && it->second.state != IrpState::Done)
+    it->second.dispatchWaits += delta;
+}
 
 bool IsEventOfLiveBuiltRequest(PVOID object) {
   std::lock_guard<std::mutex> lock(gIrpLock);
@@ -294,11 +409,15 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   if (it != gIrps.end()) {
     it->second.state = IrpState::Live;
     it->second.generation = ++gGeneration;
+    it->second.completeCalled = false;
   }
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto& state = Current();
+  RequireIrql(Check::IrqlDocumented, "IoCallDriver", DISPATCH_LEVEL);
+  uint64_t generation = 0;
+  std::string busRequestAltered;
   if (!state.spinLocks.empty())
     Violation(
         Check::SpinLockHeldAcrossCall,
@@ -321,12 +440,30 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       gIrpLock.lock();
       return STATUS_INVALID_PARAMETER;
     }
-    it->second.lastDevice = DeviceObject;
-    it->second.lowest = std::min<CCHAR>(it->second.lowest, Irp->CurrentLocation - 1);
+    IrpRecord& record = it->second;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    it->second.major = next->MajorFunction;
-    it->second.minor = next->MinorFunction;
+    if (!record.sent) {
+      record.sent = true;
+      record.sentStatus = Irp->IoStatus.Status;
+      record.sentInformation = Irp->IoStatus.Information;
+    } else if (next->MajorFunction == IRP_MJ_PNP && OnlyTheBusAnswers(next->MinorFunction) &&
+               !DeviceObject->DeviceObjectExtension->AttachedTo &&
+               (Irp->IoStatus.Status != record.sentStatus ||
+                Irp->IoStatus.Information != record.sentInformation)) {
+      busRequestAltered =
+          "Plug and Play request " + Hex(reinterpret_cast<uintptr_t>(Irp)) + " (minor " +
+          Hex(next->MinorFunction) + ") reached the bus with " + StatusName(Irp->IoStatus.Status) +
+          ", information " + Hex(Irp->IoStatus.Information) + "; it was sent with " +
+          StatusName(record.sentStatus) + ", information " + Hex(record.sentInformation);
+    }
+    record.lastDevice = DeviceObject;
+    record.lowest = std::min<CCHAR>(record.lowest, Irp->CurrentLocation - 1);
+    record.major = next->MajorFunction;
+    record.minor = next->MinorFunction;
+    generation = record.generation;
   }
+  if (!busRequestAltered.empty())
+    Violation(Check::PnpBusRequestAltered, busRequestAltered);
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -335,9 +472,25 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Violation(Check::InvalidCall, "request with major function " + Hex(stack->MajorFunction));
     return STATUS_INVALID_PARAMETER;
   }
+  // ForwardedAtBadIrql: only power, read, write and control requests may be
+  // sent at DISPATCH_LEVEL.
+  if (state.irql == DISPATCH_LEVEL && stack->MajorFunction != IRP_MJ_POWER &&
+      stack->MajorFunction != IRP_MJ_READ && stack->MajorFunction != IRP_MJ_WRITE &&
+      stack->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
+      stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    Violation(Check::ForwardedAtBadIrql,
+              "IoCallDriver at DISPATCH_LEVEL with major " + Hex(stack->MajorFunction));
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  const CCHAR location = Irp->CurrentLocation;
   KIRQL irql = state.irql;
-  state.frames.push_back(DispatchFrame{Irp, DeviceObject, false, 0});
+  DispatchFrame pushed{Irp, DeviceObject, false, 0};
+  pushed.major = stack->MajorFunction;
+  pushed.minor = stack->MinorFunction;
+  if (pushed.major == IRP_MJ_POWER) {
+    std::memcpy(&pushed.powerType, &stack->Parameters.Power.Type, sizeof(pushed.powerType));
+    std::memcpy(&pushed.powerState, &stack->Parameters.Power.State, sizeof(pushed.powerState));
+  }
+  state.frames.push_back(pushed);
   NTSTATUS status = Callout(EntryKind::Dispatch, stack->MajorFunction, routine, DeviceObject, Irp);
   DispatchFrame frame = state.frames.back();
   state.frames.pop_back();
@@ -353,6 +506,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                   " completed a request with " + StatusName(frame.completedStatus) +
                   " and returned " + StatusName(status));
   }
+  AuditPendingReturn(Irp, generation, location, status, frame.completed, DeviceObject);
   return status;
 }
 
@@ -384,6 +538,9 @@ void AuditCompletion(PIRP Irp, const IrpRecord& record) {
                            ") completed with " + StatusName(status);
   if (stack->MajorFunction == IRP_MJ_PNP) {
     const UCHAR minor = stack->MinorFunction;
+    if (OnlyTheBusAnswers(minor) && !wentDown)
+      Violation(Check::PnpBusRequestAltered,
+                what + " above the bus driver, which alone answers it");
     const bool mayNotFail = IsPnpMinor(
         minor, {IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                 IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE});
@@ -397,6 +554,12 @@ void AuditCompletion(PIRP Irp, const IrpRecord& record) {
         !NT_SUCCESS(record.lowerStatus))
       Violation(Check::CompleteRequestStatusCheck,
                 what + " after the lower drivers failed it with " + StatusName(record.lowerStatus));
+    return;
+  }
+  // WmiForward: a driver that has not registered with WMI (the simulated
+  // system has no WMI registration) passes every system-control request down.
+  if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL && !wentDown) {
+    Violation(Check::WmiForward, what + " without passing it to the lower drivers");
     return;
   }
   if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
@@ -431,6 +594,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       return;
     }
     it->second.state = IrpState::Completing;
+    it->second.completeCalled = true;
     generation = it->second.generation;
     before = it->second;
   }
@@ -461,17 +625,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   }
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    const UCHAR control = TakeControl(Irp, generation, stack);
+    Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
-    UCHAR control = stack->Control;
     bool success = NT_SUCCESS(Irp->IoStatus.Status);
     bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
                               (!success && (control & SL_INVOKE_ON_ERROR)) ||
                               (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-    stack->Control = 0;
     stack->CompletionRoutine = nullptr;
     stack->Context = nullptr;
     if (invoke) {
@@ -481,10 +644,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       Transition(Irp, generation, IrpState::Completing, IrpState::InRoutine);
       // Noted before the routine runs: it may hand the request to a waiter at once.
       NoteLowerAnswer(Irp, generation, Irp->IoStatus.Status);
+      const bool pendingReturned = Irp->PendingReturned;
+      const uint64_t eventsBefore = Current().eventsSet;
       NTSTATUS status = Callout(EntryKind::Completion, 0, routine, device, Irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine's driver owns the request again; it may be gone already.
         Transition(Irp, generation, IrpState::InRoutine, IrpState::Live);
+        if (pendingReturned && Current().eventsSet == eventsBefore)
+          AuditEventInCompletion(Irp, generation);
         return;
       }
       if (!Transition(Irp, generation, IrpState::InRoutine, IrpState::Completing)) {
@@ -494,6 +661,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         return;
       }
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      std::lock_guard<std::mutex> lock(gIrpLock);
       IoMarkIrpPending(Irp);
     }
   }
@@ -505,6 +673,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  RequireIrql(Check::IrqlIoPassive1, "IoBuildDeviceIoControlRequest", APC_LEVEL);
   if (faults::ShouldFail(faults::Kind::BuildRequest))
     return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
@@ -558,6 +727,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  RequireIrql(Check::IrqlDocumented, "IoCancelIrp", DISPATCH_LEVEL);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;

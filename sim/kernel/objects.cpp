@@ -166,6 +166,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  RequireIrql(Check::IrqlDocumented, "ObDereferenceObject", DISPATCH_LEVEL);
   ObjectHeader* dead = nullptr;
   LONG_PTR count;
   {
@@ -205,6 +206,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
+  RequireIrql(Check::IrqlObPassive, "ObReferenceObjectByHandle", PASSIVE_LEVEL);
   *Object = nullptr;
   uint64_t value = reinterpret_cast<uint64_t>(Handle);
   bool kernelHandle = (value & kKernelHandleBit) == kKernelHandleBit;
@@ -237,6 +239,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  RequireIrql(Check::IrqlZwPassive, "ZwClose", PASSIVE_LEVEL);
   uint64_t value = reinterpret_cast<uint64_t>(Handle);
   Process* process = TableOwner(Handle);
   void* object = nullptr;

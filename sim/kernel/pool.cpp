@@ -147,6 +147,7 @@ PVOID CheckedAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool special) {
   else if (irql == DISPATCH_LEVEL && (type & 1) == PagedPool)
     detail::Violation(Check::PoolBadIrql, "paged pool allocation at DISPATCH_LEVEL");
   CheckExecutable(type, tag);
+  detail::AuditPowerDownAllocation(tag);
   if (faults::ShouldFail(faults::Kind::PoolAllocation, tag))
     return nullptr;
   return Allocate(type, bytes, tag, special);

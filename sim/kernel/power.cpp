@@ -73,6 +73,7 @@ std::vector<PowerRequest> Requests() {
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State) {
+  RequireIrql(Check::IrqlDocumented, "PoSetPowerState", DISPATCH_LEVEL);
   std::lock_guard<std::mutex> lock(gMutex);
   auto& reports = gReports[DeviceObject];
   POWER_STATE previous;
@@ -98,6 +99,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP) {}
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP* Irp) {
+  RequireIrql(Check::IrqlDocumented, "PoRequestPowerIrp", DISPATCH_LEVEL);
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER_2;

@@ -63,6 +63,8 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  sim::detail::RequireIrql(sim::verifier::Check::IrqlDocumented, "RtlFreeUnicodeString",
+                           PASSIVE_LEVEL);
   if (UnicodeString->Buffer)
     ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;

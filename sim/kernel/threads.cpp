@@ -241,6 +241,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
+  RequireIrql(Check::IrqlPsPassive, "PsCreateSystemThread", PASSIVE_LEVEL);
   if (ProcessHandle) {
     Violation(Check::InvalidCall, "PsCreateSystemThread with a process handle is not supported");
     return STATUS_INVALID_PARAMETER;
@@ -308,6 +309,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 }
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  RequireIrql(Check::IrqlPsPassive, "PsTerminateSystemThread", PASSIVE_LEVEL);
   auto& state = Current();
   if (!state.thread || !state.thread->Tcb.SystemThread) {
     Violation(Check::InvalidCall, "PsTerminateSystemThread outside a system thread");

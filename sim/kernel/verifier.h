@@ -57,14 +57,42 @@ enum class Check {
   PowerUpFail,    // a set-power to working or D0 not passed down, or failed by the driver
   SpinLockSafe,   // IoCompleteRequest while holding a spin lock
   IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
-  ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
-  ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
+  // IrpPending: what a dispatch routine returns against what it did.
+  MarkIrpPending,           // marked pending (SL_PENDING_RETURNED), then returned another status
+  MarkIrpPending2,          // returned STATUS_PENDING, neither marked nor passed down
+  PendedCompletedRequest,   // completed the request itself, unmarked, and returned STATUS_PENDING
+  SignalEventInCompletion,  // a completion routine took a pended request back (more processing
+                            // required) from a dispatch routine waiting for it, setting no event
+  PnpBusRequestAltered,     // a Plug and Play request that only the bus driver answers was kept
+                            // from it, or reached it with its status or information changed
+  // IRQL rules: a routine called above the IRQL its rule allows.
+  IrqlIoPassive1,         // IoCreateDevice, IoSetDeviceInterfaceState (PASSIVE);
+                          // IoBuildDeviceIoControlRequest (APC at most)
+  IrqlIoPassive3,         // IoDetachDevice, IoRegisterDeviceInterface (PASSIVE)
+  IrqlIoApcLte,           // IoDeleteDevice (APC at most)
+  IrqlObPassive,          // ObReferenceObjectByHandle (PASSIVE)
+  IrqlZwPassive,          // ZwClose (PASSIVE)
+  IrqlPsPassive,          // PsCreateSystemThread, PsTerminateSystemThread (PASSIVE)
+  IrqlKeApcLte1,          // KeDelayExecutionThread (APC at most)
+  IrqlKeDispatchLte,      // KeClearEvent, KeResetEvent, KeReadStateEvent, KeReleaseMutex
+  IrqlKeSetEvent,         // KeSetEvent: DISPATCH at most, APC at most with Wait TRUE
+  IrqlKeReleaseSpinLock,  // KeReleaseSpinLock anywhere but DISPATCH_LEVEL
+  ForwardedAtBadIrql,     // IofCallDriver at DISPATCH_LEVEL with other than power, read, write
+                          // or (internal) device control
+  IrqlDocumented,  // a routine no compliance rule names, above the IRQL of its reference page
+  // IrpProcessing rules of function and filter drivers.
+  IrpProcessingComplete,  // a dispatch routine returned success for a request nobody completed
+  PowerIrpDDIs,           // a PASSIVE_LEVEL-only routine called while handling a set-power
+  PowerDownAllocate,      // pool asked for while handling a system set-power to a sleep state
+  WmiForward,             // a system-control request completed without passing it down
+  ErrorLogEntryLeak,      // an error-log entry allocated and never written (nothing frees it)
+  ImageRefused,           // a driver image the loader refused (format, checksum, sections, imports)
   // A driver image unloaded while the kernel still holds a routine of it: a
   // completion or cancel routine of a pending request, a power completion, a
   // system thread still running (bug check 0xCE,
   // DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS).
   UnloadedWithPendingOperations,
-  KernelStackUse,     // an entry point of a driver image using more kernel stack than its budget
+  KernelStackUse,  // an entry point of a driver image using more kernel stack than its budget
   Count_
 };
 

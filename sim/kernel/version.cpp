@@ -42,6 +42,7 @@ void ResetVersion() {
 // The caller says which structure it passes: the plain one or the extended
 // one, which begins with the same fields.
 NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+  sim::detail::RequireIrql(sim::verifier::Check::IrqlDocumented, "RtlGetVersion", PASSIVE_LEVEL);
   // Service pack major and minor, suite mask, product type, reserved.
   constexpr ULONG kExtendedSize = sizeof(RTL_OSVERSIONINFOW) + 3 * sizeof(USHORT) + 2;
   const ULONG size = lpVersionInformation->dwOSVersionInfoSize;

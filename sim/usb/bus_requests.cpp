@@ -72,6 +72,8 @@ BusRequest Describe(PIRP irp) {
   BusRequest r;
   r.major = stack->MajorFunction;
   r.minor = stack->MinorFunction;
+  r.arrivedStatus = irp->IoStatus.Status;
+  r.arrivedInformation = irp->IoStatus.Information;
   if (r.major == IRP_MJ_POWER && (r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_QUERY_POWER)) {
     r.powerType = Raw32(&stack->Parameters.Power.Type);
     r.powerState = Raw32(&stack->Parameters.Power.State);

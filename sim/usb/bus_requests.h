@@ -20,6 +20,8 @@ struct BusRequest {
   UCHAR minor = 0;
   ULONG powerType = 0;   // set- and query-power: Parameters.Power.Type, as the 32-bit number sent
   ULONG powerState = 0;  // ... and Parameters.Power.State
+  NTSTATUS arrivedStatus = 0;        // IoStatus as the request reached the bus ...
+  ULONG_PTR arrivedInformation = 0;  // ... set by the sender and the drivers above
   NTSTATUS status = STATUS_PENDING;  // what the bus completed it with
   bool planned = false;              // answered by the plan instead of the bus's own rules
   bool pended = false;               // the bus returned STATUS_PENDING and completed it later

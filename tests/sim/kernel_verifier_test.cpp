@@ -38,12 +38,29 @@ enum class Fault {
   HideLowerStartFailure,  // a start the lower drivers failed, completed with success
   CompletePowerHere,      // a set-power completed without passing it down
   CompleteUnderSpinLock,
-  WaitForBuiltForever,  // waits without a timeout for a request it built
+  WaitForBuiltForever,    // waits without a timeout for a request it built
+  MarkThenSucceed,        // marks a request pending, completes it, returns success
+  PendUnmarked,           // holds a request and returns STATUS_PENDING without marking it
+  CompleteThenPend,       // completes a request and returns STATUS_PENDING
+  ForgetEventWhenPended,  // its completion routine sets the event only when nothing pended
+  PassPnpDownAtDispatch,  // sends a Plug and Play request down at DISPATCH_LEVEL
+  AlterBusRequest,        // sets success on a request only the bus answers, passes it down
+  FailBusRequestHere,     // fails a request only the bus answers, without passing it down
+  SucceedUncompleted,     // holds a request and returns STATUS_SUCCESS
+  PassiveCallInSetPower,  // calls a PASSIVE_LEVEL-only routine while handling a set-power
+  AllocateInPowerDown,    // asks for pool while handling a system set-power to sleep
 };
 Fault gFault = Fault::None;
 PIRP gHeld = nullptr;
+KEVENT gEvent;
 KMUTEX gMutex;
 KSPIN_LOCK gSpinLock;
+
+NTSTATUS NTAPI SetEventUnlessPended(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (!irp->PendingReturned)
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 NTSTATUS NTAPI BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<kt::FdoExtension*>(device->DeviceExtension);
@@ -127,6 +144,70 @@ NTSTATUS NTAPI BadDispatch(PDEVICE_OBJECT device, PIRP irp) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
       return kt::Complete(irp, STATUS_SUCCESS);
     }
+    case Fault::MarkThenSucceed:
+      IoMarkIrpPending(irp);
+      return kt::Complete(irp, STATUS_SUCCESS);
+    case Fault::PendUnmarked:
+      if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        gHeld = irp;
+        return STATUS_PENDING;
+      }
+      break;
+    case Fault::CompleteThenPend:
+      kt::Complete(irp, STATUS_SUCCESS);
+      return STATUS_PENDING;
+    case Fault::ForgetEventWhenPended:
+      if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, SetEventUnlessPended, &gEvent, TRUE, TRUE, TRUE);
+        if (IofCallDriver(ext->lower, irp) == STATUS_PENDING)
+          KeWaitForSingleObject(&gEvent, Executive, KernelMode, FALSE, nullptr);
+        return kt::Complete(irp, STATUS_SUCCESS);
+      }
+      break;
+    case Fault::PassPnpDownAtDispatch:
+      if (stack->MajorFunction == IRP_MJ_PNP &&
+          stack->MinorFunction == IRP_MN_QUERY_BUS_INFORMATION) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IofCallDriver(ext->lower, irp);
+        KeLowerIrql(old);
+        return status;
+      }
+      break;
+    case Fault::AlterBusRequest:
+      if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(ext->lower, irp);
+      }
+      break;
+    case Fault::FailBusRequestHere:
+      if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID)
+        return kt::Complete(irp, STATUS_UNSUCCESSFUL);
+      break;
+    case Fault::SucceedUncompleted:
+      if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        gHeld = irp;
+        return STATUS_SUCCESS;
+      }
+      break;
+    case Fault::PassiveCallInSetPower:
+    case Fault::AllocateInPowerDown:
+      if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER) {
+        if (gFault == Fault::PassiveCallInSetPower) {
+          UNICODE_STRING none{};
+          RtlFreeUnicodeString(&none);
+        } else {
+          ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21")));
+        }
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(ext->lower, irp);
+      }
+      break;
     case Fault::PagedAtDispatch: {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -456,6 +537,120 @@ const Case kCases[] = {
        kt::gBus.asyncDelayMs = 200;
        SendControl(s.fdo);
      }},
+    {"pending marked, success returned", Check::MarkIrpPending,
+     [] {
+       gFault = Fault::MarkThenSucceed;
+       SendControl(Build().fdo);
+     }},
+    {"STATUS_PENDING returned, neither marked nor passed down", Check::MarkIrpPending2,
+     [] {
+       gFault = Fault::PendUnmarked;
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &iosb);
+       EXPECT_EQ(STATUS_PENDING, IofCallDriver(s.fdo, irp));
+       kt::Complete(gHeld, STATUS_SUCCESS);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"completed unmarked, STATUS_PENDING returned", Check::PendedCompletedRequest,
+     [] {
+       gFault = Fault::CompleteThenPend;
+       SendControl(Build().fdo);
+     }},
+    {"completion routine sets no event for a pended request", Check::SignalEventInCompletion,
+     [] {
+       gFault = Fault::ForgetEventWhenPended;
+       BadStack s = Build();
+       kt::gBus.completeAsync = true;
+       // Below long enough for the dispatch routine to be waiting when it comes back.
+       kt::gBus.asyncDelayMs = 200;
+       std::thread client([&] { SendControl(s.fdo); });
+       for (int i = 0; i < 200 && !sim::verifier::CountOf(Check::SignalEventInCompletion); ++i)
+         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+       KeSetEvent(&gEvent, IO_NO_INCREMENT, FALSE);  // what the routine should have done
+       client.join();
+     }},
+    {"Plug and Play request sent down at DISPATCH_LEVEL", Check::ForwardedAtBadIrql,
+     [] {
+       gFault = Fault::PassPnpDownAtDispatch;
+       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_BUS_INFORMATION);
+     }},
+    {"query-ID reached the bus with success set above it", Check::PnpBusRequestAltered,
+     [] {
+       gFault = Fault::AlterBusRequest;
+       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
+     }},
+    {"query-ID failed above the bus", Check::PnpBusRequestAltered,
+     [] {
+       gFault = Fault::FailBusRequestHere;
+       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
+     }},
+    {"success returned for a request nobody completed", Check::IrpProcessingComplete,
+     [] {
+       gFault = Fault::SucceedUncompleted;
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &iosb);
+       EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(s.fdo, irp));
+       kt::Complete(gHeld, STATUS_SUCCESS);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"PASSIVE_LEVEL-only routine called while handling a set-power", Check::PowerIrpDDIs,
+     [] {
+       gFault = Fault::PassiveCallInSetPower;
+       sim::power::SetDevice(Build().pdo, PowerDeviceD3);
+     }},
+    {"pool asked for while handling a system set-power to S3", Check::PowerDownAllocate,
+     [] {
+       gFault = Fault::AllocateInPowerDown;
+       sim::power::SetSystem(Build().pdo, PowerSystemSleeping3);
+     }},
+    {"system-control request completed without passing it down", Check::WmiForward,
+     [] {
+       BadStack s = Build();
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &iosb);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+       IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+       if (IofCallDriver(s.fdo, irp) == STATUS_PENDING)
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"pool asked for above DISPATCH_LEVEL", Check::PoolBadIrql,
+     [] {
+       KfRaiseIrql(DISPATCH_LEVEL + 1);
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
+       KfLowerIrql(PASSIVE_LEVEL);
+       ExFreePool(p);
+     }},
+    {"pool freed above DISPATCH_LEVEL", Check::PoolBadIrql,
+     [] {
+       PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
+       KfRaiseIrql(DISPATCH_LEVEL + 1);
+       ExFreePool(p);
+       KfLowerIrql(PASSIVE_LEVEL);
+     }},
+    {"spin lock acquired again by its holder", Check::SpinLockMisuse,
+     [] {
+       KIRQL old = KeAcquireSpinLockRaiseToDpc(&gSpinLock);
+       KeAcquireSpinLockAtDpcLevel(&gSpinLock);
+       KeReleaseSpinLock(&gSpinLock, old);
+     }},
+    {"spin lock released below DISPATCH_LEVEL", Check::IrqlKeReleaseSpinLock,
+     [] {
+       KfRaiseIrql(DISPATCH_LEVEL);
+       KeAcquireSpinLockAtDpcLevel(&gSpinLock);
+       KfLowerIrql(PASSIVE_LEVEL);
+       KeReleaseSpinLock(&gSpinLock, PASSIVE_LEVEL);
+     }},
     {"dispatch returned owning a mutex", Check::MutexHeldAtReturn,
      [] {
        gFault = Fault::ReturnOwningMutex;
@@ -506,6 +701,7 @@ TEST_P(VerifierTest, FiresOnWrongCode) {
   gHeld = nullptr;
   KeInitializeMutex(&gMutex, 0);
   KeInitializeSpinLock(&gSpinLock);
+  KeInitializeEvent(&gEvent, NotificationEvent, FALSE);
   {
     sim::test::ExpectViolations expect;
     c.bad();
