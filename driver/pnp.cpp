@@ -43,8 +43,9 @@ TARVIK_PAGED NTSTATUS ForwardAndWait(DeviceExtension* Extension, PIRP Irp) {
 
 // The key is ours to talk to only once the lower drivers have started it. A
 // start they failed is theirs to report (CompleteRequestStatusCheck), and
-// nothing is sent to a port that is not started (StartDeviceWait): nothing of
-// ours was done that would need undoing.
+// nothing is sent to a port that is not started (UrbBeforeStart: "Starting a Device" says the bus
+// finishes its start before other drivers touch the device): nothing of ours was done that would
+// need undoing.
 TARVIK_PAGED NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   const NTSTATUS lower = ForwardAndWait(GetDeviceExtension(DeviceObject), Irp);

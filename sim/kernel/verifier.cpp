@@ -45,7 +45,7 @@ const char* const kNames[] = {
     "SpinLockHeldAtReturn",
     "IrqlNotRestoredAtReturn",
     "ExecutablePool",
-    "StartDeviceWait",
+    "UrbBeforeStart",
     "PnpIrpCompletion",
     "CompleteRequestStatusCheck",
     "PowerDownFail",

@@ -49,7 +49,7 @@ enum class Check {
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
   ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
   // Windows' DDI compliance rules, each under the rule's own name.
-  StartDeviceWait,   // a URB sent to a PDO whose start the lower drivers have not completed
+  UrbBeforeStart,    // a URB sent to a PDO whose start the lower drivers have not completed
   PnpIrpCompletion,  // a PnP request completed by a function driver without passing it down,
                      // or one that may not fail (stop, cancels, removals) failed by it
   CompleteRequestStatusCheck,  // a start completed with success after the lower drivers failed it

@@ -559,7 +559,7 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   const Kind kind = Describe(irp).kind;
   if (!s.started) {
     lock.unlock();
-    verifier::Report(verifier::Check::StartDeviceWait,
+    verifier::Report(verifier::Check::UrbBeforeStart,
                      std::string(KindName(kind)) +
                          " sent to a device whose start the lower drivers have not completed");
     return Complete(irp, STATUS_DEVICE_NOT_READY);

@@ -102,7 +102,7 @@ struct StartCase {
 class FailedLowerStart : public DriverTest, public ::testing::WithParamInterface<StartCase> {};
 
 // A start the lower drivers failed is theirs to report (CompleteRequestStatusCheck),
-// and the key is never addressed on a port that was not started (StartDeviceWait).
+// and the key is never addressed on a port that was not started (UrbBeforeStart).
 TEST_P(FailedLowerStart, ReportsTheirFailureAndLeavesTheKeyAlone) {
   TARVIK_WHITE_BOX();
   Key key = Plug();

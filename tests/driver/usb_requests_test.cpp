@@ -17,7 +17,7 @@ using sim::usb::Completion;
 using sim::usb::Kind;
 
 struct UsbRequestsTest : DriverTest, ::testing::WithParamInterface<Completion> {
-  // Started, so that the hub takes URBs for it (StartDeviceWait); the wire
+  // Started, so that the hub takes URBs for it (UrbBeforeStart); the wire
   // is cleared of the start's own traffic.
   Key PluggedKey(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
     Key key = PlugAndStart(config);

@@ -119,7 +119,7 @@ NTSTATUS SendDescriptorRequest(PDEVICE_OBJECT pdo) {
 
 // A hub refuses URBs to a port whose device it has not started: before the
 // first start, after a start it failed and after a stop. A driver that sends
-// one has not waited for the lower drivers' start (StartDeviceWait).
+// one has not waited for the lower drivers' start (UrbBeforeStart).
 TEST_F(BusRequestsTest, UrbsReachTheKeyOnlyWhileItIsStarted) {
   sim::usb::BusFault failedStart;
   failedStart.status = STATUS_DEVICE_POWER_FAILURE;
@@ -129,7 +129,7 @@ TEST_F(BusRequestsTest, UrbsReachTheKeyOnlyWhileItIsStarted) {
     EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
     EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, sim::pnp::Start(pdo_));
     EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
-    EXPECT_EQ(2u, expect.Count(sim::verifier::Check::StartDeviceWait));
+    EXPECT_EQ(2u, expect.Count(sim::verifier::Check::UrbBeforeStart));
   }
   EXPECT_TRUE(sim::usb::Trace(pdo_).empty());
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(pdo_));
@@ -139,7 +139,7 @@ TEST_F(BusRequestsTest, UrbsReachTheKeyOnlyWhileItIsStarted) {
   {
     sim::test::ExpectViolations expect;
     EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendDescriptorRequest(pdo_));
-    EXPECT_TRUE(expect.Saw(sim::verifier::Check::StartDeviceWait));
+    EXPECT_TRUE(expect.Saw(sim::verifier::Check::UrbBeforeStart));
   }
   EXPECT_EQ(1u, sim::usb::Trace(pdo_).size());
 }
