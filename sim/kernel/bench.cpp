@@ -642,6 +642,7 @@ void ResetKernel() {
   gResetting = true;
   ResetThreads();
   ResetIrps();
+  ResetApcs();
   ResetPool();
   ResetErrorLog();
   ForgetObjects();

@@ -52,6 +52,7 @@ const char* const kNames[] = {
     "PowerUpFail",
     "SpinLockSafe",
     "IoBuildDeviceControlWaitTimeout",
+    "BuiltRequestWaitApcsDisabled",
     "ErrorLogEntryLeak",
     "ImageRefused",
 };

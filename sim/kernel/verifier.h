@@ -47,7 +47,7 @@ enum class Check {
   MutexHeldAtReturn,        // a kernel mutex still owned (APC_INDEX_MISMATCH)
   SpinLockHeldAtReturn,     // a spin lock still held
   IrqlNotRestoredAtReturn,  // the IRQL not back where the system called at
-  ExecutablePool,     // executable non-paged pool asked for where the system has NonPagedPoolNx
+  ExecutablePool,  // executable non-paged pool asked for where the system has NonPagedPoolNx
   // Windows' DDI compliance rules, each under the rule's own name.
   StartDeviceWait,   // a URB sent to a PDO whose start the lower drivers have not completed
   PnpIrpCompletion,  // a PnP request completed by a function driver without passing it down,
@@ -57,6 +57,9 @@ enum class Check {
   PowerUpFail,    // a set-power to working or D0 not passed down, or failed by the driver
   SpinLockSafe,   // IoCompleteRequest while holding a spin lock
   IoBuildDeviceControlWaitTimeout,  // a wait without timeout for a built request still below
+  BuiltRequestWaitApcsDisabled,     // a wait for a request the thread built, with special kernel
+                                    // APCs disabled (guarded region, IRQL >= APC_LEVEL): the
+                                    // I/O manager's APC that ends it can never run; Windows hangs
   ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
   ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
   Count_
