@@ -66,6 +66,10 @@ struct DeviceExtension {
   KSPIN_LOCK InterruptReadLock;
   ULONG InterruptReadsPending;
   KEVENT InterruptReadsIdle;
+  // Port resets in progress (under InterruptReadLock); no new interrupt read
+  // starts while there is one. NoPortReset is signalled while there are none.
+  ULONG PortResetsPending;
+  KEVENT NoPortReset;
   // The unconfigure request that a query-stop sets aside, so that the stop
   // after it cannot fail for want of pool.
   PURB ReservedUnconfigureUrb;
