@@ -98,13 +98,17 @@ std::string RegionName(const ::testing::TestParamInfo<Region>& info) {
 class ApcHeldBack : public BuiltRequest, public ::testing::WithParamInterface<Region> {};
 
 // Completed elsewhere while the builder is in a region that holds back the
-// APC: nothing reaches the builder before it takes the APC, and it takes it
-// as it leaves the region.
+// APC: nothing reaches the builder before it takes the APC, not even while it
+// waits for something else, and it takes it as it leaves the region.
 TEST_P(ApcHeldBack, UntilTheBuilderLeavesTheRegion) {
   const Region& r = GetParam();
   Send();
   r.enter();
   CompleteElsewhere();
+  // A wait for something else in the region does not take it either.
+  KEVENT other;
+  KeInitializeEvent(&other, NotificationEvent, TRUE);
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, nullptr));
   EXPECT_FALSE(Finished());
   EXPECT_EQ(STATUS_PENDING, iosb_.Status);
   EXPECT_EQ(0xEEEEu, iosb_.Information);
