@@ -204,7 +204,9 @@ void SetBenchCompletion(PIRP irp, BenchCompletion* completion);
 // Buffered control request bookkeeping for copy-back and Information checks.
 void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copyBack);
 // Sends a bench-built request and waits for its completion; frees it.
-IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion);
+// `returned` (if given) receives what the dispatch routine returned.
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion,
+                            NTSTATUS* returned = nullptr);
 void FreeIrpInternal(PIRP irp);
 // Whether `object` is the event of a request built by IoBuildDeviceIoControlRequest
 // that is still below and not cancelled.

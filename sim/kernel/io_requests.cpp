@@ -188,11 +188,14 @@ void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copy
   record.outputLength = outputLength;
 }
 
-IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion) {
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion,
+                            NTSTATUS* returned) {
   SetBenchCompletion(irp, completion);
   const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
   HeldState before = Held();
-  IofCallDriver(device, irp);
+  const NTSTATUS status = IofCallDriver(device, irp);
+  if (returned)
+    *returned = status;
   AuditReturn(
       [device, major] {
         return "the dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(device)) +
