@@ -44,9 +44,10 @@ struct DeviceExtension {
   // built with IoBuildDeviceIoControlRequest finishes with a special kernel
   // APC to the thread that built it (it copies the status block and sets the
   // event), and the exchange waits for its requests while holding this
-  // mutex. A kernel mutex holds back only normal kernel APCs; a fast mutex or
-  // a guarded region would hold back the special one too, and the wait would
-  // never end.
+  // mutex. A kernel mutex holds back only normal kernel APCs (its owner is in
+  // a critical region); a fast mutex (APC_LEVEL) or a guarded region would
+  // hold back the special one too, and the wait would never end (WDK,
+  // "Disabling APCs" and "Critical Regions and Guarded Regions").
   KMUTEX TransferMutex;
   ULONG DevicePower;  // a DEVICE_POWER_STATE, kept as the 32-bit number requests carry
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;

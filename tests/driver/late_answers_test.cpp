@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -103,13 +104,8 @@ const LateCase kCases[] = {
      false, "power set system S0"},
 };
 
-struct Timing {
-  const char* name;
-  bool late;
-};
-
 class LateAnswers : public DriverTest,
-                    public ::testing::WithParamInterface<std::tuple<LateCase, Timing>> {};
+                    public ::testing::WithParamInterface<std::tuple<LateCase, AnswerTiming>> {};
 
 TEST_P(LateAnswers, EndTheSameAndNeverComeBackPending) {
   const LateCase& c = std::get<0>(GetParam());
@@ -117,7 +113,7 @@ TEST_P(LateAnswers, EndTheSameAndNeverComeBackPending) {
   Key key = c.started ? PlugAndStart() : Plug();
   c.before(key.pdo);
   sim::usb::ClearBusRequests(key.pdo);
-  sim::usb::SetAnswersLate(key.pdo, late);
+  AnswerAsSaid(key.pdo, std::get<1>(GetParam()));
   const sim::Result r = c.send(key.pdo);
   sim::usb::SetAnswersLate(key.pdo, false);
   EXPECT_EQ(STATUS_SUCCESS, r.Status);
@@ -135,11 +131,9 @@ TEST_P(LateAnswers, EndTheSameAndNeverComeBackPending) {
   EXPECT_EQ(STATUS_SUCCESS, atBus.back().status);
 }
 
-const Timing kTimings[] = {{"AtOnce", false}, {"Later", true}};
-
 INSTANTIATE_TEST_SUITE_P(Requests, LateAnswers,
                          ::testing::Combine(::testing::ValuesIn(kCases),
-                                            ::testing::ValuesIn(kTimings)),
+                                            ::testing::ValuesIn(kAnswerTimings)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) +
                                   std::get<1>(info.param).name;
