@@ -24,7 +24,12 @@ struct ApcQueue {
 
 // Guarded by the dispatcher lock, so that a thread that begins to wait and an
 // APC queued to it meet: either the wait sees the APC or the APC sees the wait.
-std::unordered_map<PKTHREAD, ApcQueue> gQueues;
+// Never destroyed: a thread that a test left behind may still lower its IRQL
+// while the process exits.
+std::unordered_map<PKTHREAD, ApcQueue>& Queues() {
+  static auto* queues = new std::unordered_map<PKTHREAD, ApcQueue>;
+  return *queues;
+}
 
 }  // namespace
 
@@ -36,7 +41,7 @@ bool SpecialApcsEnabled() {
 void QueueSpecialApc(PKTHREAD thread, std::function<void()> routine) {
   {
     std::lock_guard<std::mutex> lock(DispatcherLock());
-    ApcQueue& queue = gQueues[thread];
+    ApcQueue& queue = Queues()[thread];
     queue.routines.push_back(std::move(routine));
     if (queue.waiting)
       queue.waiting->notify_all();
@@ -46,8 +51,8 @@ void QueueSpecialApc(PKTHREAD thread, std::function<void()> routine) {
 }
 
 bool ApcPending(PKTHREAD thread) {
-  auto it = gQueues.find(thread);
-  return it != gQueues.end() && !it->second.routines.empty();
+  auto it = Queues().find(thread);
+  return it != Queues().end() && !it->second.routines.empty();
 }
 
 void DeliverApcs(bool evenIfDisabled) {
@@ -59,8 +64,8 @@ void DeliverApcs(bool evenIfDisabled) {
     std::function<void()> routine;
     {
       std::lock_guard<std::mutex> lock(DispatcherLock());
-      auto it = gQueues.find(self);
-      if (it == gQueues.end() || it->second.routines.empty())
+      auto it = Queues().find(self);
+      if (it == Queues().end() || it->second.routines.empty())
         return;
       routine = std::move(it->second.routines.front());
       it->second.routines.pop_front();
@@ -77,17 +82,17 @@ void DeliverApcs(bool evenIfDisabled) {
 ApcWait::ApcWait(PKTHREAD thread, std::condition_variable* ready, bool takesApcs)
     : thread_(takesApcs ? thread : nullptr) {
   if (thread_)
-    gQueues[thread_].waiting = ready;
+    Queues()[thread_].waiting = ready;
 }
 
 ApcWait::~ApcWait() {
   if (thread_)
-    gQueues[thread_].waiting = nullptr;
+    Queues()[thread_].waiting = nullptr;
 }
 
 void ResetApcs() {
   std::lock_guard<std::mutex> lock(DispatcherLock());
-  gQueues.clear();
+  Queues().clear();
 }
 
 }  // namespace sim::detail
