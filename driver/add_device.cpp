@@ -58,6 +58,8 @@ TARVIK_PAGED void InitialiseRecord(PDEVICE_OBJECT DeviceObject, DeviceExtension*
   KeInitializeSpinLock(&Extension->InterruptReadLock);
   Extension->InterruptReadsPending = 0;
   KeInitializeEvent(&Extension->InterruptReadsIdle, NotificationEvent, TRUE);
+  Extension->PortResetsPending = 0;
+  KeInitializeEvent(&Extension->NoPortReset, NotificationEvent, TRUE);
   Extension->ReservedUnconfigureUrb = nullptr;
   Extension->DevicePower = PowerDeviceD0;
   POWER_STATE state;

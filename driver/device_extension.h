@@ -44,9 +44,10 @@ struct DeviceExtension {
   // built with IoBuildDeviceIoControlRequest finishes with a special kernel
   // APC to the thread that built it (it copies the status block and sets the
   // event), and the exchange waits for its requests while holding this
-  // mutex. A kernel mutex holds back only normal kernel APCs; a fast mutex or
-  // a guarded region would hold back the special one too, and the wait would
-  // never end.
+  // mutex. A kernel mutex holds back only normal kernel APCs (its owner is in
+  // a critical region); a fast mutex (APC_LEVEL) or a guarded region would
+  // hold back the special one too, and the wait would never end (WDK,
+  // "Disabling APCs" and "Critical Regions and Guarded Regions").
   KMUTEX TransferMutex;
   ULONG DevicePower;  // a DEVICE_POWER_STATE, kept as the 32-bit number requests carry
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -66,6 +67,10 @@ struct DeviceExtension {
   KSPIN_LOCK InterruptReadLock;
   ULONG InterruptReadsPending;
   KEVENT InterruptReadsIdle;
+  // Port resets in progress (under InterruptReadLock); no new interrupt read
+  // starts while there is one. NoPortReset is signalled while there are none.
+  ULONG PortResetsPending;
+  KEVENT NoPortReset;
   // The unconfigure request that a query-stop sets aside, so that the stop
   // after it cannot fail for want of pool.
   PURB ReservedUnconfigureUrb;

@@ -103,11 +103,39 @@ NTSTATUS SubmitUrbWithin(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout
 }
 
 // Interrupt reads in progress, counted so that a port reset can wait for
-// them; InterruptReadsIdle is signalled while there are none.
+// them; InterruptReadsIdle is signalled while there are none. A read does not
+// start while a port reset is in progress: it waits for the reset (bounded by
+// the reset's own bounded steps), so that none reaches the pipe between the
+// reset's abort and the reset itself.
 void BeginInterruptRead(DeviceExtension* Extension) {
+  for (;;) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
+    if (Extension->PortResetsPending == 0) {
+      if (Extension->InterruptReadsPending++ == 0) {
+        KeClearEvent(&Extension->InterruptReadsIdle);
+      }
+      KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+      return;
+    }
+    KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+    KeWaitForSingleObject(&Extension->NoPortReset, Executive, KernelMode, FALSE, nullptr);
+  }
+}
+
+// A port reset holds off new interrupt reads from before its abort until the
+// hub has answered it.
+void HoldOffInterruptReads(DeviceExtension* Extension) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
-  if (Extension->InterruptReadsPending++ == 0) {
-    KeClearEvent(&Extension->InterruptReadsIdle);
+  if (Extension->PortResetsPending++ == 0) {
+    KeClearEvent(&Extension->NoPortReset);
+  }
+  KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
+}
+
+void AllowInterruptReads(DeviceExtension* Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterruptReadLock);
+  if (--Extension->PortResetsPending == 0) {
+    KeSetEvent(&Extension->NoPortReset, IO_NO_INCREMENT, FALSE);
   }
   KeReleaseSpinLock(&Extension->InterruptReadLock, oldIrql);
 }
@@ -176,10 +204,13 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
+  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  HoldOffInterruptReads(extension);
   QuiesceInterruptPipe(DeviceObject);
-  return ReportIfFailed(DeviceObject, KeyEventPortResetFailed,
-                        CallUsbStack(GetDeviceExtension(DeviceObject),
-                                     IOCTL_INTERNAL_USB_RESET_PORT, nullptr, UsbRequestTimeout));
+  const NTSTATUS status =
+      CallUsbStack(extension, IOCTL_INTERNAL_USB_RESET_PORT, nullptr, UsbRequestTimeout);
+  AllowInterruptReads(extension);
+  return ReportIfFailed(DeviceObject, KeyEventPortResetFailed, status);
 }
 
 NTSTATUS VendorControlOut(PDEVICE_OBJECT DeviceObject, const SetupPacket* Packet, PVOID Buffer,

@@ -57,11 +57,12 @@ Result SendToStack(PDEVICE_OBJECT device, NTSTATUS preset, Prepare prepare, Coll
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   prepare(irp, IoGetNextIrpStackLocation(irp));
   BenchCompletion completion;
-  IO_STATUS_BLOCK iosb = SendAndWait(top, irp, &completion);
+  NTSTATUS returned = STATUS_PENDING;
+  IO_STATUS_BLOCK iosb = SendAndWait(top, irp, &completion, &returned);
   collect(irp, iosb);
   FreeIrpInternal(irp);
   ObfDereferenceObject(top);
-  return Result{iosb.Status, iosb.Information};
+  return Result{iosb.Status, iosb.Information, returned};
 }
 
 void DestroyFile(void* body) {
@@ -208,11 +209,16 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS Remove(PDEVICE_OBJECT pdo) {
+  return RemoveWithResult(pdo).Status;
+}
+
+Result RemoveWithResult(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard<std::mutex> lock(DeviceLock());
     pdo->DeviceObjectExtension->SurpriseRemoved = false;
   }
-  NTSTATUS status = Send(pdo, IRP_MN_REMOVE_DEVICE).Status;
+  const Result result = Send(pdo, IRP_MN_REMOVE_DEVICE);
+  const NTSTATUS status = result.Status;
   if (!NT_SUCCESS(status))
     Violation(Check::RemoveFailed, "remove request failed with " + StatusName(status));
   DisableInterfacesOf(pdo);
@@ -227,7 +233,7 @@ NTSTATUS Remove(PDEVICE_OBJECT pdo) {
   }
   if (node)
     ObfDereferenceObject(pdo);
-  return status;
+  return result;
 }
 
 Result QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
@@ -643,6 +649,7 @@ void ResetKernel() {
   gResetting = true;
   ResetThreads();
   ResetIrps();
+  ResetApcs();
   ResetPool();
   ResetErrorLog();
   ForgetObjects();

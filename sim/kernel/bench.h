@@ -61,6 +61,9 @@ uint64_t NextSequence();
 struct Result {
   NTSTATUS Status;
   ULONG_PTR Information;
+  // What the top driver's dispatch routine returned: the final status, or
+  // STATUS_PENDING from a routine that let the request finish later.
+  NTSTATUS Returned = STATUS_SUCCESS;
 };
 
 namespace pnp {
@@ -94,6 +97,8 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 // forgotten, interfaces its driver left enabled are disabled, and the PDO is
 // its bus driver's business.
 NTSTATUS Remove(PDEVICE_OBJECT pdo);
+// The same, with what the dispatch routine returned.
+Result RemoveWithResult(PDEVICE_OBJECT pdo);
 
 // IRP_MN_QUERY_CAPABILITIES with a structure prepared as Windows does
 // (Address and UINumber 0xFFFFFFFF, the rest 0) but with the Size and Version

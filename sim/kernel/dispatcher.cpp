@@ -96,26 +96,46 @@ void SatisfyWaiters(DISPATCHER_HEADER* header) {
 // leaves the list under the same lock hold that sees it unsatisfied, so a
 // signal is either handed to it (and the wait succeeds) or left for the next
 // waiter, never both and never lost.
+//
+// A wait that takes APCs (`apcs`) leaves the list the same way when a special
+// kernel APC is queued to its thread, runs it outside the lock and waits
+// again for the rest of its time, as Windows does: the APC may well be what
+// signals the object.
 NTSTATUS WaitInList(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* header, PKTHREAD self,
-                    const LARGE_INTEGER* timeout) {
-  std::condition_variable ready;
-  WaitBlock block;
-  block.thread = self;
-  block.ready = &ready;
-  QueueWaiter(header, &block);
-  Sleeping sleeping(&block);
-  if (timeout) {
-    auto deadline = Deadline(timeout);
-    while (!block.satisfied && clock::WaitStep(ready, lock, deadline)) {
+                    const LARGE_INTEGER* timeout, bool apcs) {
+  const uint64_t deadline = timeout ? Deadline(timeout) : 0;
+  for (;;) {
+    std::condition_variable ready;
+    WaitBlock block;
+    block.thread = self;
+    block.ready = &ready;
+    QueueWaiter(header, &block);
+    bool more = true;
+    {
+      Sleeping sleeping(&block);
+      ApcWait apcWait(self, &ready, apcs);
+      auto done = [&] { return block.satisfied || (apcs && ApcPending(self)); };
+      if (timeout) {
+        while (!done() && (more = clock::WaitStep(ready, lock, deadline))) {
+        }
+      } else {
+        ready.wait(lock, done);
+      }
     }
-  } else {
-    ready.wait(lock, [&] { return block.satisfied; });
-  }
-  if (!block.satisfied) {
+    if (block.satisfied)
+      return block.status;
     RemoveWaiter(&block);
-    return STATUS_TIMEOUT;
+    if (!(apcs && ApcPending(self)))
+      return STATUS_TIMEOUT;
+    lock.unlock();
+    DeliverApcs(true);
+    lock.lock();
+    // A signalled object has nobody queued on it that could take the signal.
+    if (IsSignalled(header, self))
+      return Satisfy(header, self);
+    if (!more)
+      return STATUS_TIMEOUT;
   }
-  return block.status;
 }
 
 }  // namespace
@@ -157,6 +177,8 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     Violation(Check::InvalidCall, "KeLowerIrql to " + std::to_string(NewIrql) +
                                       " above the current IRQL " + std::to_string(state.irql));
   state.irql = NewIrql;
+  if (NewIrql < APC_LEVEL)
+    DeliverApcs();  // the APCs queued while the IRQL was raised
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
@@ -362,6 +384,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         NoteDispatchWait(irp, -1);
     }
   } dispatchWait(zero || Current().frames.empty() ? nullptr : Current().frames.back().irp);
+  // Every wait takes the thread's special kernel APCs, if it takes them at
+  // all. A request the thread built ends only by such an APC (the I/O
+  // manager's, which sets the event), so waiting for one with them disabled
+  // never ends on Windows ("Disabling APCs": a routine that relies on I/O
+  // completion needs special kernel APCs enabled). Reported, and the APCs
+  // are taken after all so that the test can go on.
+  bool apcs = SpecialApcsEnabled();
+  if (!apcs && !zero && IsEventOfUnfinishedBuiltRequest(Object, Current().thread)) {
+    Violation(Check::BuiltRequestWaitApcsDisabled,
+              "a thread waits for a request it built with special kernel APCs disabled (" +
+                  (Current().irql >= APC_LEVEL ? "IRQL " + std::to_string(Current().irql)
+                                               : std::string("in a guarded region")) +
+                  "): the APC that ends the request can never run");
+    apcs = true;
+  }
+  if (apcs)
+    DeliverApcs(true);
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   PKTHREAD self = &Current().thread->Tcb;
   std::unique_lock<std::mutex> lock(gDispatcher);
@@ -380,7 +419,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   else if (zero)
     return STATUS_TIMEOUT;
   else
-    status = WaitInList(lock, header, self, Timeout);
+    status = WaitInList(lock, header, self, Timeout, apcs);
   if (status == STATUS_TIMEOUT) {
     lock.unlock();
     clock::DeadlinePassed();
@@ -394,7 +433,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
   RequireIrql(Check::IrqlKeApcLte1, "KeDelayExecutionThread", APC_LEVEL);
   CheckMayWait("KeDelayExecutionThread", Interval->QuadPart == 0);
+  // The APCs queued before and during the delay are taken at its ends.
+  DeliverApcs();
   clock::SleepUntil(Deadline(Interval));
+  DeliverApcs();
   return STATUS_SUCCESS;
 }
 

@@ -89,8 +89,37 @@ struct ThreadState {
   std::vector<PRKMUTEX> mutexes;  // owned, in the order first acquired
   std::vector<DispatchFrame> frames;
   uint64_t eventsSet = 0;  // KeSetEvent calls made by the thread
+  int guardedRegions = 0;  // KeEnterGuardedRegion nesting
+  bool inApc = false;      // running one of its APCs
 };
 ThreadState& Current();
+
+// ---- special kernel APCs (apc.cpp)
+// Whether the current thread takes special kernel APCs now: PASSIVE_LEVEL,
+// outside any guarded region, not inside an APC.
+bool SpecialApcsEnabled();
+// Queues `routine` to run in `thread` when it takes its APCs (at once if it
+// is the current thread and takes them now).
+void QueueSpecialApc(PKTHREAD thread, std::function<void()> routine);
+// Runs the current thread's queued APCs if it takes APCs now, or, with
+// `evenIfDisabled`, whatever its state (after the verifier has reported the
+// wait that Windows would never end).
+void DeliverApcs(bool evenIfDisabled = false);
+// Whether an APC waits for `thread` (dispatcher lock held).
+bool ApcPending(PKTHREAD thread);
+// For its lifetime an APC queued to `thread` wakes it on `ready`, if the
+// wait takes APCs (dispatcher lock held at both ends).
+class ApcWait {
+ public:
+  ApcWait(PKTHREAD thread, std::condition_variable* ready, bool takesApcs);
+  ~ApcWait();
+  ApcWait(const ApcWait&) = delete;
+  ApcWait& operator=(const ApcWait&) = delete;
+
+ private:
+  PKTHREAD thread_;
+};
+void ResetApcs();
 
 // ---- what a thread holds when it goes back to the system
 struct HeldState {
@@ -189,13 +218,18 @@ void SetBenchCompletion(PIRP irp, BenchCompletion* completion);
 // Buffered control request bookkeeping for copy-back and Information checks.
 void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copyBack);
 // Sends a bench-built request and waits for its completion; frees it.
-IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion);
+// `returned` (if given) receives what the dispatch routine returned.
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion,
+                            NTSTATUS* returned = nullptr);
 void FreeIrpInternal(PIRP irp);
 // Whether `object` is the event of a request built by IoBuildDeviceIoControlRequest
 // that is still below and not cancelled.
 bool IsEventOfLiveBuiltRequest(PVOID object);
 // The dispatch routine that has `irp` begins (+1) or ends (-1) a wait.
 void NoteDispatchWait(PIRP irp, int delta);
+// Whether `object` is the event of a request that `thread` built and whose
+// completion has not yet run in that thread (its special kernel APC).
+bool IsEventOfUnfinishedBuiltRequest(PVOID object, PETHREAD thread);
 std::vector<std::string> LiveIrpReport();
 void ResetIrps();
 

@@ -187,6 +187,29 @@ void ReleaseIrpMemory(PIRP irp) {
   std::free(irp);
 }
 
+// The end of a request built by IoBuildDeviceIoControlRequest, in the thread
+// that built it: the output copied back, the status block written, the
+// request freed and the event set.
+void FinishThreadedRequest(PIRP irp, const IrpRecord& record) {
+  bool error = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
+  if (record.copyBack && !error && record.userOutput && irp->AssociatedIrp.SystemBuffer) {
+    size_t n = std::min<size_t>(irp->IoStatus.Information, record.outputLength);
+    std::memcpy(record.userOutput, irp->AssociatedIrp.SystemBuffer, n);
+  }
+  if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+    std::free(irp->AssociatedIrp.SystemBuffer);
+  if (irp->UserIosb)
+    *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = irp->UserEvent;
+  {
+    std::lock_guard<std::mutex> lock(gIrpLock);
+    gIrps.erase(irp);
+  }
+  ReleaseIrpMemory(irp);
+  if (event)
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
 // The request has passed its last stack location.
 void FinishRequest(PIRP irp) {
   IrpRecord record;
@@ -205,26 +228,13 @@ void FinishRequest(PIRP irp) {
                                               std::to_string(record.outputLength));
   }
   switch (record.origin) {
-    case IrpOrigin::Threaded: {
-      bool error = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
-      if (record.copyBack && !error && record.userOutput && irp->AssociatedIrp.SystemBuffer) {
-        size_t n = std::min<size_t>(irp->IoStatus.Information, record.outputLength);
-        std::memcpy(record.userOutput, irp->AssociatedIrp.SystemBuffer, n);
-      }
-      if (irp->Flags & IRP_DEALLOCATE_BUFFER)
-        std::free(irp->AssociatedIrp.SystemBuffer);
-      if (irp->UserIosb)
-        *irp->UserIosb = irp->IoStatus;
-      PKEVENT event = irp->UserEvent;
-      {
-        std::lock_guard<std::mutex> lock(gIrpLock);
-        gIrps.erase(irp);
-      }
-      ReleaseIrpMemory(irp);
-      if (event)
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    case IrpOrigin::Threaded:
+      // The rest is the I/O manager's special kernel APC to the thread that
+      // built the request: until that thread takes it, the status block and
+      // the output buffer are untouched and the event is not set.
+      QueueSpecialApc(&irp->Tail.Overlay.Thread->Tcb,
+                      [irp, record] { FinishThreadedRequest(irp, record); });
       break;
-    }
     case IrpOrigin::Bench: {
       std::lock_guard<std::mutex> lock(record.completion->mutex);
       record.completion->done = true;
@@ -259,6 +269,16 @@ bool IsEventOfLiveBuiltRequest(PVOID object) {
   return false;
 }
 
+bool IsEventOfUnfinishedBuiltRequest(PVOID object, PETHREAD thread) {
+  std::lock_guard<std::mutex> lock(gIrpLock);
+  for (const auto& [irp, record] : gIrps) {
+    if (record.origin == IrpOrigin::Threaded && record.userEvent == object &&
+        irp->Tail.Overlay.Thread == thread)
+      return true;
+  }
+  return false;
+}
+
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
   USHORT size = IoSizeOfIrp(stackSize);
   auto* irp = static_cast<PIRP>(std::calloc(1, size));
@@ -283,11 +303,14 @@ void SetBufferedOutput(PIRP irp, PVOID userOutput, ULONG outputLength, bool copy
   record.outputLength = outputLength;
 }
 
-IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion) {
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, BenchCompletion* completion,
+                            NTSTATUS* returned) {
   SetBenchCompletion(irp, completion);
   const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
   HeldState before = Held();
-  IofCallDriver(device, irp);
+  const NTSTATUS status = IofCallDriver(device, irp);
+  if (returned)
+    *returned = status;
   AuditReturn(
       [device, major] {
         return "the dispatch routine of device " + Hex(reinterpret_cast<uintptr_t>(device)) +
@@ -345,8 +368,10 @@ std::vector<std::string> LiveIrpReport() {
   std::vector<std::string> out;
   std::lock_guard<std::mutex> lock(gIrpLock);
   for (const auto& [irp, record] : gIrps) {
-    std::string state =
-        record.state == IrpState::Done ? "completed, never freed" : "never completed";
+    std::string state = record.state != IrpState::Done ? "never completed"
+                        : record.origin == IrpOrigin::Threaded
+                            ? "completed, its APC never taken by the thread that built it"
+                            : "completed, never freed";
     out.push_back("request " + Hex(reinterpret_cast<uintptr_t>(irp)) + " (" +
                   OriginName(record.origin) + ", major " + Hex(record.major) + " minor " +
                   Hex(record.minor) + ", last sent to device " +

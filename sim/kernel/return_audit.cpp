@@ -51,8 +51,10 @@ void AuditReturn(const std::string& what, const HeldState& before) {
 void AuditReturn(const std::function<std::string()>& describe, const HeldState& before) {
   auto& state = Current();
   if (state.irql == before.irql && state.spinLocks == before.spinLocks &&
-      state.mutexes == before.mutexes)
-    return;  // what it took it gave back: the usual case, and cheap
+      state.mutexes == before.mutexes) {
+    DeliverApcs();  // a thread back in the system takes its APCs
+    return;         // what it took it gave back: the usual case, and cheap
+  }
   const std::string what = describe();
   std::vector<PKSPIN_LOCK> locks;
   for (PKSPIN_LOCK lock : state.spinLocks)
@@ -79,6 +81,7 @@ void AuditReturn(const std::function<std::string()>& describe, const HeldState& 
                                                   std::to_string(before.irql));
     state.irql = before.irql;
   }
+  DeliverApcs();
 }
 
 }  // namespace sim::detail

@@ -192,6 +192,8 @@ void ResetThreads() {
 }
 
 void EndOfTestThreads() {
+  // The test's own thread goes back to the system: it takes its APCs.
+  DeliverApcs();
   DrainSystemWork(std::chrono::seconds(10));
   if (!WaitForSystemThreads(std::chrono::seconds(10))) {
     Violation(Check::ThreadStillRunning,

@@ -73,6 +73,7 @@ const char* const kNames[] = {
     "PowerIrpDDIs",
     "PowerDownAllocate",
     "WmiForward",
+    "BuiltRequestWaitApcsDisabled",
     "ErrorLogEntryLeak",
     "ImageRefused",
     "UnloadedWithPendingOperations",

@@ -85,8 +85,11 @@ enum class Check {
   PowerIrpDDIs,           // a PASSIVE_LEVEL-only routine called while handling a set-power
   PowerDownAllocate,      // pool asked for while handling a system set-power to a sleep state
   WmiForward,             // a system-control request completed without passing it down
-  ErrorLogEntryLeak,      // an error-log entry allocated and never written (nothing frees it)
-  ImageRefused,           // a driver image the loader refused (format, checksum, sections, imports)
+  BuiltRequestWaitApcsDisabled,  // a wait for a request the thread built, with special kernel
+                                 // APCs disabled (guarded region, IRQL >= APC_LEVEL): the
+                                 // I/O manager's APC that ends it can never run; Windows hangs
+  ErrorLogEntryLeak,  // an error-log entry allocated and never written (nothing frees it)
+  ImageRefused,       // a driver image the loader refused (format, checksum, sections, imports)
   // A driver image unloaded while the kernel still holds a routine of it: a
   // completion or cancel routine of a pending request, a power completion, a
   // system thread still running (bug check 0xCE,

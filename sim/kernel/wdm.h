@@ -1079,6 +1079,8 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
 #define KeWaitForMutexObject KeWaitForSingleObject
+NTKERNELAPI VOID NTAPI KeEnterGuardedRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveGuardedRegion(VOID);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);

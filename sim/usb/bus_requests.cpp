@@ -27,6 +27,7 @@ struct PdoRequests {
   std::vector<BusRequest> records;
   std::vector<BusFault> faults;
   bool clearsSurpriseRemovalOK = false;
+  bool answersLate = false;  // the bus's own answers come later (SetAnswersLate)
 };
 
 struct Late {
@@ -35,6 +36,7 @@ struct Late {
   PIRP irp;
   size_t record;  // index into the PDO's records
   NTSTATUS status;
+  PDRIVER_DISPATCH own;  // the bus's own answer, given then; or the planned `status`
 };
 
 struct State {
@@ -44,6 +46,10 @@ struct State {
   std::vector<Late> late;
   std::thread worker;
   bool stopping = false;
+  // Own answers being given: their records get their status once the bus's
+  // routine has returned, and the records are read only when there is none.
+  size_t answering = 0;
+  std::condition_variable answered;
 
   ~State() {  // at exit: the thread idles once the bus has been unloaded
     {
@@ -114,6 +120,24 @@ void WorkerLoop() {
     }
     Late l = *first;
     s.late.erase(first);
+    if (l.own) {
+      // The bus's own answer, at PASSIVE_LEVEL in this thread: it completes
+      // the request itself (and may delete the PDO at a removal).
+      const size_t index = l.record;
+      auto& records = s.pdos[l.pdo].records;
+      if (index < records.size())
+        records[index].completedSequence = NextSequence();
+      ++s.answering;
+      lock.unlock();
+      const NTSTATUS status = l.own(l.pdo, l.irp);
+      lock.lock();
+      auto it = s.pdos.find(l.pdo);
+      if (it != s.pdos.end() && index < it->second.records.size())
+        it->second.records[index].status = status;
+      --s.answering;
+      s.answered.notify_all();
+      continue;
+    }
     BusRequest& record = s.pdos[l.pdo].records[l.record];
     record.status = l.status;
     record.completedSequence = NextSequence();
@@ -129,10 +153,11 @@ void WorkerLoop() {
   }
 }
 
-NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTSTATUS status) {
+NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTSTATUS status,
+                     PDRIVER_DISPATCH own = nullptr) {
   // Called with the lock held.
   IoMarkIrpPending(irp);
-  s.late.push_back(Late{Clock::now() + kPendingDelay, pdo, irp, record, status});
+  s.late.push_back(Late{Clock::now() + kPendingDelay, pdo, irp, record, status, own});
   if (!s.worker.joinable())
     s.worker = std::thread(WorkerLoop);
   s.cv.notify_all();
@@ -215,7 +240,8 @@ std::string BusRequest::Text() const {
 
 std::vector<BusRequest> BusRequests(PDEVICE_OBJECT pdo) {
   State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.answered.wait(lock, [&s] { return s.answering == 0; });
   auto it = s.pdos.find(pdo);
   return it == s.pdos.end() ? std::vector<BusRequest>() : it->second.records;
 }
@@ -292,6 +318,12 @@ std::vector<LogEntry> RequestLog(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, uint64_
   return log;
 }
 
+void SetAnswersLate(PDEVICE_OBJECT pdo, bool late) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.pdos[pdo].answersLate = late;
+}
+
 namespace requests {
 
 NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
@@ -315,6 +347,10 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
     auto* caps = stack->Parameters.DeviceCapabilities.Capabilities;
     if (caps->Size >= sizeof(DEVICE_CAPABILITIES))
       caps->SurpriseRemovalOK = FALSE;
+  }
+  if (!planned && p.answersLate && r.major != IRP_MJ_SYSTEM_CONTROL) {
+    p.records[index].pended = true;
+    return AnswerLater(s, pdo, irp, index, STATUS_PENDING, own);
   }
   // Completed here and now: nothing of the drivers above runs between the
   // two numbers.

@@ -51,6 +51,12 @@ struct BusFault {
 void AddBusFault(PDEVICE_OBJECT pdo, const BusFault& fault);
 void ClearBusFaults(PDEVICE_OBJECT pdo);
 
+// Lower drivers that take their time with everything: while on, each Plug
+// and Play and power request that the plan leaves alone gets the bus's own
+// answer later, from another thread at PASSIVE_LEVEL, after the bus has
+// returned STATUS_PENDING.
+void SetAnswersLate(PDEVICE_OBJECT pdo, bool late);
+
 // A bus whose capabilities answer clears SurpriseRemovalOK (by default the
 // bus leaves the bit as the drivers above set it).
 void SetClearsSurpriseRemovalOK(PDEVICE_OBJECT pdo, bool clears);

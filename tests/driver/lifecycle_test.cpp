@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "sim/kernel/faults.h"
+#include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -110,9 +111,25 @@ TEST_F(DriverTest, SurpriseRemovalWithAnExchangeInFlight) {
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
 }
 
-TEST_F(DriverTest, CancelsRestoreTheStateBeforeTheQuery) {
+// The Plug and Play tests below run with the lower drivers answering at once
+// and later.
+class PnpAnswers : public DriverTest, public ::testing::WithParamInterface<AnswerTiming> {
+ protected:
+  Key PlugKey(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
+    Key key = Plug(config);
+    AnswerAsSaid(key.pdo, GetParam());
+    return key;
+  }
+  Key PlugAndStartKey(const sim::usb::KeyConfig& config = sim::usb::PrimaryKey()) {
+    Key key = PlugKey(config);
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
+    return key;
+  }
+};
+
+TEST_P(PnpAnswers, CancelsRestoreTheStateBeforeTheQuery) {
   TARVIK_WHITE_BOX();
-  Key key = PlugAndStart();
+  Key key = PlugAndStartKey();
   // A cancel without its query (a driver above refused it) changes nothing.
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelStop(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelRemove(key.pdo));
@@ -129,9 +146,9 @@ TEST_F(DriverTest, CancelsRestoreTheStateBeforeTheQuery) {
 
 // The driver refuses a structure too small or too old itself: the request
 // never reaches the bus, and nothing is copied.
-TEST_F(DriverTest, CapabilitiesNeedAWholeStructure) {
+TEST_P(PnpAnswers, CapabilitiesNeedAWholeStructure) {
   TARVIK_WHITE_BOX();
-  Key key = Plug();
+  Key key = PlugKey();
   sim::usb::ClearBusRequests(key.pdo);
   const struct {
     USHORT size;
@@ -160,11 +177,11 @@ TEST_F(DriverTest, CapabilitiesNeedAWholeStructure) {
 // The removal after a surprise removal does not take the key down again: no
 // interface is touched and the pipe whose abort failed (the key was gone) is
 // not aborted a second time.
-TEST_F(DriverTest, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
+TEST_P(PnpAnswers, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
   TARVIK_WHITE_BOX();
   auto config = sim::usb::PrimaryKey();
   config.pipeFlags = 1;
-  Key key = PlugAndStart(config);
+  Key key = PlugAndStartKey(config);
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
   ASSERT_EQ(STATUS_SUCCESS,
@@ -195,14 +212,17 @@ TEST_F(DriverTest, SurpriseRemovalThenRemovalTakesTheKeyDownOnce) {
   EXPECT_EQ(0u, sim::pool::LiveCount());
 }
 
-TEST_F(DriverTest, RemovalOfAKeyThatNeverStarted) {
-  Key key = Plug(sim::usb::UnrecognisedKey());
+TEST_P(PnpAnswers, RemovalOfAKeyThatNeverStarted) {
+  Key key = PlugKey(sim::usb::UnrecognisedKey());
   EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, sim::pnp::Start(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryRemove(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
   EXPECT_EQ(nullptr, driver_->DeviceObject);
   EXPECT_EQ(0u, sim::pool::LiveCount());
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, PnpAnswers, ::testing::ValuesIn(kAnswerTimings),
+                         AnswerTimingName);
 
 }  // namespace
 }  // namespace tarvik::test

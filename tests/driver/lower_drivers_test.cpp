@@ -7,6 +7,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
+#include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
 
@@ -167,15 +168,18 @@ struct CancelCase {
   const char* text;
 };
 
-class FailedCancel : public DriverTest, public ::testing::WithParamInterface<CancelCase> {};
+class FailedCancel : public DriverTest,
+                     public ::testing::WithParamInterface<std::tuple<CancelCase, AnswerTiming>> {};
 
 TEST_P(FailedCancel, KeepsThePendingState) {
   TARVIK_WHITE_BOX();
-  const auto& p = GetParam();
+  const auto& p = std::get<0>(GetParam());
+  const AnswerTiming& timing = std::get<1>(GetParam());
   Key key = PlugAndStart();
+  AnswerAsSaid(key.pdo, timing);
   ASSERT_EQ(STATUS_SUCCESS, p.query(key.pdo));
   sim::usb::ClearBusRequests(key.pdo);
-  sim::usb::AddBusFault(key.pdo, PnpFault(p.minor, STATUS_INVALID_DEVICE_STATE));
+  sim::usb::AddBusFault(key.pdo, PnpFault(p.minor, STATUS_INVALID_DEVICE_STATE, timing.late));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, p.cancel(key.pdo));
   EXPECT_EQ(p.pending, key.ext->DevicePnpState);
   EXPECT_EQ(Started, key.ext->PreviousPnpState);
@@ -188,11 +192,16 @@ TEST_P(FailedCancel, KeepsThePendingState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cancels, FailedCancel,
-    ::testing::Values(CancelCase{"Stop", sim::pnp::QueryStop, sim::pnp::CancelStop,
-                                 IRP_MN_CANCEL_STOP_DEVICE, PendingStop, "pnp cancel-stop"},
-                      CancelCase{"Remove", sim::pnp::QueryRemove, sim::pnp::CancelRemove,
-                                 IRP_MN_CANCEL_REMOVE_DEVICE, PendingRemove, "pnp cancel-remove"}),
-    [](const auto& info) { return info.param.name; });
+    ::testing::Combine(
+        ::testing::Values(CancelCase{"Stop", sim::pnp::QueryStop, sim::pnp::CancelStop,
+                                     IRP_MN_CANCEL_STOP_DEVICE, PendingStop, "pnp cancel-stop"},
+                          CancelCase{"Remove", sim::pnp::QueryRemove, sim::pnp::CancelRemove,
+                                     IRP_MN_CANCEL_REMOVE_DEVICE, PendingRemove,
+                                     "pnp cancel-remove"}),
+        ::testing::ValuesIn(kAnswerTimings)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+    });
 
 TEST_F(LowerDrivers, QueryStopBeforeTheFirstStart) {
   TARVIK_WHITE_BOX();
@@ -206,29 +215,38 @@ TEST_F(LowerDrivers, QueryStopBeforeTheFirstStart) {
   EXPECT_EQ((std::vector<std::string>{"pnp query-stop", "pnp cancel-stop"}), AtBus(key));
 }
 
-TEST_F(LowerDrivers, FailedCapabilitiesLeaveTheCopyAlone) {
+// Capabilities answered by the lower drivers at once and later.
+class Capabilities : public DriverTest, public ::testing::WithParamInterface<AnswerTiming> {};
+
+TEST_P(Capabilities, AFailureLeavesTheCopyAlone) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
+  AnswerAsSaid(key.pdo, GetParam());
   DEVICE_CAPABILITIES caps{};
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
   DEVICE_CAPABILITIES kept;
   std::memcpy(&kept, &key.ext->DeviceCapabilities, sizeof(kept));
   ASSERT_EQ(PowerDeviceD2, kept.DeviceState[PowerSystemSleeping3]);
-  sim::usb::AddBusFault(key.pdo, PnpFault(IRP_MN_QUERY_CAPABILITIES, STATUS_IO_DEVICE_ERROR));
+  sim::usb::AddBusFault(
+      key.pdo, PnpFault(IRP_MN_QUERY_CAPABILITIES, STATUS_IO_DEVICE_ERROR, GetParam().late));
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
   EXPECT_EQ(0, std::memcmp(&kept, &key.ext->DeviceCapabilities, sizeof(kept)));
   EXPECT_EQ(1, key.ext->OutstandingIo);
 }
 
-TEST_F(LowerDrivers, SurpriseRemovalOKIsSetAgainAfterTheBusClearedIt) {
+TEST_P(Capabilities, SurpriseRemovalOKIsSetAgainAfterTheBusClearedIt) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
+  AnswerAsSaid(key.pdo, GetParam());
   sim::usb::SetClearsSurpriseRemovalOK(key.pdo, true);
   DEVICE_CAPABILITIES caps{};
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
   EXPECT_TRUE(caps.SurpriseRemovalOK);
   EXPECT_TRUE(key.ext->DeviceCapabilities.SurpriseRemovalOK);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, Capabilities, ::testing::ValuesIn(kAnswerTimings),
+                         AnswerTimingName);
 
 struct RemovalCase {
   const char* name;

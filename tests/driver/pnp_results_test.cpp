@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "sim/kernel/faults.h"
+#include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -25,12 +26,16 @@ TEST_F(PnpResults, AddDeviceReturnsTheThirdRegistrationsSuccess) {
   EXPECT_FALSE(Link(GUID_KEY_INTERFACE_AUX).empty());
 }
 
+// The tests below run with the lower drivers answering at once and later.
+class PnpAnswered : public DriverTest, public ::testing::WithParamInterface<AnswerTiming> {};
+
 // A stop leaves the interfaces enabled, so the restart's enabling of the
 // auxiliary interface answers that it already is: the start reports that
 // informational status, the key is started and its interfaces stay enabled.
-TEST_F(PnpResults, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
+TEST_P(PnpAnswered, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
+  AnswerAsSaid(key.pdo, GetParam());
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
   EXPECT_EQ(static_cast<NTSTATUS>(0x40000000), sim::pnp::Start(key.pdo));
@@ -42,13 +47,14 @@ TEST_F(PnpResults, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
 // The bit is set before the request goes down, so the caller's structure
 // carries it also when the lower drivers fail the request; the kept copy is
 // not written.
-TEST_F(PnpResults, SurpriseRemovalOKIsSetOnTheWayDown) {
+TEST_P(PnpAnswered, SurpriseRemovalOKIsSetOnTheWayDown) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::BusFault fault;
   fault.major = IRP_MJ_PNP;
   fault.minor = IRP_MN_QUERY_CAPABILITIES;
   fault.status = STATUS_IO_DEVICE_ERROR;
+  fault.pending = GetParam().late;
   sim::usb::AddBusFault(key.pdo, fault);
   DEVICE_CAPABILITIES caps{};
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
@@ -56,6 +62,9 @@ TEST_F(PnpResults, SurpriseRemovalOKIsSetOnTheWayDown) {
   EXPECT_FALSE(key.ext->DeviceCapabilities.SurpriseRemovalOK);
   EXPECT_EQ(0, key.ext->DeviceCapabilities.Size);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, PnpAnswered, ::testing::ValuesIn(kAnswerTimings),
+                         AnswerTimingName);
 
 }  // namespace
 }  // namespace tarvik::test

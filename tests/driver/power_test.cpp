@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {
@@ -10,10 +11,16 @@ namespace {
 
 using sim::usb::Kind;
 
-class PowerTest : public DriverTest {
+// Each test runs with the lower drivers answering at once and later.
+class PowerTest : public DriverTest, public ::testing::WithParamInterface<AnswerTiming> {
  protected:
-  Key StartedWithStates(const DEVICE_POWER_STATE (&states)[POWER_SYSTEM_MAXIMUM]) {
+  Key PlugKey() {
     Key key = Plug();
+    AnswerAsSaid(key.pdo, GetParam());
+    return key;
+  }
+  Key StartedWithStates(const DEVICE_POWER_STATE (&states)[POWER_SYSTEM_MAXIMUM]) {
+    Key key = PlugKey();
     sim::usb::SetDeviceStates(key.pdo, states);
     DEVICE_CAPABILITIES caps{};
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryCapabilities(key.pdo, sizeof(caps), 1, &caps).Status);
@@ -27,7 +34,7 @@ constexpr DEVICE_POWER_STATE kStates[POWER_SYSTEM_MAXIMUM] = {
     PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
     PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
 
-TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
+TEST_P(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3}) {
@@ -49,7 +56,7 @@ TEST_F(PowerTest, SleepStoresTheCapabilityStateAndWakeReturnsToD0) {
 
 // Hibernation and shutdown go down like every system request, also with D3
 // already recorded: the device request for D3 is asked for again.
-TEST_F(PowerTest, HibernateWithD3AlreadyRecordedRunsTheWholeTransition) {
+TEST_P(PowerTest, HibernateWithD3AlreadyRecordedRunsTheWholeTransition) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemHibernate));
@@ -72,9 +79,9 @@ TEST_F(PowerTest, HibernateWithD3AlreadyRecordedRunsTheWholeTransition) {
   EXPECT_EQ(PowerDeviceD3, key.ext->DevicePower);
 }
 
-TEST_F(PowerTest, NotStartedPassesEverythingDown) {
+TEST_P(PowerTest, NotStartedPassesEverythingDown) {
   TARVIK_WHITE_BOX();
-  Key key = Plug();
+  Key key = PlugKey();
   const size_t reports = sim::power::Reports(key.fdo).size();
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD3));
@@ -83,7 +90,7 @@ TEST_F(PowerTest, NotStartedPassesEverythingDown) {
   EXPECT_EQ(reports, sim::power::Reports(key.fdo).size());
 }
 
-TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
+TEST_P(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   for (ULONG state : {0u, 8u}) {
@@ -99,7 +106,7 @@ TEST_F(PowerTest, StatesOutsideTheTableGoDownUnchanged) {
   EXPECT_EQ(1, key.ext->OutstandingIo);
 }
 
-TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
+TEST_P(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemSleeping3));  // count 2
@@ -126,7 +133,7 @@ TEST_F(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
 
 // A system set-power may not be failed and must reach the bus driver
 // (PowerDownFail): without its device request it still goes down, with success.
-TEST_F(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
+TEST_P(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::usb::ClearBusRequests(key.pdo);
@@ -140,7 +147,7 @@ TEST_F(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemWorking));
 }
 
-TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
+TEST_P(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
@@ -155,7 +162,7 @@ TEST_F(PowerTest, StoppedAndSurpriseRemovedAreHandledInFull) {
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
 }
 
-TEST_F(PowerTest, RemovedRefusesEveryPowerRequest) {
+TEST_P(PowerTest, RemovedRefusesEveryPowerRequest) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::Client client;
@@ -187,6 +194,8 @@ TEST_F(PowerTest, RemovedRefusesEveryPowerRequest) {
   removal.join();
   client.Close(open.Handle);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, PowerTest, ::testing::ValuesIn(kAnswerTimings), AnswerTimingName);
 
 }  // namespace
 }  // namespace tarvik::test

@@ -265,6 +265,7 @@ TEST_P(StopAlwaysSucceeds, AndGoesDown) {
 
 INSTANTIATE_TEST_SUITE_P(Stops, StopAlwaysSucceeds,
                          ::testing::Values(StopCase{"Plain", false, false, false},
+                                           StopCase{"PlainAnsweredLater", false, false, true},
                                            StopCase{"UnconfigureStalled", true, false, false},
                                            StopCase{"UnconfigureStalledAnsweredLater", true, false,
                                                     true},
