@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "sim/image/boundary.h"
+#include "sim/kernel/callout.h"
 #include "sim/kernel/crt.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/wdm.h"
@@ -27,11 +28,16 @@ struct Thunk {
     auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     auto back = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     CrossingIntoKernel(back, frame + 16, reinterpret_cast<const void*>(&Enter));
+    uintptr_t& caller = ImageReturnAddress();
+    const uintptr_t outer = caller;
+    caller = back;
     if constexpr (std::is_void_v<R>) {
       routine(args...);
+      caller = outer;
       ReturningToImage(back);
     } else {
       R result = routine(args...);
+      caller = outer;
       ReturningToImage(back);
       return result;
     }

@@ -84,6 +84,11 @@ const CalloutWatcher* Watcher() {
   return gWatcher.load(std::memory_order_relaxed);
 }
 
+uintptr_t& ImageReturnAddress() {
+  static thread_local uintptr_t address = 0;
+  return address;
+}
+
 CalloutFrame* InnermostCallout() {
   return tInnermost;
 }

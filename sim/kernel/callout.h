@@ -55,6 +55,14 @@ const CalloutWatcher* Watcher();
 // The innermost entry in progress on the current thread, or null. Readable
 // from a signal handler.
 CalloutFrame* InnermostCallout();
+// Where the current thread's innermost call from a driver image into the
+// kernel returns to, or 0 (no such call in progress, or a host-built driver,
+// which calls the kernel directly). The image's import thunks set it, saving
+// the outer value and restoring it on the way back, so a kernel routine can
+// name the driver routine it works for (the one that freed a corrupted pool
+// block, say) although the thunk lies between them.
+uintptr_t& ImageReturnAddress();
+
 // Forgets the current thread's entries (a thread whose frames were left
 // without returning, as PsTerminateSystemThread leaves them).
 void ForgetCallouts();

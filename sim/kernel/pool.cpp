@@ -6,6 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "sim/kernel/callout.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/special_pool.h"
@@ -273,8 +274,11 @@ void ResetPool() {
 
 }  // namespace sim::detail
 
-// The freeing caller is named when a corruption is found.
-#define SIM_CALLER reinterpret_cast<uintptr_t>(__builtin_return_address(0))
+// The freeing caller is named when a corruption is found: the image routine
+// whose import led here, or the direct caller.
+#define SIM_CALLER                                       \
+  (sim::ImageReturnAddress() ? sim::ImageReturnAddress() \
+                             : reinterpret_cast<uintptr_t>(__builtin_return_address(0)))
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag, false);
