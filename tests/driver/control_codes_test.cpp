@@ -4,18 +4,22 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "driver/key_transaction.h"
 #include "driver/query_info.h"
+#include "sim/kernel/faults.h"
 #include "tests/support/driver/open_key_test.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::test {
 namespace {
 
 using sim::usb::Kind;
 using Bytes = std::vector<UCHAR>;
+using sim::faults::Tag;
 
 constexpr ULONG kAllCodes[] = {IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
                                IOCTL_KEY_RESET_PORT,
@@ -55,7 +59,7 @@ TEST_F(ControlTest, NothingIsServedOutsideStarted) {
     EXPECT_EQ(0u, io.Information);
   }
   EXPECT_TRUE(Wire(key_).empty());
-  EXPECT_EQ(1, key_.ext->OutstandingIo);
+  EXPECT_EQ(1, Record(key_).OutstandingIo());
 }
 
 TEST_F(ControlTest, UnknownCodesAreRefusedOnAStartedKey) {
@@ -372,7 +376,7 @@ TEST_F(ControlTest, NotifyReportsOnceInTheKeysLife) {
   EXPECT_EQ(-1, reports[0].NameBufferOffset);
   ASSERT_FALSE(reports[0].Data.empty());
   EXPECT_EQ(0, reports[0].Data[0]);
-  EXPECT_NE(nullptr, key_.ext->NotifyThread);
+  EXPECT_NE(nullptr, Record(key_).NotifyThread());
 }
 
 TEST_F(ControlTest, NotifyThreadThatCannotStart) {
@@ -380,7 +384,7 @@ TEST_F(ControlTest, NotifyThreadThatCannotStart) {
   Open();
   sim::faults::FailNth(sim::faults::Kind::CreateSystemThread, 1);
   EXPECT_NE(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
-  EXPECT_EQ(nullptr, key_.ext->NotifyThread);
+  EXPECT_EQ(nullptr, Record(key_).NotifyThread());
   EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
 }
 
@@ -414,7 +418,8 @@ TEST_P(InfoWalk, AnswerLengthAndCheckByte) {
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
               Send(IOCTL_KEY_QUERY_INFO, {0}, static_cast<ULONG>(p.block.size())).Status);
   }
-  EXPECT_EQ(p.answer, InfoBlockAnswerLength(key_.ext->InfoBlock, key_.ext->InfoBlockLength));
+  EXPECT_EQ(p.answer,
+            InfoBlockAnswerLength(Record(key_).InfoBlock(), Record(key_).InfoBlockLength()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -440,6 +445,211 @@ TEST(InfoWalkAlone, BytesBeyondTheBlockCountAsZero) {
   EXPECT_EQ(63u, InfoBlockAnswerLength(block, 62));  // version 0x0200: a check byte
   block[63] = 0x03;
   EXPECT_EQ(62u, InfoBlockAnswerLength(block, 62));  // version 0x0300
+}
+
+// Control codes that do no USB work, or none under TransferMutex, are served
+// while an exchange holds the mutex: a key busy with one client's command
+// still answers these at once.
+
+struct FreeCode {
+  const char* name;
+  ULONG code;
+  Bytes in;
+  ULONG out;
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+class CodesOutsideTheMutex : public OpenKeyTest {};
+
+TEST_F(CodesOutsideTheMutex, AreServedWhileAnExchangeHoldsIt) {
+  TARVIK_WHITE_BOX();
+  const FreeCode codes[] = {
+      {"Probe", IOCTL_KEY_PROBE, {0x01}, 0, STATUS_SUCCESS, 0},
+      {"ConfigDescriptor", IOCTL_KEY_GET_CONFIG_DESCRIPTOR, {}, 1024, STATUS_SUCCESS, 25},
+      {"ResetPipe", IOCTL_KEY_RESET_PIPE, {}, 0, STATUS_INVALID_PARAMETER, 0},
+      {"QueryInfoNothing", IOCTL_KEY_QUERY_INFO, {0x02}, 64, STATUS_SUCCESS, 0},
+  };
+  key_ = PlugAndStart();
+  OpenInterface(GUID_KEY_INTERFACE_PRIMARY);
+  for (const FreeCode& c : codes) {
+    SCOPED_TRACE(c.name);
+    // The exchange's command write waits at the bus with the mutex held.
+    sim::usb::HoldNext(key_.pdo, Kind::VendorOut);
+    std::thread exchange([&] { Send(IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 16); });
+    ASSERT_TRUE(sim::usb::WaitUntilHeld(key_.pdo));
+    EXPECT_EQ(0, Record(key_).TransferMutexState());
+    std::atomic<bool> done{false};
+    sim::Client::Io io{};
+    std::thread request([&] {
+      io = Send(c.code, c.in, c.out);
+      done = true;
+    });
+    for (int ms = 0; ms < 2000 && !done; ++ms)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(done.load()) << "it waited for the exchange";
+    sim::usb::ReleaseHeld(key_.pdo);
+    exchange.join();
+    request.join();
+    EXPECT_EQ(c.status, io.Status);
+    EXPECT_EQ(c.information, io.Information);
+    EXPECT_EQ(1, Record(key_).TransferMutexState());
+  }
+}
+
+// Each control code's pool buffer carries its own tag: without pool for that
+// tag the request fails before anything reaches the key.
+
+struct TaggedBuffer {
+  const char* name;
+  ULONG code;
+  Bytes in;
+  ULONG out;
+  ULONG tag;
+};
+
+class ControlCodePoolTags : public OpenKeyTest {};
+
+TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
+  const TaggedBuffer cases[] = {
+      {"VendorReadAnswer", IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8, Tag("kv71")},
+      {"VendorWritePayload",
+       IOCTL_KEY_VENDOR_WRITE,
+       {0x40, 0, 0, 0, 0, 0, 1, 0, 0x02},
+       0,
+       Tag("kv51")},
+      {"VendorWriteZeros", IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 0, 0}, 0, Tag("kv61")},
+      {"InterruptData", IOCTL_KEY_READ_INTERRUPT, {}, 8, Tag("kv81")},
+      {"TransactPayload", IOCTL_KEY_TRANSACT, {0x40, 1, 0, 0, 0, 0, 1, 0, 0x02}, 16, Tag("kv91")},
+      {"TransactZeros", IOCTL_KEY_TRANSACT, {0x40, 1, 0, 0, 0, 0, 0, 0}, 16, Tag("kvA1")},
+  };
+  key_ = PlugAndStart();
+  OpenInterface(GUID_KEY_INTERFACE_PRIMARY);
+  for (const TaggedBuffer& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearWire(key_);
+    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, c.tag);
+    auto io = Send(c.code, c.in, c.out);
+    sim::faults::ClearRules();
+    EXPECT_EQ(static_cast<NTSTATUS>(0xC000009A), io.Status);
+    EXPECT_EQ(0u, io.Information);
+    EXPECT_TRUE(Wire(key_).empty());
+  }
+}
+
+// The identification block as clients see it: read again by the query,
+// served by the get, on keys of every family and after failed reads.
+
+// The primary key's answer-to-reset: TS, T0 (TA1, TD1, six historical bytes),
+// TA1, TD1, the historical bytes with version 4.00, TCK.
+const Bytes kPrimaryBlock = {0x3B, 0x96, 0x11, 0x01, 0x4B, 0x04, 0x00, 0x54, 0x56, 0x34, 0xFF};
+
+class InfoBlockTest : public OpenKeyTest {
+ protected:
+  void Open(const sim::usb::KeyConfig& config, const GUID& cls) {
+    key_ = PlugAndStart(config);
+    OpenInterface(cls);
+  }
+};
+
+// A read of the block that fails, at whichever step, leaves nothing of the
+// key's: the query still succeeds (its status does not show the failure) and
+// serves an empty block, and the get serves an empty block too, never the
+// zeroed bytes of the block's earlier length.
+struct FailedReadCase {
+  const char* name;
+  std::vector<sim::usb::Fault> faults;
+  std::vector<Kind> wire;
+};
+
+class FailedRead : public InfoBlockTest, public ::testing::WithParamInterface<FailedReadCase> {};
+
+TEST_P(FailedRead, LeavesAnEmptyBlock) {
+  Open(sim::usb::PrimaryKey(), GUID_KEY_INTERFACE_PRIMARY);
+  ASSERT_EQ(kPrimaryBlock, Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64).Output);
+  ClearWire(key_);
+  for (const auto& fault : GetParam().faults)
+    sim::usb::AddFault(key_.pdo, fault);
+  auto query = Send(IOCTL_KEY_QUERY_INFO, {0}, 64);
+  EXPECT_EQ(STATUS_SUCCESS, query.Status);
+  EXPECT_EQ(0u, query.Information);
+  EXPECT_EQ(GetParam().wire, WireKinds(key_));
+  auto get = Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64);
+  EXPECT_EQ(STATUS_SUCCESS, get.Status);
+  EXPECT_EQ(0u, get.Information);
+  // Nothing to return, so no room is needed either.
+  EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 0).Status);
+  // The next good read brings the block back.
+  sim::usb::ClearFaults(key_.pdo);
+  auto again = Send(IOCTL_KEY_QUERY_INFO, {1}, 64);
+  EXPECT_EQ(STATUS_SUCCESS, again.Status);
+  EXPECT_EQ(kPrimaryBlock, again.Output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailedRead,
+    ::testing::Values(FailedReadCase{"Report",
+                                     {{Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {Kind::VendorOut, Kind::Interrupt}},
+                      FailedReadCase{"Answer",
+                                     {{Kind::VendorIn, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}},
+                      FailedReadCase{"PortReset",
+                                     {{Kind::VendorOut, 1},
+                                      {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED}},
+                                     {Kind::VendorOut, Kind::ResetPort}}),
+    [](const auto& info) { return info.param.name; });
+
+// The query reads the block from a key of any family: a secondary key, whose
+// block is never read at start, answers with its own block and, for its
+// version 1.00, the check byte.
+TEST_F(InfoBlockTest, QueryReadsTheBlockOfASecondaryKey) {
+  Open(sim::usb::SecondaryKey(), GUID_KEY_INTERFACE_SECONDARY);
+  EXPECT_EQ(0u, Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64).Information);
+  ClearWire(key_);
+  auto io = Send(IOCTL_KEY_QUERY_INFO, {0}, 64);
+  EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ((Bytes{0x3B, 0x96, 0x11, 0x01, 0x4B, 0x01, 0x00, 0x54, 0x56, 0x34, 0xFA, 0x00}),
+            io.Output);
+  auto wire = Wire(key_);
+  ASSERT_EQ(3u, wire.size());
+  EXPECT_EQ(Kind::VendorOut, wire[0].kind);
+  EXPECT_EQ(1, wire[0].request);
+  EXPECT_EQ(2, wire[0].value);
+  EXPECT_EQ(Bytes(4, 0), wire[0].data);
+  EXPECT_EQ(Kind::Interrupt, wire[1].kind);
+  EXPECT_EQ(Kind::VendorIn, wire[2].kind);
+  EXPECT_EQ(1, wire[2].request);
+  EXPECT_EQ(64u, wire[2].length);
+  // The get serves what the query read, without the check byte.
+  EXPECT_EQ((Bytes{0x3B, 0x96, 0x11, 0x01, 0x4B, 0x01, 0x00, 0x54, 0x56, 0x34, 0xFA}),
+            Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64).Output);
+}
+
+// The get copies the block under TransferMutex: while an exchange holds the
+// key, a get waits for it and then serves the whole block.
+TEST_F(InfoBlockTest, GetWaitsForTheExchangeInProgress) {
+  Open(sim::usb::PrimaryKey(), GUID_KEY_INTERFACE_PRIMARY);
+  sim::usb::HoldNext(key_.pdo, Kind::VendorIn);
+  sim::Client::Io query;
+  std::thread querying([&] { query = Send(IOCTL_KEY_QUERY_INFO, {0}, 64); });
+  ASSERT_TRUE(sim::usb::WaitUntilHeld(key_.pdo));
+  // The query has cleared the block and holds the mutex until its answer is in.
+  std::atomic<bool> served{false};
+  sim::Client::Io get;
+  std::thread getting([&] {
+    get = Send(IOCTL_KEY_GET_INFO_BLOCK, {}, 64);
+    served = true;
+  });
+  // The get cannot finish before the held answer is let go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(served.load());
+  sim::usb::ReleaseHeld(key_.pdo);
+  querying.join();
+  getting.join();
+  EXPECT_EQ(kPrimaryBlock, query.Output);
+  EXPECT_EQ(STATUS_SUCCESS, get.Status);
+  EXPECT_EQ(kPrimaryBlock, get.Output);
 }
 
 }  // namespace

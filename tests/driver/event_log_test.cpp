@@ -15,6 +15,7 @@
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/faults.h"
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::test {
 namespace {
@@ -155,7 +156,7 @@ TEST_F(EventLog, AFailedAllocationChangesNothingElse) {
   EXPECT_TRUE(sim::errorlog::Written().empty());
   EXPECT_EQ(0u, sim::errorlog::Outstanding());
   EXPECT_EQ((std::vector<Kind>{Kind::ResetPort}), WireKinds(key));
-  EXPECT_EQ(Started, key.ext->DevicePnpState);
+  EXPECT_EQ(Started, Record(key).DevicePnpState());
   // Nothing was logged, so the next failure is, within the minute.
   sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, ResetPort(key.fdo));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::test {
 namespace {
@@ -26,8 +27,8 @@ TEST_P(ShareRule, AdmitsAsTheRuleSays) {
     EXPECT_EQ(p.results[i], open.Status) << "open " << i;
     admitted += NT_SUCCESS(open.Status);
   }
-  EXPECT_EQ(admitted, key.ext->OpenHandleCount);
-  EXPECT_EQ(p.mask, key.ext->ShareAccessMask);
+  EXPECT_EQ(admitted, Record(key).OpenHandleCount());
+  EXPECT_EQ(p.mask, Record(key).ShareAccessMask());
 }
 
 constexpr USHORT R = FILE_SHARE_READ;
@@ -56,16 +57,16 @@ TEST_F(DriverTest, LastCloseClearsTheMaskAndCloseWorksAfterRemoval) {
   auto second = client.OpenInterface(Link(GUID_KEY_INTERFACE_AUX), W);
   ASSERT_EQ(STATUS_SUCCESS, second.Status);
   EXPECT_EQ(STATUS_SUCCESS, client.Close(first.Handle));
-  EXPECT_EQ(3u, key.ext->ShareAccessMask);  // closing does not take bits away
+  EXPECT_EQ(3u, Record(key).ShareAccessMask());  // closing does not take bits away
   EXPECT_EQ(STATUS_SUCCESS, client.Close(second.Handle));
-  EXPECT_EQ(0u, key.ext->ShareAccessMask);
+  EXPECT_EQ(0u, Record(key).ShareAccessMask());
   auto exclusive = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
   EXPECT_EQ(STATUS_SUCCESS, exclusive.Status);
   // The key goes away with the handle open; the close still succeeds.
   sim::usb::Unplug(key.pdo);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, client.Close(exclusive.Handle));
-  EXPECT_EQ(0u, key.ext->OpenHandleCount);
+  EXPECT_EQ(0u, Record(key).OpenHandleCount());
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
 }
 
@@ -93,14 +94,14 @@ TEST_F(DriverTest, ReadWriteAndOpenFollowTheState) {
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, client.Write(open.Handle, {1}).Status);
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
               client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), R).Status);
-    EXPECT_EQ(1u, key.ext->OpenHandleCount);
+    EXPECT_EQ(1u, Record(key).OpenHandleCount());
   }
   ASSERT_TRUE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryRemove(key.pdo));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, client.Read(open.Handle, 8).Status);
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelRemove(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, client.Read(open.Handle, 8).Status);
-  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(1, Record(key).OutstandingIo());
 }
 
 TEST_F(DriverTest, CleanupAndInternalControlFromUserModeMeetTheDefaultHandler) {

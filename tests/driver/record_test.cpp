@@ -5,17 +5,21 @@
 #include <cstring>
 
 #include "driver/driver.h"
-#include "driver/usb_requests.h"
 #include "driver/ioctl.h"
+#include "driver/usb_requests.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/version.h"
 #include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::test {
 namespace {
 
 using sim::faults::Kind;
+using sim::faults::Tag;
+using Bytes = std::vector<UCHAR>;
 
 struct SpineTest : DriverTest {};
 
@@ -41,25 +45,25 @@ TEST_F(SpineTest, FreshDeviceRecord) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
   ASSERT_NE(nullptr, key.ext);
-  const DeviceExtension& e = *key.ext;
-  EXPECT_EQ(key.pdo, e.PhysicalDeviceObject);
-  EXPECT_EQ(key.pdo, e.LowerDeviceObject);
-  EXPECT_EQ(1, e.OutstandingIo);
-  EXPECT_EQ(1, KeReadStateEvent(const_cast<KEVENT*>(&e.StopEvent)));
-  EXPECT_EQ(0, KeReadStateEvent(const_cast<KEVENT*>(&e.RemoveEvent)));
-  EXPECT_EQ(NotStarted, e.DevicePnpState);
-  EXPECT_EQ(NotStarted, e.PreviousPnpState);
-  EXPECT_EQ(PowerDeviceD0, e.DevicePower);
-  EXPECT_EQ(FamilyPrimary, e.Family);
-  EXPECT_EQ(nullptr, e.DeviceDescriptor);
-  EXPECT_EQ(nullptr, e.ConfigurationDescriptor);
-  EXPECT_EQ(nullptr, e.InterfaceInfo);
-  EXPECT_EQ(nullptr, e.InterruptPipe);
-  EXPECT_EQ(nullptr, e.NotifyThread);
-  EXPECT_EQ(0u, e.InfoBlockLength);
-  EXPECT_EQ(0u, e.OpenHandleCount | e.ShareAccessMask | e.OpenPipeCount | e.DeviceRevision);
+  const Record e(key);
+  EXPECT_EQ(key.pdo, e.PhysicalDeviceObject());
+  EXPECT_EQ(key.pdo, e.LowerDeviceObject());
+  EXPECT_EQ(1, e.OutstandingIo());
+  EXPECT_EQ(1, e.StopEventState());
+  EXPECT_EQ(0, e.RemoveEventState());
+  EXPECT_EQ(NotStarted, e.DevicePnpState());
+  EXPECT_EQ(NotStarted, e.PreviousPnpState());
+  EXPECT_EQ(PowerDeviceD0, e.DevicePower());
+  EXPECT_EQ(FamilyPrimary, e.Family());
+  EXPECT_EQ(nullptr, e.DeviceDescriptor());
+  EXPECT_EQ(nullptr, e.ConfigurationDescriptor());
+  EXPECT_EQ(nullptr, e.InterfaceInfo());
+  EXPECT_EQ(nullptr, e.InterruptPipe());
+  EXPECT_EQ(nullptr, e.NotifyThread());
+  EXPECT_EQ(0u, e.InfoBlockLength());
+  EXPECT_EQ(0u, e.OpenHandleCount() | e.ShareAccessMask() | e.OpenPipeCount() | e.DeviceRevision());
   const DEVICE_CAPABILITIES zero{};
-  EXPECT_EQ(0, std::memcmp(&zero, &e.DeviceCapabilities, sizeof(zero)));
+  EXPECT_EQ(0, std::memcmp(&zero, &e.DeviceCapabilities(), sizeof(zero)));
   EXPECT_EQ(static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE),
             key.fdo->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING));
   EXPECT_EQ(static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN), key.fdo->DeviceType);
@@ -70,7 +74,7 @@ TEST_F(SpineTest, FreshDeviceRecord) {
     EXPECT_FALSE(i.Enabled);
   }
   EXPECT_EQ(3, registered);
-  EXPECT_EQ(sim::interfaces::ToString(e.InterfaceNamePrimary),
+  EXPECT_EQ(sim::interfaces::ToString(e.InterfaceNamePrimary()),
             sim::interfaces::All()[0].SymbolicLink);
   // The device's power state was reported to the power manager.
   auto reports = sim::power::Reports(key.fdo);
@@ -128,21 +132,21 @@ TEST_F(SpineTest, IoCountAndItsEvents) {
                         {false, 1, 1, 0}, {true, 2, 0, 0}, {false, 1, 1, 0}};
   for (const Step& s : steps) {
     EXPECT_EQ(s.result, s.increment ? IoIncrement(e) : IoDecrement(e));
-    EXPECT_EQ(s.stop, KeReadStateEvent(&e->StopEvent)) << s.result;
-    EXPECT_EQ(s.remove, KeReadStateEvent(&e->RemoveEvent)) << s.result;
+    EXPECT_EQ(s.stop, Record(key).StopEventState()) << s.result;
+    EXPECT_EQ(s.remove, Record(key).RemoveEventState()) << s.result;
   }
   // From 3 to 2 leaves a set StopEvent alone.
   IoIncrement(e);
   IoIncrement(e);
   KeSetEvent(&e->StopEvent, IO_NO_INCREMENT, FALSE);
   EXPECT_EQ(2, IoDecrement(e));
-  EXPECT_EQ(1, KeReadStateEvent(&e->StopEvent));
+  EXPECT_EQ(1, Record(key).StopEventState());
   EXPECT_EQ(1, IoDecrement(e));
   // From 1 to 0: RemoveEvent set, StopEvent untouched.
   KeClearEvent(&e->StopEvent);
   EXPECT_EQ(0, IoDecrement(e));
-  EXPECT_EQ(1, KeReadStateEvent(&e->RemoveEvent));
-  EXPECT_EQ(0, KeReadStateEvent(&e->StopEvent));
+  EXPECT_EQ(1, Record(key).RemoveEventState());
+  EXPECT_EQ(0, Record(key).StopEventState());
   IoIncrement(e);  // give the device its own reference back for the removal
   KeClearEvent(&e->RemoveEvent);
 }
@@ -153,14 +157,14 @@ TEST_F(SpineTest, StateSaveAndRestore) {
   DeviceExtension* e = key.ext;
   SetNewPnpState(e, Started);
   SetNewPnpState(e, PendingStop);
-  EXPECT_EQ(Started, e->PreviousPnpState);
+  EXPECT_EQ(Started, Record(key).PreviousPnpState());
   RestorePnpState(e);
-  EXPECT_EQ(Started, e->DevicePnpState);
+  EXPECT_EQ(Started, Record(key).DevicePnpState());
   RestorePnpState(e);
-  EXPECT_EQ(Started, e->DevicePnpState);  // undoes exactly one change
+  EXPECT_EQ(Started, Record(key).DevicePnpState());  // undoes exactly one change
   SetNewPnpState(e, Stopped);
   SetNewPnpState(e, PendingRemove);
-  EXPECT_EQ(Stopped, e->PreviousPnpState);  // the older state is lost
+  EXPECT_EQ(Stopped, Record(key).PreviousPnpState());  // the older state is lost
   SetNewPnpState(e, NotStarted);
 }
 
@@ -186,10 +190,10 @@ TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
   size_t expected = 0;
   const auto sendAndCheck = [&](PnpState state) {
     ASSERT_EQ(state, CurrentPnpState(ext));
-    const LONG outstanding = ext->OutstandingIo;
+    const LONG outstanding = Record(key).OutstandingIo();
     EXPECT_EQ(STATUS_NOT_SUPPORTED, SendSystemControl(fdo)) << state;
     EXPECT_EQ(++expected, SystemControlsAtBus(key.pdo)) << state;
-    EXPECT_EQ(outstanding, ext->OutstandingIo) << state;
+    EXPECT_EQ(outstanding, Record(key).OutstandingIo()) << state;
   };
   sendAndCheck(NotStarted);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(key.pdo));
@@ -222,7 +226,7 @@ TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
   sim::usb::AddBusFault(key.pdo, fault);
   EXPECT_EQ(STATUS_SUCCESS, SendSystemControl(key.fdo));
   EXPECT_EQ(2u, SystemControlsAtBus(key.pdo));
-  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(1, Record(key).OutstandingIo());
 }
 
 TEST(SpineStatic, RecordAndPacketLayouts) {
@@ -236,6 +240,77 @@ TEST(SpineStatic, RecordAndPacketLayouts) {
   EXPECT_EQ(6, Removed);
   EXPECT_EQ(2, FamilyUnrecognised);
 }
+
+// The driver's pool: non-executable where the system has it, the executable
+// non-paged pool on Windows 7; tags and sizes the same on both. The verifier
+// flags every allocation of the other kind as it is made, so each operation
+// below checks the pool type of every allocation on its path.
+
+struct PoolCase {
+  const char* name;
+  sim::os::Version version;
+  POOL_TYPE type;
+};
+
+class DriverPool : public DriverTest, public ::testing::WithParamInterface<PoolCase> {
+ protected:
+  // The driver is loaded on the Windows of the case: it chooses its pool once.
+  void SetUp() override {
+    sim::test::KernelTest::SetUp();
+    sim::os::Pretend(GetParam().version);
+    bus_ = sim::usb::LoadBus();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    driver_ = sim::image::LoadDriverUnderTest(u"Tarvik4v2", DriverEntry, &status);
+    ASSERT_EQ(STATUS_SUCCESS, status);
+  }
+};
+
+TEST_P(DriverPool, EveryAllocationIsOfTheSystemsDataPool) {
+  Key key = PlugAndStart();
+  // What the started key keeps: the device descriptor (18 bytes), the
+  // configuration descriptor and the interface.
+  for (ULONG tag : {Tag("kv50"), Tag("kv30"), Tag("kv10")}) {
+    auto live = sim::pool::LiveAllocations(tag);
+    ASSERT_EQ(1u, live.size()) << sim::pool::TagName(tag);
+    EXPECT_EQ(GetParam().type, live[0].type) << sim::pool::TagName(tag);
+  }
+  EXPECT_EQ(18u, sim::pool::LiveBytes(Tag("kv50")));
+  // The paths of the control codes that allocate.
+  sim::Client client;
+  auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), FILE_SHARE_READ);
+  ASSERT_EQ(STATUS_SUCCESS, open.Status);
+  EXPECT_EQ(STATUS_SUCCESS,
+            client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT_RAW, {0x01, 0x42}, 8).Status);
+  EXPECT_EQ(
+      STATUS_SUCCESS,
+      client.DeviceIoControl(open.Handle, IOCTL_KEY_TRANSACT, {0, 0, 0, 0, 0, 0, 0, 0}, 8).Status);
+  EXPECT_EQ(STATUS_SUCCESS, client
+                                .DeviceIoControl(open.Handle, IOCTL_KEY_VENDOR_WRITE,
+                                                 {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x07}, 0)
+                                .Status);
+  EXPECT_EQ(
+      STATUS_SUCCESS,
+      client.DeviceIoControl(open.Handle, IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8)
+          .Status);
+  EXPECT_EQ(STATUS_SUCCESS,
+            client.DeviceIoControl(open.Handle, IOCTL_KEY_QUERY_INFO, {0}, 64).Status);
+  EXPECT_EQ(
+      STATUS_SUCCESS,
+      client.DeviceIoControl(open.Handle, IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 0, 0}, 0)
+          .Status);
+  client.Close(open.Handle);
+  // Stop unconfigures the key, a new start reads it again, removal aborts its pipe.
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
+  EXPECT_TRUE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+  Remove(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, DriverPool,
+                         ::testing::Values(PoolCase{"Seven", sim::os::kWindows7, NonPagedPool},
+                                           PoolCase{"Eight", sim::os::kWindows8, NonPagedPoolNx},
+                                           PoolCase{"Ten", sim::os::kWindows10, NonPagedPoolNx}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tarvik::test

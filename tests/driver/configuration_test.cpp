@@ -6,6 +6,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::test {
 namespace {
@@ -27,9 +28,9 @@ TEST_P(Identity, FamilyRevisionAndInterfaces) {
   const auto& p = GetParam();
   Key key = Plug(p.config);
   EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
-  EXPECT_EQ(p.family, key.ext->Family);
-  EXPECT_EQ(p.config.bcdDevice, key.ext->DeviceRevision);
-  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, key.ext->DevicePnpState);
+  EXPECT_EQ(p.family, Record(key).Family());
+  EXPECT_EQ(p.config.bcdDevice, Record(key).DeviceRevision());
+  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, Record(key).DevicePnpState());
   size_t enabled = 0;
   for (const auto& i : sim::interfaces::All())
     enabled += i.Enabled;
@@ -108,24 +109,24 @@ TEST_F(DriverTest, InterfaceWithoutPipesStartsWithoutAPipe) {
   auto config = sim::usb::SecondaryKey();
   config.endpointCount = 0;
   Key key = PlugAndStart(config);
-  EXPECT_EQ(nullptr, key.ext->InterruptPipe);
-  ASSERT_NE(nullptr, key.ext->InterfaceInfo);
-  EXPECT_EQ(0u, key.ext->InterfaceInfo->NumberOfPipes);
+  EXPECT_EQ(nullptr, Record(key).InterruptPipe());
+  ASSERT_NE(nullptr, Record(key).InterfaceInfo());
+  EXPECT_EQ(0u, Record(key).InterfaceInfo()->NumberOfPipes);
 }
 
 TEST_F(DriverTest, StopAndRestartConfigureAgain) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
-  EXPECT_NE(nullptr, key.ext->InterruptPipe);
+  EXPECT_NE(nullptr, Record(key).InterruptPipe());
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(key.pdo));
   ClearWire(key);
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
   EXPECT_EQ((std::vector<Kind>{Kind::Unconfigure}), WireKinds(key));
-  EXPECT_EQ(Stopped, key.ext->DevicePnpState);
-  EXPECT_EQ(nullptr, key.ext->DeviceDescriptor);
-  EXPECT_EQ(nullptr, key.ext->ConfigurationDescriptor);
-  EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
-  EXPECT_EQ(nullptr, key.ext->InterruptPipe);
+  EXPECT_EQ(Stopped, Record(key).DevicePnpState());
+  EXPECT_EQ(nullptr, Record(key).DeviceDescriptor());
+  EXPECT_EQ(nullptr, Record(key).ConfigurationDescriptor());
+  EXPECT_EQ(nullptr, Record(key).InterfaceInfo());
+  EXPECT_EQ(nullptr, Record(key).InterruptPipe());
   // The interfaces stay enabled across the stop.
   EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).size());
   ClearWire(key);
@@ -133,7 +134,7 @@ TEST_F(DriverTest, StopAndRestartConfigureAgain) {
   EXPECT_EQ((std::vector<Kind>{Kind::GetDescriptor, Kind::GetDescriptor, Kind::SelectConfiguration,
                                Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}),
             WireKinds(key));
-  EXPECT_EQ(Started, key.ext->DevicePnpState);
+  EXPECT_EQ(Started, Record(key).DevicePnpState());
   EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).size());
   EXPECT_EQ(1u, sim::interfaces::Enabled(GUID_KEY_INTERFACE_AUX).size());
 }
@@ -155,7 +156,7 @@ TEST_P(StartPool, FailsCleanly) {
   char tag[5] = {p.tag[0], p.tag[1], p.tag[2], p.tag[3], 0};
   sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag(tag));
   EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
-  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, key.ext->DevicePnpState);
+  EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, Record(key).DevicePnpState());
   // A second start without a stop between frees what the first one kept.
   sim::faults::ClearRules();
   EXPECT_TRUE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
@@ -180,7 +181,7 @@ TEST_F(DriverTest, FailedSelectionFailsTheStart) {
   sim::usb::AddFault(key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_INVALID_PARAMETER,
                                USBD_STATUS_INVALID_PARAMETER});
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
-  EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
+  EXPECT_EQ(nullptr, Record(key).InterfaceInfo());
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
 }
 
@@ -205,8 +206,8 @@ TEST_F(DriverTest, AQueryStopWhoseUnconfigureCannotBeBuiltIsRefused) {
   sim::usb::ClearBusRequests(key.pdo);
   sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::QueryStop(key.pdo));
-  EXPECT_EQ(Started, key.ext->DevicePnpState);
-  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(Started, Record(key).DevicePnpState());
+  EXPECT_EQ(1, Record(key).OutstandingIo());
   EXPECT_EQ(std::vector<std::string>{}, AtBus(key));
   // The cancel that follows a refused query goes down.
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelStop(key.pdo));
@@ -256,11 +257,11 @@ TEST_P(StopAlwaysSucceeds, AndGoesDown) {
   ClearWire(key);
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Stop(key.pdo));
   EXPECT_EQ(std::vector<std::string>{"pnp stop"}, AtBus(key));
-  EXPECT_EQ(Stopped, key.ext->DevicePnpState);
-  EXPECT_EQ(nullptr, key.ext->ConfigurationDescriptor);
+  EXPECT_EQ(Stopped, Record(key).DevicePnpState());
+  EXPECT_EQ(nullptr, Record(key).ConfigurationDescriptor());
   EXPECT_EQ(0u, LiveCopies());
   EXPECT_EQ(p.noPool ? std::vector<Kind>{} : std::vector<Kind>{Kind::Unconfigure}, WireKinds(key));
-  EXPECT_EQ(1, key.ext->OutstandingIo);
+  EXPECT_EQ(1, Record(key).OutstandingIo());
 }
 
 INSTANTIATE_TEST_SUITE_P(Stops, StopAlwaysSucceeds,
@@ -284,16 +285,10 @@ TEST_F(DriverTest, PipesMarkedOpenAreAbortedAtSurpriseRemoval) {
     if (flags)
       expected.push_back(Kind::AbortPipe);
     EXPECT_EQ(expected, WireKinds(key)) << flags;
-    EXPECT_EQ(0u, key.ext->InterfaceInfo->Pipes[0].PipeFlags);
+    EXPECT_EQ(0u, Record(key).InterfaceInfo()->Pipes[0].PipeFlags);
     EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
   }
 }
-
-}  // namespace
-}  // namespace tarvik::test
-
-namespace tarvik::test {
-namespace {
 
 // Found by the descriptor fuzzer: a key that returns no configuration
 // descriptor at all.
@@ -304,9 +299,69 @@ TEST_F(DriverTest, KeyReturningEmptyDescriptors) {
                                      0x7E, 0x3C, 0x5A, 0, 4,    1, 2, 3, 1};
   sim::usb::SetDescriptors(key.pdo, device, {});
   EXPECT_FALSE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
-  EXPECT_EQ(NotStarted, key.ext->DevicePnpState);
+  EXPECT_EQ(NotStarted, Record(key).DevicePnpState());
   sim::usb::SetDescriptors(key.pdo, {}, {});
   EXPECT_FALSE(NT_SUCCESS(sim::pnp::Start(key.pdo)));
+}
+
+// Starts that go wrong below or beside the driver: a selection refused by
+// its URB status only, an interface that cannot be enabled, a device
+// descriptor that cannot be read.
+
+TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
+  TARVIK_WHITE_BOX();
+  Key key = Plug(sim::usb::PrimaryKey());
+  // The request itself succeeds; only the URB says that the selection failed.
+  sim::usb::AddFault(
+      key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(NotStarted, Record(key).DevicePnpState());
+  EXPECT_EQ(nullptr, Record(key).InterfaceInfo());
+  EXPECT_EQ(nullptr, Record(key).ConfigurationHandle());
+  EXPECT_EQ(nullptr, Record(key).InterruptPipe());
+  EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
+}
+
+struct EnableCase {
+  const char* name;
+  uint64_t nth;  // which IoSetDeviceInterfaceState of the start fails
+  bool primaryEnabled;
+};
+
+class FailedEnable : public DriverTest, public ::testing::WithParamInterface<EnableCase> {};
+
+// The state already reads Started when an interface cannot be enabled; the
+// start fails with that call's status and enables nothing after it.
+TEST_P(FailedEnable, LeavesTheKeyStartedAndTheAuxInterfaceDisabled) {
+  TARVIK_WHITE_BOX();
+  Key key = Plug(sim::usb::PrimaryKey());
+  sim::faults::FailNthWith(sim::faults::Kind::SetInterfaceState, GetParam().nth,
+                           STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(Started, Record(key).DevicePnpState());
+  EXPECT_EQ(GetParam().primaryEnabled,
+            !sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
+  EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_AUX).empty());
+  EXPECT_EQ(2u - static_cast<uint64_t>(GetParam().nth == 1),
+            sim::faults::CallCount(sim::faults::Kind::SetInterfaceState));
+}
+
+INSTANTIATE_TEST_SUITE_P(Interfaces, FailedEnable,
+                         ::testing::Values(EnableCase{"Primary", 1, false},
+                                           EnableCase{"Aux", 2, true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(DriverTest, AFailedDeviceDescriptorRequestFreesItsBuffer) {
+  TARVIK_WHITE_BOX();
+  Key key = Plug(sim::usb::PrimaryKey());
+  sim::usb::AddFault(
+      key.pdo, {Kind::GetDescriptor, 1, 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, sim::pnp::Start(key.pdo));
+  EXPECT_EQ(nullptr, Record(key).DeviceDescriptor());
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv50")));
+  EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv40")));
+  EXPECT_EQ(std::vector<Kind>{Kind::GetDescriptor}, WireKinds(key));
+  EXPECT_EQ(NotStarted, Record(key).DevicePnpState());
 }
 
 }  // namespace
