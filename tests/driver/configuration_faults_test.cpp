@@ -17,7 +17,7 @@ TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
   Key key = Plug(sim::usb::PrimaryKey());
   // The request itself succeeds; only the URB says that the selection failed.
   sim::usb::AddFault(
-      key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
+      key.pdo, {Kind::SelectConfiguration, {0, 1}, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
   EXPECT_EQ(NotStarted, key.ext->DevicePnpState);
   EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
@@ -28,7 +28,7 @@ TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
 
 struct EnableCase {
   const char* name;
-  uint64_t nth;  // which IoSetDeviceInterfaceState of the start fails
+  uint32_t skip;  // IoSetDeviceInterfaceState calls of the start that succeed before one fails
   bool primaryEnabled;
 };
 
@@ -39,27 +39,27 @@ class FailedEnable : public DriverTest, public ::testing::WithParamInterface<Ena
 TEST_P(FailedEnable, LeavesTheKeyStartedAndTheAuxInterfaceDisabled) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNthWith(sim::faults::Kind::SetInterfaceState, GetParam().nth,
-                           STATUS_OBJECT_NAME_NOT_FOUND);
+  sim::faults::FailWith(sim::faults::Kind::SetInterfaceState, {GetParam().skip},
+                        STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, sim::pnp::Start(key.pdo));
   EXPECT_EQ(Started, key.ext->DevicePnpState);
   EXPECT_EQ(GetParam().primaryEnabled,
             !sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_AUX).empty());
-  EXPECT_EQ(2u - static_cast<uint64_t>(GetParam().nth == 1),
+  EXPECT_EQ(2u - static_cast<uint64_t>(GetParam().skip == 0),
             sim::faults::CallCount(sim::faults::Kind::SetInterfaceState));
 }
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, FailedEnable,
-                         ::testing::Values(EnableCase{"Primary", 1, false},
-                                           EnableCase{"Aux", 2, true}),
+                         ::testing::Values(EnableCase{"Primary", 0, false},
+                                           EnableCase{"Aux", 1, true}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, AFailedDeviceDescriptorRequestFreesItsBuffer) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   sim::usb::AddFault(
-      key.pdo, {Kind::GetDescriptor, 1, 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
+      key.pdo, {Kind::GetDescriptor, {0, 1}, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, sim::pnp::Start(key.pdo));
   EXPECT_EQ(nullptr, key.ext->DeviceDescriptor);
   EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv50")));

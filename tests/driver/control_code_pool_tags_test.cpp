@@ -39,7 +39,7 @@ TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
   for (const TaggedBuffer& c : cases) {
     SCOPED_TRACE(c.name);
     ClearWire(key_);
-    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, c.tag);
+    sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, c.tag);
     auto io = Send(c.code, c.in, c.out);
     sim::faults::ClearRules();
     EXPECT_EQ(static_cast<NTSTATUS>(0xC000009A), io.Status);

@@ -61,14 +61,14 @@ TEST_P(FailedRead, LeavesAnEmptyBlock) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailedRead,
     ::testing::Values(FailedReadCase{"Report",
-                                     {{Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {{Kind::Interrupt, {0, 1}, STATUS_IO_DEVICE_ERROR}},
                                      {Kind::VendorOut, Kind::Interrupt}},
                       FailedReadCase{"Answer",
-                                     {{Kind::VendorIn, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {{Kind::VendorIn, {0, 1}, STATUS_IO_DEVICE_ERROR}},
                                      {Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}},
                       FailedReadCase{"PortReset",
-                                     {{Kind::VendorOut, 1},
-                                      {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED}},
+                                     {{Kind::VendorOut, {0, 1}},
+                                      {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED}},
                                      {Kind::VendorOut, Kind::ResetPort}}),
     [](const auto& info) { return info.param.name; });
 

@@ -19,7 +19,7 @@ class PnpResults : public DriverTest {};
 // other than STATUS_SUCCESS.
 TEST_F(PnpResults, AddDeviceReturnsTheThirdRegistrationsSuccess) {
   PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNthWith(sim::faults::Kind::RegisterInterface, 3, STATUS_OBJECT_NAME_EXISTS);
+  sim::faults::FailWith(sim::faults::Kind::RegisterInterface, {2}, STATUS_OBJECT_NAME_EXISTS);
   EXPECT_EQ(STATUS_OBJECT_NAME_EXISTS, sim::pnp::AddDevice(driver_, pdo));
   ASSERT_NE(nullptr, sim::pnp::Top(pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(pdo));

@@ -42,7 +42,7 @@ class PowerOrder : public DriverTest {
     f.powerType = DevicePowerState;
     f.status = status;
     f.pending = true;
-    f.count = count;
+    f.rule.count = count;
     sim::usb::AddBusFault(key.pdo, f);
   }
 

@@ -137,7 +137,7 @@ TEST_P(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::usb::ClearBusRequests(key.pdo);
-  sim::faults::FailNth(sim::faults::Kind::RequestPowerIrp, 1);
+  sim::faults::Fail(sim::faults::Kind::RequestPowerIrp);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   auto atBus = sim::usb::BusRequests(key.pdo);
   ASSERT_EQ(1u, atBus.size());

@@ -153,7 +153,7 @@ TEST_P(StartPool, FailsCleanly) {
   const auto& p = GetParam();
   Key key = Plug(sim::usb::PrimaryKey());
   char tag[5] = {p.tag[0], p.tag[1], p.tag[2], p.tag[3], 0};
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag(tag));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag(tag));
   EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
   EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, key.ext->DevicePnpState);
   // A second start without a stop between frees what the first one kept.
@@ -177,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DriverTest, FailedSelectionFailsTheStart) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_INVALID_PARAMETER,
-                               USBD_STATUS_INVALID_PARAMETER});
+  sim::usb::AddFault(
+      key.pdo,
+      {Kind::SelectConfiguration, {0, 1}, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER});
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
   EXPECT_EQ(nullptr, key.ext->InterfaceInfo);
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
@@ -203,7 +204,7 @@ TEST_F(DriverTest, AQueryStopWhoseUnconfigureCannotBeBuiltIsRefused) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::ClearBusRequests(key.pdo);
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv60"));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::QueryStop(key.pdo));
   EXPECT_EQ(Started, key.ext->DevicePnpState);
   EXPECT_EQ(1, key.ext->OutstandingIo);
@@ -242,9 +243,9 @@ TEST_P(StopAlwaysSucceeds, AndGoesDown) {
   }
   if (p.unconfigureFails)
     sim::usb::AddFault(key.pdo,
-                       {Kind::Unconfigure, 1, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
+                       {Kind::Unconfigure, {0, 1}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
   if (p.noPool)
-    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+    sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv60"));
   if (p.pending) {
     sim::usb::BusFault late;
     late.minor = IRP_MN_STOP_DEVICE;
