@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fault & 0x80) {
     sim::usb::Fault f;
     f.kind = kFaultKinds[fault & 0x03];
-    f.count = 1 + ((fault >> 2) & 0x03);
+    f.rule.count = 1 + ((fault >> 2) & 0x03);
     f.halt = (fault & 0x10) != 0;
     sim::usb::AddFault(pdo, f);
   }

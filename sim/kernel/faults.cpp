@@ -6,25 +6,23 @@
 namespace sim::faults {
 namespace {
 
-struct Rule {
+struct Planned {
   Kind kind;
   std::optional<ULONG> tag;
-  uint64_t nth;                    // 0: every call
-  uint64_t count;                  // calls to fail from the nth on
-  uint64_t seen;                   // matching calls since the rule was made
+  FaultRule rule;
   std::optional<NTSTATUS> status;  // what the failed call returns, if not its usual failure
 };
 
 std::mutex gMutex;
-std::vector<Rule> gRules;
+std::vector<Planned> gRules;
 std::vector<Point> gRecorded;
 uint64_t gCounts[static_cast<size_t>(Kind::Count_)] = {};
 uint64_t gFailed = 0;
 thread_local std::optional<NTSTATUS> tLastStatus;
 std::function<void(const Point&)> gHook;
 
-bool Matches(const Rule& rule, Kind kind, ULONG tag) {
-  return rule.kind == kind && (!rule.tag || *rule.tag == tag);
+bool Matches(const Planned& planned, Kind kind, ULONG tag) {
+  return planned.kind == kind && (!planned.tag || *planned.tag == tag);
 }
 
 }  // namespace
@@ -67,14 +65,13 @@ bool ShouldFail(Kind kind, ULONG tag) {
   }
   bool fail = false;
   tLastStatus.reset();
-  for (auto& rule : gRules) {
-    if (!Matches(rule, kind, tag))
+  for (auto& planned : gRules) {
+    if (!Matches(planned, kind, tag))
       continue;
-    ++rule.seen;
-    if (rule.nth == 0 || (rule.seen >= rule.nth && rule.seen < rule.nth + rule.count)) {
+    if (planned.rule.Take()) {
       fail = true;
-      if (rule.status)
-        tLastStatus = rule.status;
+      if (planned.status)
+        tLastStatus = planned.status;
     }
   }
   if (fail)
@@ -82,14 +79,14 @@ bool ShouldFail(Kind kind, ULONG tag) {
   return fail;
 }
 
-void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag, uint64_t count) {
+void Fail(Kind kind, FaultRule rule, std::optional<ULONG> tag) {
   std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Rule{kind, tag, nth == 0 ? 1 : nth, count, 0, std::nullopt});
+  gRules.push_back(Planned{kind, tag, rule, std::nullopt});
 }
 
-void FailNthWith(Kind kind, uint64_t nth, NTSTATUS status) {
+void FailWith(Kind kind, FaultRule rule, NTSTATUS status) {
   std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Rule{kind, std::nullopt, nth == 0 ? 1 : nth, 1, 0, status});
+  gRules.push_back(Planned{kind, std::nullopt, rule, status});
 }
 
 NTSTATUS FailureStatus(NTSTATUS usual) {
@@ -98,7 +95,7 @@ NTSTATUS FailureStatus(NTSTATUS usual) {
 
 void FailEvery(Kind kind, std::optional<ULONG> tag) {
   std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Rule{kind, tag, 0, 0, 0, std::nullopt});
+  gRules.push_back(Planned{kind, tag, FaultRule{0, FaultRule::kEvery}, std::nullopt});
 }
 
 void ClearRules() {

@@ -2,7 +2,7 @@
 // asks one question, ShouldFail(kind, tag), before it does its work; a plan
 // of rules decides the answer. A reliability sweep first records the fault
 // points a scenario passes (kind and ordinal), then reruns the scenario once
-// per point with FailNth(kind, ordinal).
+// per point, failing it: Fail(kind, {ordinal - 1}).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/fault_rule.h"
 #include "sim/kernel/wdm.h"
 
 namespace sim::faults {
@@ -40,13 +41,13 @@ struct Point {
 // The central question. Counts the call, records it, and answers from the plan.
 bool ShouldFail(Kind kind, ULONG tag = 0);
 
-// Fail the nth call from now on that matches (1-based); with a tag only pool
-// allocations of that tag match. `count` calls fail from the nth on.
-void FailNth(Kind kind, uint64_t nth, std::optional<ULONG> tag = std::nullopt, uint64_t count = 1);
-// Fail the nth call of `kind` from now on with `status` instead of the
-// routine's usual failure (for routines that report a status). A success
-// status makes IoRegisterDeviceInterface do its work and return that status.
-void FailNthWith(Kind kind, uint64_t nth, NTSTATUS status);
+// Fail calls from now on that match by `rule`; with a tag only pool
+// allocations of that tag match. Every rule counts every matching call.
+void Fail(Kind kind, FaultRule rule = {}, std::optional<ULONG> tag = std::nullopt);
+// Fail calls of `kind` by `rule` with `status` instead of the routine's usual
+// failure (for routines that report a status). A success status makes
+// IoRegisterDeviceInterface do its work and return that status.
+void FailWith(Kind kind, FaultRule rule, NTSTATUS status);
 // In a routine whose ShouldFail just said yes: the status to fail with.
 NTSTATUS FailureStatus(NTSTATUS usual);
 // Fail every matching call from now on.

@@ -899,7 +899,8 @@ std::vector<WireRecord> Trace(PDEVICE_OBJECT pdo) {
 
 void PlanForPlug(size_t plugIndex, const Fault& fault) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
-  TheBus().plugFaults[plugIndex].push_back(fault);
+  if (!fault.rule.Spent())
+    TheBus().plugFaults[plugIndex].push_back(fault);
 }
 
 std::vector<WireRecord> TraceOfPlug(size_t plugIndex) {
@@ -924,7 +925,7 @@ void ClearTrace(PDEVICE_OBJECT pdo) {
 
 void AddFault(PDEVICE_OBJECT pdo, const Fault& fault) {
   std::lock_guard<std::mutex> lock(TheBus().mutex);
-  if (fault.count > 0)
+  if (!fault.rule.Spent())
     Get(pdo).faults.push_back(fault);
 }
 

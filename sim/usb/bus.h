@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_rule.h"
 #include "sim/kernel/wdm.h"
 #include "sim/usb/bus_requests.h"
 #include "sim/usb/key_model.h"
@@ -109,8 +110,7 @@ size_t Plugs();
 // `halt`, the key also stalls everything from then on until its port is reset.
 struct Fault {
   Kind kind = Kind::Other;
-  ULONG count = 1;
-  ULONG skip = 0;
+  sim::FaultRule rule;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;
   bool halt = false;

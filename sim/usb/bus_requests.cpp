@@ -262,7 +262,7 @@ void ClearBusRequests(PDEVICE_OBJECT pdo) {
 void AddBusFault(PDEVICE_OBJECT pdo, const BusFault& fault) {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (fault.count > 0)
+  if (!fault.rule.Spent())
     s.pdos[pdo].faults.push_back(fault);
 }
 

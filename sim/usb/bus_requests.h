@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_rule.h"
 #include "sim/kernel/wdm.h"
 
 namespace sim::usb {
@@ -43,8 +44,7 @@ struct BusFault {
   UCHAR minor = IRP_MN_START_DEVICE;
   std::optional<ULONG> powerType;   // power requests: only of this type ...
   std::optional<ULONG> powerState;  // ... and this state
-  ULONG count = 1;
-  ULONG skip = 0;
+  sim::FaultRule rule;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   bool pending = false;
 };

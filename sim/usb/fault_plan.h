@@ -1,26 +1,23 @@
 // The failures planned for a device's requests, in the order they were
-// planned: each lets `skip` matching requests pass first, then fails the
-// next `count` of them.
+// planned, each with its FaultRule.
 #pragma once
 #include <vector>
 
 namespace sim::usb {
 
-// Looks for the first planned failure that `matches` the request. While it
-// still has requests to let pass, this one passes (one fewer to skip) and
-// no later plan is looked at; otherwise it is copied to `*taken`, counted
-// down and dropped at zero.
+// Looks for the first planned failure that `matches` the request: that one
+// alone counts it. While its rule still lets requests pass, this one passes
+// and no later plan is looked at; otherwise it is copied to `*taken`, and
+// dropped once its rule is spent.
 template <typename Planned, typename Matches>
 bool TakePlannedFault(std::vector<Planned>& plan, Matches matches, Planned* taken) {
   for (auto it = plan.begin(); it != plan.end(); ++it) {
     if (!matches(*it))
       continue;
-    if (it->skip > 0) {
-      --it->skip;
+    if (!it->rule.Take())
       return false;
-    }
     *taken = *it;
-    if (--it->count == 0)
+    if (it->rule.Spent())
       plan.erase(it);
     return true;
   }

@@ -26,11 +26,10 @@ struct Module {
   int references = 0;    // taken by LoadLibrary*, given back by FreeLibrary
 };
 
-struct FaultRule {
+struct PlannedFailure {
   std::string function;
   DWORD error;
-  int nth;
-  int count;
+  sim::FaultRule rule;
 };
 
 struct Search {
@@ -89,7 +88,7 @@ struct State {
   bool stdoutOpen = true;
   std::vector<uint8_t> stdoutBytes;
   int stdoutWrites = 0;
-  std::vector<FaultRule> faults;
+  std::vector<PlannedFailure> faults;
   std::vector<std::string> calls;
   std::vector<std::string> violations;  // misuse seen since the last audit
   DWORD lastError = 0;

@@ -492,8 +492,8 @@ int System::StdoutWrites() const {
   return state_->stdoutWrites;
 }
 
-void System::Fail(const std::string& function, DWORD error, int nth, int count) {
-  state_->faults.push_back({function, error, nth, count});
+void System::Fail(const std::string& function, DWORD error, sim::FaultRule rule) {
+  state_->faults.push_back({function, error, rule});
 }
 
 std::vector<std::string> System::Calls() const {
@@ -504,12 +504,8 @@ bool Enter(const char* function) {
   State& s = S();
   s.calls.push_back(function);
   for (auto& f : s.faults) {
-    if (f.function != function || f.count <= 0)
+    if (f.function != function || !f.rule.Take())
       continue;
-    if (--f.nth > 0)
-      continue;
-    --f.count;
-    f.nth = 1;
     s.lastError = f.error;
     return false;
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_rule.h"
 #include "sim/win32/inf_models.h"
 #include "sim/win32/win32.h"
 
@@ -203,9 +204,10 @@ class System {
   const std::vector<uint8_t>& Stdout() const;
   int StdoutWrites() const;
 
-  // The fault plan: the nth call (1-based, counted from now) of a function
-  // and the `count - 1` after it fail with `error`.
-  void Fail(const std::string& function, DWORD error, int nth = 1, int count = 1);
+  // The fault plan: calls of a function from now on fail with `error` by
+  // `rule`. The plans for the function count a call in the order they were
+  // made, up to the first that fails it.
+  void Fail(const std::string& function, DWORD error, sim::FaultRule rule = {});
   // Every Win32 call made, by name, in order.
   std::vector<std::string> Calls() const;
 

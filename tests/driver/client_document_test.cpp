@@ -259,7 +259,7 @@ const Case kCases[] = {
     {"STATUS_INSUFFICIENT_RESOURCES", "no pool for a vendor read's answer",
      [](ClientDocument& t) {
        t.Open();
-       sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv71"));
+       sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv71"));
        return t.Ioctl(IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8);
      }},
     {"STATUS_IO_TIMEOUT", "an interrupt read of an idle key",
@@ -291,13 +291,13 @@ const Case kCases[] = {
     {"STATUS_UNSUCCESSFUL", "a stalled vendor read",
      [](ClientDocument& t) {
        t.Open();
-       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, 1});
+       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, {0, 1}});
        return t.Ioctl(IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8);
      }},
     {"STATUS_UNSUCCESSFUL", "three stalled command writes, a key without announcements",
      [](ClientDocument& t) {
        t.Open(sim::usb::LegacyPrimaryKey());
-       sim::usb::AddFault(t.key_.pdo, {Kind::VendorOut, 3});
+       sim::usb::AddFault(t.key_.pdo, {Kind::VendorOut, {0, 3}});
        return t.Ioctl(IOCTL_KEY_TRANSACT_RAW, kEcho, 16);
      }},
     {"STATUS_DEVICE_NOT_CONNECTED", "an exchange between unplug and surprise removal",
@@ -318,7 +318,7 @@ const Case kCases[] = {
     {"STATUS_NO_SUCH_DEVICE", "a vendor read failed so by the USB stack",
      [](ClientDocument& t) {
        t.Open();
-       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, 1, 0, STATUS_NO_SUCH_DEVICE});
+       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, {0, 1}, STATUS_NO_SUCH_DEVICE});
        return t.Ioctl(IOCTL_KEY_VENDOR_READ, {0xC0, 0, 0, 0, 0, 0, 8, 0}, 8);
      }},
     {"STATUS_CANCELLED", "a waiting interrupt read ended by a port reset",
@@ -330,7 +330,7 @@ const Case kCases[] = {
     {"STATUS_DEVICE_DATA_ERROR", "an exchange's answer read with a data error",
      [](ClientDocument& t) {
        t.Open();
-       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, 1, 0, STATUS_DEVICE_DATA_ERROR});
+       sim::usb::AddFault(t.key_.pdo, {Kind::VendorIn, {0, 1}, STATUS_DEVICE_DATA_ERROR});
        return t.Ioctl(IOCTL_KEY_TRANSACT_RAW, kEcho, 16);
      }},
 };

@@ -154,7 +154,7 @@ TEST_P(StartPool, FailsCleanly) {
   const auto& p = GetParam();
   Key key = Plug(sim::usb::PrimaryKey());
   char tag[5] = {p.tag[0], p.tag[1], p.tag[2], p.tag[3], 0};
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag(tag));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag(tag));
   EXPECT_EQ(p.status, sim::pnp::Start(key.pdo));
   EXPECT_EQ(NT_SUCCESS(p.status) ? Started : NotStarted, Record(key).DevicePnpState());
   // A second start without a stop between frees what the first one kept.
@@ -178,8 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DriverTest, FailedSelectionFailsTheStart) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_INVALID_PARAMETER,
-                               USBD_STATUS_INVALID_PARAMETER});
+  sim::usb::AddFault(
+      key.pdo,
+      {Kind::SelectConfiguration, {0, 1}, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER});
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
   EXPECT_EQ(nullptr, Record(key).InterfaceInfo());
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
@@ -204,7 +205,7 @@ TEST_F(DriverTest, AQueryStopWhoseUnconfigureCannotBeBuiltIsRefused) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   sim::usb::ClearBusRequests(key.pdo);
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv60"));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::pnp::QueryStop(key.pdo));
   EXPECT_EQ(Started, Record(key).DevicePnpState());
   EXPECT_EQ(1, Record(key).OutstandingIo());
@@ -243,9 +244,9 @@ TEST_P(StopAlwaysSucceeds, AndGoesDown) {
   }
   if (p.unconfigureFails)
     sim::usb::AddFault(key.pdo,
-                       {Kind::Unconfigure, 1, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
+                       {Kind::Unconfigure, {0, 1}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
   if (p.noPool)
-    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv60"));
+    sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv60"));
   if (p.pending) {
     sim::usb::BusFault late;
     late.minor = IRP_MN_STOP_DEVICE;
@@ -313,7 +314,7 @@ TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
   Key key = Plug(sim::usb::PrimaryKey());
   // The request itself succeeds; only the URB says that the selection failed.
   sim::usb::AddFault(
-      key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
+      key.pdo, {Kind::SelectConfiguration, {0, 1}, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
   EXPECT_EQ(NotStarted, Record(key).DevicePnpState());
   EXPECT_EQ(nullptr, Record(key).InterfaceInfo());
@@ -324,7 +325,7 @@ TEST_F(DriverTest, ASelectionRefusedByItsUrbStatusAloneFailsTheStart) {
 
 struct EnableCase {
   const char* name;
-  uint64_t nth;  // which IoSetDeviceInterfaceState of the start fails
+  uint32_t skip;  // IoSetDeviceInterfaceState calls of the start that succeed before one fails
   bool primaryEnabled;
 };
 
@@ -335,27 +336,27 @@ class FailedEnable : public DriverTest, public ::testing::WithParamInterface<Ena
 TEST_P(FailedEnable, LeavesTheKeyStartedAndTheAuxInterfaceDisabled) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNthWith(sim::faults::Kind::SetInterfaceState, GetParam().nth,
-                           STATUS_OBJECT_NAME_NOT_FOUND);
+  sim::faults::FailWith(sim::faults::Kind::SetInterfaceState, {GetParam().skip},
+                        STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, sim::pnp::Start(key.pdo));
   EXPECT_EQ(Started, Record(key).DevicePnpState());
   EXPECT_EQ(GetParam().primaryEnabled,
             !sim::interfaces::Enabled(GUID_KEY_INTERFACE_PRIMARY).empty());
   EXPECT_TRUE(sim::interfaces::Enabled(GUID_KEY_INTERFACE_AUX).empty());
-  EXPECT_EQ(2u - static_cast<uint64_t>(GetParam().nth == 1),
+  EXPECT_EQ(2u - static_cast<uint64_t>(GetParam().skip == 0),
             sim::faults::CallCount(sim::faults::Kind::SetInterfaceState));
 }
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, FailedEnable,
-                         ::testing::Values(EnableCase{"Primary", 1, false},
-                                           EnableCase{"Aux", 2, true}),
+                         ::testing::Values(EnableCase{"Primary", 0, false},
+                                           EnableCase{"Aux", 1, true}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(DriverTest, AFailedDeviceDescriptorRequestFreesItsBuffer) {
   TARVIK_WHITE_BOX();
   Key key = Plug(sim::usb::PrimaryKey());
   sim::usb::AddFault(
-      key.pdo, {Kind::GetDescriptor, 1, 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
+      key.pdo, {Kind::GetDescriptor, {0, 1}, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, sim::pnp::Start(key.pdo));
   EXPECT_EQ(nullptr, Record(key).DeviceDescriptor());
   EXPECT_EQ(0u, sim::pool::LiveCount(sim::faults::Tag("kv50")));

@@ -221,7 +221,7 @@ TEST_F(ControlTest, VendorWriteOfNothingSendsFourZeroBytes) {
 
 TEST_F(ControlTest, VendorWriteReportsTheLastFailedWrite) {
   Open();
-  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, 3, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, {0, 3}, STATUS_IO_DEVICE_ERROR});
   auto io = Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 1, 0, 9}, 0);
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, io.Status);  // nothing reached the key
   EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort, Kind::VendorOut, Kind::ResetPort,
@@ -229,8 +229,8 @@ TEST_F(ControlTest, VendorWriteReportsTheLastFailedWrite) {
             WireKinds(key_));
   // A reset that fails ends it with the reset's status.
   ClearWire(key_);
-  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, 1});
-  sim::usb::AddFault(key_.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  sim::usb::AddFault(key_.pdo, {Kind::VendorOut, {0, 1}});
+  sim::usb::AddFault(key_.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
             Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 1, 0, 9}, 0).Status);
   EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::ResetPort}), WireKinds(key_));
@@ -330,7 +330,7 @@ TEST_F(ControlTest, ReadInterruptWithoutAPipe) {
 
 TEST_F(ControlTest, FailedExchangesReturnNothing) {
   Open();
-  sim::usb::AddFault(key_.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key_.pdo, {Kind::Interrupt, {0, 1}, STATUS_IO_DEVICE_ERROR});
   auto io = Send(IOCTL_KEY_TRANSACT_RAW, {0x01, 0x02}, 16);
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, io.Status);
   EXPECT_EQ(0u, io.Information);
@@ -382,7 +382,7 @@ TEST_F(ControlTest, NotifyReportsOnceInTheKeysLife) {
 TEST_F(ControlTest, NotifyThreadThatCannotStart) {
   TARVIK_WHITE_BOX();
   Open();
-  sim::faults::FailNth(sim::faults::Kind::CreateSystemThread, 1);
+  sim::faults::Fail(sim::faults::Kind::CreateSystemThread);
   EXPECT_NE(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
   EXPECT_EQ(nullptr, Record(key_).NotifyThread());
   EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_KEY_NOTIFY_CHANGE, {}, 0).Status);
@@ -528,7 +528,7 @@ TEST_F(ControlCodePoolTags, NoPoolForTheTagFailsBeforeTheKeyHearsAnything) {
   for (const TaggedBuffer& c : cases) {
     SCOPED_TRACE(c.name);
     ClearWire(key_);
-    sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, c.tag);
+    sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, c.tag);
     auto io = Send(c.code, c.in, c.out);
     sim::faults::ClearRules();
     EXPECT_EQ(static_cast<NTSTATUS>(0xC000009A), io.Status);
@@ -589,14 +589,14 @@ TEST_P(FailedRead, LeavesAnEmptyBlock) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailedRead,
     ::testing::Values(FailedReadCase{"Report",
-                                     {{Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {{Kind::Interrupt, {0, 1}, STATUS_IO_DEVICE_ERROR}},
                                      {Kind::VendorOut, Kind::Interrupt}},
                       FailedReadCase{"Answer",
-                                     {{Kind::VendorIn, 1, 0, STATUS_IO_DEVICE_ERROR}},
+                                     {{Kind::VendorIn, {0, 1}, STATUS_IO_DEVICE_ERROR}},
                                      {Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}},
                       FailedReadCase{"PortReset",
-                                     {{Kind::VendorOut, 1},
-                                      {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED}},
+                                     {{Kind::VendorOut, {0, 1}},
+                                      {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED}},
                                      {Kind::VendorOut, Kind::ResetPort}}),
     [](const auto& info) { return info.param.name; });
 

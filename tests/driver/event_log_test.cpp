@@ -98,18 +98,18 @@ class EventLog : public DriverTest {
 TEST_F(EventLog, APortResetThatFailsIsLoggedOnceAMinute) {
   Key key = PlugAndStart();
   for (int i = 0; i < 3; ++i) {
-    sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+    sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, ResetPort(key.fdo));
   }
   ASSERT_EQ(1u, sim::errorlog::Written().size());
   ExpectEntry(0, kPortReset, STATUS_DEVICE_NOT_CONNECTED, key, u"VID_7E31&PID_5A3C REV_0400",
               0x7E315A3C, 0x0400);
   sim::clock::AdvanceMs(59999);
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, ResetPort(key.fdo));
   EXPECT_EQ(1u, sim::errorlog::Written().size()) << "within the minute";
   sim::clock::AdvanceMs(1);
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, ResetPort(key.fdo));
   ASSERT_EQ(2u, sim::errorlog::Written().size()) << "a minute later";
   ExpectEntry(1, kPortReset, STATUS_IO_DEVICE_ERROR, key, u"VID_7E31&PID_5A3C REV_0400", 0x7E315A3C,
@@ -125,7 +125,7 @@ TEST_F(EventLog, TheLimitIsPerKeyAndPerKind) {
   Key a = PlugAndStart();
   Key b = PlugAndStart(sim::usb::SecondaryKey());
   for (const Key* key : {&a, &b, &a}) {
-    sim::usb::AddFault(key->pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+    sim::usb::AddFault(key->pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, ResetPort(key->fdo));
   }
   ASSERT_EQ(2u, sim::errorlog::Written().size());
@@ -150,15 +150,15 @@ TEST_F(EventLog, AFailedAllocationChangesNothingElse) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
   ClearWire(key);
-  sim::faults::FailNth(sim::faults::Kind::ErrorLogEntry, 1);
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  sim::faults::Fail(sim::faults::Kind::ErrorLogEntry);
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, ResetPort(key.fdo));
   EXPECT_TRUE(sim::errorlog::Written().empty());
   EXPECT_EQ(0u, sim::errorlog::Outstanding());
   EXPECT_EQ((std::vector<Kind>{Kind::ResetPort}), WireKinds(key));
   EXPECT_EQ(Started, Record(key).DevicePnpState());
   // Nothing was logged, so the next failure is, within the minute.
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, ResetPort(key.fdo));
   EXPECT_EQ(1u, sim::errorlog::Written().size());
 }
@@ -174,7 +174,7 @@ TEST_F(EventLog, AKeyNotInTheIdentityTable) {
 TEST_F(EventLog, AStartThatFailsSaysWhere) {
   {
     Key key = Plug();
-    sim::usb::AddFault(key.pdo, {Kind::GetDescriptor, 1, 0, STATUS_IO_DEVICE_ERROR});
+    sim::usb::AddFault(key.pdo, {Kind::GetDescriptor, {0, 1}, STATUS_IO_DEVICE_ERROR});
     EXPECT_EQ(STATUS_IO_DEVICE_ERROR, sim::pnp::Start(key.pdo));
     ASSERT_EQ(1u, sim::errorlog::Written().size());
     // Nothing of the key was read.
@@ -184,7 +184,8 @@ TEST_F(EventLog, AStartThatFailsSaysWhere) {
   {
     Key key = Plug();
     sim::usb::AddFault(
-        key.pdo, {Kind::SelectConfiguration, 1, 0, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
+        key.pdo,
+        {Kind::SelectConfiguration, {0, 1}, STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER});
     EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Start(key.pdo));
     ASSERT_EQ(2u, sim::errorlog::Written().size());
     ExpectEntry(1, kConfiguration, STATUS_UNSUCCESSFUL, key, u"VID_7E31&PID_5A3C REV_0400",
@@ -193,7 +194,7 @@ TEST_F(EventLog, AStartThatFailsSaysWhere) {
   }
   {
     Key key = Plug();
-    sim::faults::FailNthWith(sim::faults::Kind::SetInterfaceState, 1, STATUS_OBJECT_NAME_NOT_FOUND);
+    sim::faults::FailWith(sim::faults::Kind::SetInterfaceState, {}, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, sim::pnp::Start(key.pdo));
     ASSERT_EQ(3u, sim::errorlog::Written().size());
     ExpectEntry(2, kInterfaces, STATUS_OBJECT_NAME_NOT_FOUND, key, u"VID_7E31&PID_5A3C REV_0400",

@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
   Key key = OpenKey(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 3});
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, {0, 3}});
   sim::clock::SetRate(10000);  // the report read below waits its full bound
   auto io = Raw({0x01, 0x42}, 16);
   // No write reached the key, so it has nothing to report: the report phase
@@ -129,7 +129,7 @@ TEST_F(ExchangeTest, ThreeFailedWritesThenTheLaterPhasesDecide) {
   EXPECT_EQ(STATUS_CANCELLED, Wire(key).back().status);
   // A key that has taken a command reports, and the exchange goes on as ever.
   ClearWire(key);
-  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 2});
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, {0, 2}});
   io = Raw({0x01, 0x42}, 16);
   EXPECT_EQ(STATUS_SUCCESS, io.Status);
   EXPECT_EQ((Bytes{0x42, 0x90, 0x00}), io.Output);
@@ -156,7 +156,7 @@ class LostCommand : public ExchangeTest, public ::testing::WithParamInterface<Lo
 TEST_P(LostCommand, IsNotAnEmptyAnswer) {
   const auto& c = GetParam();
   Key key = OpenKey(c.config);
-  sim::usb::AddFault(key.pdo, {Kind::VendorOut, c.failedWrites, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, {0, c.failedWrites}, STATUS_IO_DEVICE_ERROR});
   auto io = Raw({0x01, 0xBE, 0xEF}, 16);
   EXPECT_EQ(c.status, io.Status);
   EXPECT_EQ(c.answer, io.Output);
@@ -248,8 +248,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ExchangeTest, AFailedResetEndsTheExchange) {
   Key key = OpenKey(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::VendorOut, 1});
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  sim::usb::AddFault(key.pdo, {Kind::VendorOut, {0, 1}});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
   auto io = Raw({0x01, 0x42}, 16);
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, io.Status);
   EXPECT_EQ(0u, io.Information);
@@ -258,7 +258,7 @@ TEST_F(ExchangeTest, AFailedResetEndsTheExchange) {
 
 TEST_F(ExchangeTest, NoPoolForTheWriteIsAFailedAttempt) {
   Key key = OpenKey(sim::usb::PrimaryKey());
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv21"));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv21"));
   EXPECT_EQ(STATUS_SUCCESS, Raw({0x01, 0x42}, 16).Status);
   EXPECT_EQ((std::vector<Kind>{Kind::ResetPort, Kind::VendorOut, Kind::Interrupt, Kind::VendorIn}),
             WireKinds(key));
@@ -266,7 +266,7 @@ TEST_F(ExchangeTest, NoPoolForTheWriteIsAFailedAttempt) {
 
 TEST_F(ExchangeTest, AFailedReportEndsTheExchangeWithoutReset) {
   Key key = OpenKey(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::Interrupt, {0, 1}, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);
   EXPECT_EQ((std::vector<Kind>{Kind::VendorOut, Kind::Interrupt}), WireKinds(key));
 }
@@ -275,7 +275,7 @@ TEST_F(ExchangeTest, AFailedReportEndsTheExchangeWithoutReset) {
 // client, in another process and thread, gets its answer.
 TEST_F(ExchangeTest, AFailedReportLeavesTheKeyToTheNextClient) {
   Key key = OpenKey(sim::usb::PrimaryKey());
-  sim::usb::AddFault(key.pdo, {Kind::Interrupt, 1, 0, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::Interrupt, {0, 1}, STATUS_IO_DEVICE_ERROR});
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, Raw({0x01, 0x42}, 16).Status);
   sim::Client::Io second;
   std::thread([&] {

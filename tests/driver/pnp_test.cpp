@@ -319,7 +319,8 @@ TEST_F(LowerDrivers, AFailedAbortKeepsThePipeOpen) {
   auto config = sim::usb::SecondaryKey();
   config.pipeFlags = 1;
   Key key = PlugAndStart(config);
-  sim::usb::AddFault(key.pdo, {Kind::AbortPipe, 1, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
+  sim::usb::AddFault(key.pdo,
+                     {Kind::AbortPipe, {0, 1}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
   ASSERT_EQ(STATUS_SUCCESS, sim::pnp::SurpriseRemove(key.pdo));
   EXPECT_NE(0u, Record(key).InterfaceInfo()->Pipes[0].PipeFlags);
   EXPECT_EQ(0u, Record(key).OpenPipeCount());
@@ -328,7 +329,7 @@ TEST_F(LowerDrivers, AFailedAbortKeepsThePipeOpen) {
 
 struct RegistrationCase {
   const char* name;
-  uint64_t nth;
+  uint32_t skip;  // registrations that succeed before the one that answers `status`
   NTSTATUS status;
 };
 
@@ -337,7 +338,7 @@ class AddDeviceStatus : public DriverTest,
 
 TEST_P(AddDeviceStatus, IsTheFailedRegistrationsOwn) {
   PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNthWith(sim::faults::Kind::RegisterInterface, GetParam().nth, GetParam().status);
+  sim::faults::FailWith(sim::faults::Kind::RegisterInterface, {GetParam().skip}, GetParam().status);
   EXPECT_EQ(GetParam().status, sim::pnp::AddDevice(driver_, pdo));
   EXPECT_EQ(nullptr, driver_->DeviceObject);
   EXPECT_EQ(0u, sim::pool::LiveCount(sim::pool::kInterfaceNameTag));
@@ -345,9 +346,9 @@ TEST_P(AddDeviceStatus, IsTheFailedRegistrationsOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Registrations, AddDeviceStatus,
-    ::testing::Values(RegistrationCase{"First", 1, STATUS_INVALID_PARAMETER},
-                      RegistrationCase{"Second", 2, STATUS_OBJECT_NAME_NOT_FOUND},
-                      RegistrationCase{"Third", 3, STATUS_INVALID_DEVICE_REQUEST}),
+    ::testing::Values(RegistrationCase{"First", 0, STATUS_INVALID_PARAMETER},
+                      RegistrationCase{"Second", 1, STATUS_OBJECT_NAME_NOT_FOUND},
+                      RegistrationCase{"Third", 2, STATUS_INVALID_DEVICE_REQUEST}),
     [](const auto& info) { return info.param.name; });
 
 // Plug and Play around requests in progress: drains at query-stop and
@@ -591,7 +592,7 @@ class PnpResults : public DriverTest {};
 // other than STATUS_SUCCESS.
 TEST_F(PnpResults, AddDeviceReturnsTheThirdRegistrationsSuccess) {
   PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNthWith(sim::faults::Kind::RegisterInterface, 3, STATUS_OBJECT_NAME_EXISTS);
+  sim::faults::FailWith(sim::faults::Kind::RegisterInterface, {2}, STATUS_OBJECT_NAME_EXISTS);
   EXPECT_EQ(STATUS_OBJECT_NAME_EXISTS, sim::pnp::AddDevice(driver_, pdo));
   ASSERT_NE(nullptr, sim::pnp::Top(pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Start(pdo));

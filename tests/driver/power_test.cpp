@@ -140,7 +140,7 @@ TEST_P(PowerTest, NoDeviceRequestStillLetsTheSystemRequestDown) {
   TARVIK_WHITE_BOX();
   Key key = StartedWithStates(kStates);
   sim::usb::ClearBusRequests(key.pdo);
-  sim::faults::FailNth(sim::faults::Kind::RequestPowerIrp, 1);
+  sim::faults::Fail(sim::faults::Kind::RequestPowerIrp);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetSystem(key.pdo, PowerSystemSleeping3));
   auto atBus = sim::usb::BusRequests(key.pdo);
   ASSERT_EQ(1u, atBus.size());
@@ -234,7 +234,7 @@ class PowerOrder : public DriverTest {
     f.powerType = DevicePowerState;
     f.status = status;
     f.pending = true;
-    f.count = count;
+    f.rule.count = count;
     sim::usb::AddBusFault(key.pdo, f);
   }
 

@@ -86,7 +86,7 @@ TEST_F(SpineTest, FreshDeviceRecord) {
 struct UndoCase {
   const char* name;
   Kind kind;
-  uint64_t nth;
+  uint32_t skip;  // calls of the kind that succeed before the one that fails
   NTSTATUS expected;
   size_t namesFreed;  // interface names obtained and given back
 };
@@ -96,7 +96,7 @@ struct AddDeviceUndo : DriverTest, ::testing::WithParamInterface<UndoCase> {};
 TEST_P(AddDeviceUndo, LeavesNothingBehind) {
   const auto& p = GetParam();
   PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
-  sim::faults::FailNth(p.kind, p.nth);
+  sim::faults::Fail(p.kind, {p.skip});
   EXPECT_EQ(p.expected, sim::pnp::AddDevice(driver_, pdo));
   EXPECT_EQ(nullptr, driver_->DeviceObject);  // the device object is gone
   EXPECT_EQ(0u, sim::pool::LiveCount(sim::pool::kInterfaceNameTag));
@@ -110,11 +110,11 @@ TEST_P(AddDeviceUndo, LeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, AddDeviceUndo,
     ::testing::Values(
-        UndoCase{"CreateDevice", Kind::CreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES, 0},
-        UndoCase{"FirstInterface", Kind::RegisterInterface, 1, STATUS_INSUFFICIENT_RESOURCES, 0},
-        UndoCase{"SecondInterface", Kind::RegisterInterface, 2, STATUS_INSUFFICIENT_RESOURCES, 1},
-        UndoCase{"ThirdInterface", Kind::RegisterInterface, 3, STATUS_INSUFFICIENT_RESOURCES, 2},
-        UndoCase{"Attach", Kind::AttachDevice, 1, STATUS_NO_SUCH_DEVICE, 3}),
+        UndoCase{"CreateDevice", Kind::CreateDevice, 0, STATUS_INSUFFICIENT_RESOURCES, 0},
+        UndoCase{"FirstInterface", Kind::RegisterInterface, 0, STATUS_INSUFFICIENT_RESOURCES, 0},
+        UndoCase{"SecondInterface", Kind::RegisterInterface, 1, STATUS_INSUFFICIENT_RESOURCES, 1},
+        UndoCase{"ThirdInterface", Kind::RegisterInterface, 2, STATUS_INSUFFICIENT_RESOURCES, 2},
+        UndoCase{"Attach", Kind::AttachDevice, 0, STATUS_NO_SUCH_DEVICE, 3}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SpineTest, IoCountAndItsEvents) {

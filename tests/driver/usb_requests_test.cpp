@@ -102,8 +102,8 @@ TEST_P(UsbRequestsTest, ZeroLengthInTransferReportsNoBytes) {
 TEST_P(UsbRequestsTest, FailuresOfTheStackComeBackUnchanged) {
   TARVIK_WHITE_BOX();
   Key key = PluggedKey();
-  sim::usb::AddFault(key.pdo, {Kind::VendorIn, 1, 0, STATUS_IO_DEVICE_ERROR});
-  sim::usb::AddFault(key.pdo, {Kind::ResetPort, 1, 0, STATUS_DEVICE_NOT_CONNECTED});
+  sim::usb::AddFault(key.pdo, {Kind::VendorIn, {0, 1}, STATUS_IO_DEVICE_ERROR});
+  sim::usb::AddFault(key.pdo, {Kind::ResetPort, {0, 1}, STATUS_DEVICE_NOT_CONNECTED});
   UCHAR answer[8];
   ULONG returned = 5;
   SetupPacket in{0xC0, 0, 0, 0, sizeof(answer)};
@@ -120,16 +120,16 @@ TEST_P(UsbRequestsTest, NoPoolOrNoRequestMeansNothingReachesTheKey) {
   UCHAR buffer[8];
   ULONG returned = 5;
   SetupPacket in{0xC0, 0, 0, 0, sizeof(buffer)};
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv31"));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv31"));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, VendorControlIn(key.fdo, &in, buffer, &returned));
   EXPECT_EQ(0u, returned);
-  sim::faults::FailNth(sim::faults::Kind::PoolAllocation, 1, sim::faults::Tag("kv41"));
+  sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv41"));
   returned = 5;
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ReadInterruptPipe(key.fdo, buffer, 8, &returned));
   EXPECT_EQ(5u, returned);  // left alone
-  sim::faults::FailNth(sim::faults::Kind::BuildRequest, 1);
+  sim::faults::Fail(sim::faults::Kind::BuildRequest);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ResetPort(key.fdo));
-  sim::faults::FailNth(sim::faults::Kind::BuildRequest, 1);
+  sim::faults::Fail(sim::faults::Kind::BuildRequest);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, VendorControlIn(key.fdo, &in, buffer, &returned));
   EXPECT_TRUE(Wire(key).empty());
   EXPECT_EQ(1, Record(key).OutstandingIo());

@@ -52,12 +52,12 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
     Machine machine;
     base = sim::faults::Recorded().size();  // points of the scenario count from here
     if (point && !point->usb)
-      sim::faults::FailNth(point->kernelKind, point->ordinal);
+      sim::faults::Fail(point->kernelKind, {static_cast<uint32_t>(point->ordinal - 1)});
     if (point && point->usb) {
       // The USB fault is planned on the key once it is plugged.
       sim::usb::Fault fault;
       fault.kind = point->usbKind;
-      fault.skip = point->skip;
+      fault.rule.skip = point->skip;
       fault.status = STATUS_UNSUCCESSFUL;
       fault.usbdStatus = USBD_STATUS_STALL_PID;
       sim::usb::PlanForPlug(point->key, fault);

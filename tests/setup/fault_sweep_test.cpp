@@ -146,7 +146,7 @@ TEST_P(SetupSweep, EveryCallFailedInTurn) {
     SetUp();
     Prepare(sys());
     const Snapshot before = Take(sys());
-    sys().Fail(call, ERROR_ACCESS_DENIED, nth);
+    sys().Fail(call, ERROR_ACCESS_DENIED, {static_cast<uint32_t>(nth - 1)});
     Outcome run = Tool(p.args);
     if (call == "GetStdHandle" || call == "WriteFile") {
       EXPECT_EQ(-1, run.exit) << point;

@@ -151,7 +151,7 @@ TEST_F(InfStore, NoWindowsDirectory) {
   sys().Fail("GetSystemWindowsDirectoryW", ERROR_ACCESS_DENIED);
   EXPECT_EQ(RESULT_WINDOWS_DIR_FAILED, Tool({"-d", "a.inf", "i"}).Code());
   // The second fetch, before the search of the stored copies.
-  sys().Fail("GetSystemWindowsDirectoryW", ERROR_ACCESS_DENIED, 2);
+  sys().Fail("GetSystemWindowsDirectoryW", ERROR_ACCESS_DENIED, {1});
   EXPECT_EQ(RESULT_WINDOWS_DIR_FAILED, Tool({"-g", "a.inf"}).Code());
 }
 

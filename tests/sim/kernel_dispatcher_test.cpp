@@ -213,7 +213,7 @@ TEST_F(KernelTest, ObjectTypeMismatchAndKernelHandlesFromUserModeAreRefused) {
 }
 
 TEST_F(KernelTest, SystemThreadCreationCanBeMadeToFail) {
-  sim::faults::FailNth(sim::faults::Kind::CreateSystemThread, 1);
+  sim::faults::Fail(sim::faults::Kind::CreateSystemThread);
   HANDLE handle = nullptr;
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,

@@ -119,7 +119,7 @@ TEST_F(ErrorLog, AnEntryWrittenTwiceIsAFinding) {
 }
 
 TEST_F(ErrorLog, TheFaultPlanCanRefuseAnEntry) {
-  sim::faults::FailNth(sim::faults::Kind::ErrorLogEntry, 1);
+  sim::faults::Fail(sim::faults::Kind::ErrorLogEntry);
   EXPECT_EQ(nullptr, IoAllocateErrorLogEntry(stack_.fdo, sizeof(IO_ERROR_LOG_PACKET)));
   EXPECT_EQ(0u, sim::errorlog::Outstanding());
 }

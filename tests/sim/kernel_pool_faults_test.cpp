@@ -36,21 +36,20 @@ TEST_F(KernelTest, PoolIsAccountedPerTagAndIsNotZeroed) {
 TEST_F(KernelTest, PoolFaultsSelectByOrdinalTagAndCount) {
   struct Case {
     const char* name;
-    uint64_t nth;
+    sim::FaultRule rule;
     std::optional<ULONG> tag;
-    uint64_t count;
     const char* pattern;  // tags allocated, in order: A=kv21 B=kv31
     const char* failed;   // '1' where the allocation fails
   } cases[] = {
-      {"second of any", 2, std::nullopt, 1, "AABA", "0100"},
-      {"second of kv31", 2, Tag("kv31"), 1, "BABB", "0010"},
-      {"two from the second", 2, std::nullopt, 2, "AAAA", "0110"},
-      {"first of kv21", 1, Tag("kv21"), 1, "BBAA", "0010"},
+      {"second of any", {1, 1}, std::nullopt, "AABA", "0100"},
+      {"second of kv31", {1, 1}, Tag("kv31"), "BABB", "0010"},
+      {"two from the second", {1, 2}, std::nullopt, "AAAA", "0110"},
+      {"first of kv21", {0, 1}, Tag("kv21"), "BBAA", "0010"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::faults::Reset();
-    sim::faults::FailNth(Kind::PoolAllocation, c.nth, c.tag, c.count);
+    sim::faults::Fail(Kind::PoolAllocation, c.rule, c.tag);
     std::string failed;
     for (const char* p = c.pattern; *p; ++p) {
       PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, *p == 'A' ? Tag("kv21") : Tag("kv31"));
@@ -109,7 +108,7 @@ TEST_F(KernelTest, ASweepCountsTheFaultPointsThenFailsEachInTurn) {
   for (const auto& point : points) {
     SCOPED_TRACE(sim::faults::Name(point.kind));
     sim::faults::Reset();
-    sim::faults::FailNth(point.kind, point.ordinal);
+    sim::faults::Fail(point.kind, {static_cast<uint32_t>(point.ordinal - 1)});
     EXPECT_FALSE(Scenario());
     EXPECT_EQ(1u, sim::faults::FailedCount());
   }
@@ -175,7 +174,7 @@ TEST_F(KernelTest, EachInjectableRoutineFailsWhenAsked) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(sim::faults::Name(c.kind));
-    sim::faults::FailNth(c.kind, 1);
+    sim::faults::Fail(c.kind);
     EXPECT_TRUE(c.failed(s, &name));
     sim::faults::ClearRules();
   }

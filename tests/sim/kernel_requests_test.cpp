@@ -260,7 +260,7 @@ TEST_F(RequestTest, UnsetDispatchSlotsAnswerInvalidDeviceRequest) {
 }
 
 TEST_F(RequestTest, BuildingARequestCanBeMadeToFail) {
-  sim::faults::FailNth(sim::faults::Kind::BuildRequest, 2);
+  sim::faults::Fail(sim::faults::Kind::BuildRequest, {1});
   IO_STATUS_BLOCK iosb;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -28,7 +28,7 @@ TEST_F(BusRequestsTest, ThePlanSkipsCountsAndMatchesPowerStates) {
   sim::usb::BusFault stop;
   stop.major = IRP_MJ_PNP;
   stop.minor = IRP_MN_QUERY_STOP_DEVICE;
-  stop.skip = 1;
+  stop.rule.skip = 1;
   stop.status = STATUS_DEVICE_BUSY;
   sim::usb::AddBusFault(pdo_, stop);
   sim::usb::BusFault d3;

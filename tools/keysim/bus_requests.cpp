@@ -87,8 +87,7 @@ std::optional<sim::usb::BusFault> ParseBusFault(const std::string& request,
     *error = "count is a number from 1";
     return std::nullopt;
   }
-  fault.count = count;
-  fault.skip = skip;
+  fault.rule = {skip, count};
   fault.pending = pending != 0;
   if (!StatusOption(options, &fault.status, error))
     return std::nullopt;

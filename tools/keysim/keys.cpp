@@ -97,8 +97,8 @@ std::optional<UsbFault> ParseUsbFault(const std::string& kind,
   }
   uint32_t usbd = static_cast<uint32_t>(fault.usbdStatus);
   uint32_t halt = 0;
-  if (!NumberOption(options, "count", 0xFFFFFFFF, &fault.count, error) ||
-      !NumberOption(options, "skip", 0xFFFFFFFF, &fault.skip, error) ||
+  if (!NumberOption(options, "count", 0xFFFFFFFF, &fault.rule.count, error) ||
+      !NumberOption(options, "skip", 0xFFFFFFFF, &fault.rule.skip, error) ||
       !NumberOption(options, "usbd", 0xFFFFFFFF, &usbd, error) ||
       !NumberOption(options, "halt", 1, &halt, error))
     return std::nullopt;

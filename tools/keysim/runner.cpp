@@ -1,5 +1,6 @@
 #include "tools/keysim/runner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -555,6 +556,10 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
   if (!nth || *nth == 0 || !count || *count == 0) {
     return Failed("nth and count are numbers from 1");
   }
+  // The nth call fails after n - 1 pass; counts beyond the rule's range fail every call.
+  const uint64_t limit = sim::FaultRule::kEvery;
+  const sim::FaultRule rule{static_cast<uint32_t>(std::min(*nth - 1, limit)),
+                            static_cast<uint32_t>(std::min(*count, limit))};
   if (what == "clear") {
     if (execute) {
       sim::faults::ClearRules();
@@ -575,7 +580,7 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
     if (execute) {
       const std::string& t = step.words[1];
       char tag[5] = {t[0], t[1], t[2], t[3], 0};
-      sim::faults::FailNth(sim::faults::Kind::PoolAllocation, *nth, sim::faults::Tag(tag), *count);
+      sim::faults::Fail(sim::faults::Kind::PoolAllocation, rule, sim::faults::Tag(tag));
     }
     return o;
   }
@@ -596,7 +601,7 @@ Runner::Outcome Runner::Fault(const Step& step, bool execute) {
         return Failed(o.error.empty() ? "usage: fault " + what + " [nth=N] [count=N]" : o.error);
       }
       if (execute) {
-        sim::faults::FailNth(entry.kind, *nth, std::nullopt, *count);
+        sim::faults::Fail(entry.kind, rule);
       }
       return o;
     }

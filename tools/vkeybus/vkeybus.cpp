@@ -7,6 +7,7 @@
 #include <ntddk.h>
 #include <initguid.h>
 // initguid before the interface class
+#include "sim/fault_rule.h"
 #include "sim/usb/port.h"
 #include "tools/vkeybus/vkeybus_ioctl.h"
 
@@ -46,7 +47,7 @@ struct Bus {
 
 struct Fault {
   ULONG Kind;
-  ULONG Count;
+  sim::FaultRule Rule;
   NTSTATUS Status;
 };
 
@@ -329,8 +330,7 @@ NTSTATUS ChildInternalControl(Child* Key, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&Key->Lock, &irql);
   keyport::Outcome outcome;
-  if (Key->Plan.Count > 0 && Key->Key.Plugged() && Matches(Key->Plan.Kind, stack)) {
-    --Key->Plan.Count;
+  if (Key->Key.Plugged() && Matches(Key->Plan.Kind, stack) && Key->Plan.Rule.Take()) {
     outcome = {Key->Plan.Status, USBD_STATUS_STALL_PID};
     if (urb != nullptr && code == IOCTL_INTERNAL_USB_SUBMIT_URB)
       keyport::Port::Fail(urb, outcome);
@@ -518,7 +518,7 @@ NTSTATUS BusControl(Bus* Self, PDEVICE_OBJECT Device, PIRP Irp) {
           EndWaiting(key, &gone, keyport::kDeviceGone, nullptr);
         } else {
           const VkeyFault* f = static_cast<VkeyFault*>(buffer);
-          key->Plan = {f->Kind, f->Count, f->Status};
+          key->Plan = {f->Kind, {0, static_cast<uint32_t>(f->Count)}, f->Status};
         }
         KeReleaseSpinLock(&key->Lock, inner);
       }
