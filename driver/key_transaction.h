@@ -4,8 +4,12 @@
 #include "driver/usb_requests.h"
 
 // Read-phase repetitions before a key that never returns the announced answer
-// length is given up on with STATUS_IO_TIMEOUT.
-constexpr ULONG KeyTransactionMaxReads = 4096;
+// length is given up on with STATUS_IO_TIMEOUT. A build for fuzzing may take
+// fewer, so that such a key costs an input a few reads and not thousands.
+#ifndef TARVIK_KEY_TRANSACTION_MAX_READS
+#define TARVIK_KEY_TRANSACTION_MAX_READS 4096
+#endif
+constexpr ULONG KeyTransactionMaxReads = TARVIK_KEY_TRANSACTION_MAX_READS;
 // Answer capacities above this are clamped: wLength carries 16 bits.
 constexpr ULONG KeyTransactionMaxInLength = 65535;
 

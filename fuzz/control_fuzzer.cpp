@@ -3,7 +3,10 @@
 // the input. The verifier checks every completion (Information never beyond
 // the output buffer among them).
 // Input: code selector, output length (3 bytes, little-endian), behaviour
-// byte, fault byte, then the input buffer.
+// byte, fault byte, then the input buffer. The input buffer may be followed by
+// further requests on the same handle, each after the marker FE ED FA CE:
+// code selector, output length (2 bytes, little-endian), input buffer.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +31,13 @@ constexpr ULONG kCodes[] = {IOCTL_KEY_GET_CONFIG_DESCRIPTOR,
                             TARVIK_KEY_CTL_CODE(0x005),
                             TARVIK_KEY_CTL_CODE(0x019)};
 
+constexpr uint8_t kMarker[] = {0xFE, 0xED, 0xFA, 0xCE};
+
+// The bytes from `begin` up to the next marker (or the end).
+const uint8_t* SegmentEnd(const uint8_t* begin, const uint8_t* end) {
+  return std::search(begin, end, kMarker, kMarker + sizeof kMarker);
+}
+
 constexpr sim::usb::Kind kFaultKinds[] = {sim::usb::Kind::VendorOut, sim::usb::Kind::VendorIn,
                                           sim::usb::Kind::Interrupt, sim::usb::Kind::ResetPort};
 
@@ -40,7 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ULONG out = (data[1] | data[2] << 8 | (data[3] & 0x01) << 16);  // up to 128 KiB
   const uint8_t behaviour = data[4];
   const uint8_t fault = data[5];
-  std::vector<UCHAR> input(data + 6, data + size);
+  const uint8_t* const end = data + size;
+  const uint8_t* next = SegmentEnd(data + 6, end);
+  std::vector<UCHAR> input(data + 6, next);
 
   auto config = (behaviour & 0x80) ? sim::usb::SecondaryKey() : sim::usb::PrimaryKey();
   config.shortReads = behaviour & 0x03;
@@ -69,6 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!NT_SUCCESS(open.Status))
     return 0;
   machine.client().DeviceIoControl(open.Handle, code, input, out);
+  while (next != end) {
+    const uint8_t* const begin = next + sizeof kMarker;
+    next = SegmentEnd(begin, end);
+    if (next - begin < 3)
+      continue;
+    const ULONG moreCode = kCodes[begin[0] % (sizeof(kCodes) / sizeof(kCodes[0]))];
+    const ULONG moreOut = begin[1] | begin[2] << 8;
+    machine.client().DeviceIoControl(open.Handle, moreCode, std::vector<UCHAR>(begin + 3, next),
+                                     moreOut);
+  }
   machine.client().Close(open.Handle);
   return 0;
 }
