@@ -63,34 +63,34 @@ PURB AllocateUrb(SIZE_T Size, ULONG Tag) {
 
 // Reads the device descriptor into a fresh copy kept in the record (also
 // when the key turns out not to be one of ours) and identifies the key.
+// Each step runs only if the one before succeeded; what the record did not
+// take is freed at the one exit.
 TARVIK_PAGED NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  PUSB_DEVICE_DESCRIPTOR descriptor = nullptr;
   PURB urb = AllocateUrb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), TagDeviceDescriptorUrb);
-  if (urb == nullptr) {
-    return STATUS_INSUFFICIENT_RESOURCES;
+  if (urb != nullptr) {
+    descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
+        ExAllocatePoolWithTag(DriverNonPagedPool, DeviceDescriptorLength, TagDeviceDescriptor));
   }
-  auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-      ExAllocatePoolWithTag(DriverNonPagedPool, DeviceDescriptorLength, TagDeviceDescriptor));
-  if (descriptor == nullptr) {
-    ExFreePool(urb);
-    return STATUS_INSUFFICIENT_RESOURCES;
+  if (descriptor != nullptr) {
+    // A short answer must not leave stale pool in the identity fields.
+    RtlZeroMemory(descriptor, DeviceDescriptorLength);
+    BuildGetDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorLength);
+    status = ReportIfFailed(DeviceObject, KeyEventStartDescriptor, SubmitUrb(DeviceObject, urb));
   }
-  // A short answer must not leave stale pool in the identity fields.
-  RtlZeroMemory(descriptor, DeviceDescriptorLength);
-  BuildGetDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorLength);
-  NTSTATUS status =
-      ReportIfFailed(DeviceObject, KeyEventStartDescriptor, SubmitUrb(DeviceObject, urb));
-  if (!NT_SUCCESS(status)) {
-    ExFreePool(descriptor);
-    ExFreePool(urb);
-    return status;
+  if (NT_SUCCESS(status)) {
+    // A copy left by an earlier start that failed is replaced, not leaked.
+    FreeIfHeld(extension->DeviceDescriptor);
+    extension->DeviceDescriptor = descriptor;
+    descriptor = nullptr;
+    status = ReportIfFailed(DeviceObject, KeyEventUnknownKey,
+                            IdentifyKey(DeviceObject, extension->DeviceDescriptor));
   }
-  // A copy left by an earlier start that failed is replaced, not leaked.
-  FreeIfHeld(extension->DeviceDescriptor);
-  extension->DeviceDescriptor = descriptor;
-  status = ReportIfFailed(DeviceObject, KeyEventUnknownKey, IdentifyKey(DeviceObject, descriptor));
-  ExFreePool(urb);
+  FreeIfHeld(descriptor);
+  FreeIfHeld(urb);
   return status;
 }
 
@@ -208,8 +208,8 @@ TARVIK_PAGED NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
     extension->ConfigurationDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
         ExAllocatePoolWithTag(DriverNonPagedPool, size, TagConfigDescriptor));
     if (extension->ConfigurationDescriptor == nullptr) {
-      ExFreePool(urb);
-      return STATUS_INSUFFICIENT_RESOURCES;
+      status = STATUS_INSUFFICIENT_RESOURCES;
+      break;
     }
     // What the key did not send reads as zero, never as stale pool.
     RtlZeroMemory(extension->ConfigurationDescriptor, size);
@@ -222,6 +222,7 @@ TARVIK_PAGED NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
     }
     size = extension->ConfigurationDescriptor->wTotalLength;
   }
+  // The one exit for the request, whatever ended the loop.
   ExFreePool(urb);
   if (!NT_SUCCESS(status)) {
     return status;

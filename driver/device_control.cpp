@@ -7,6 +7,7 @@
 #include "driver/pool_tags.h"
 #include "driver/pool_type.h"
 #include "driver/query_info.h"
+#include "driver/request_handling.h"
 #include "driver/usb_requests.h"
 
 namespace {
@@ -342,9 +343,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
     }
   }
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  CompleteRequest(Irp, status, NT_SUCCESS(status) ? request.Information : 0);
   IoDecrement(extension);
   return status;
 }

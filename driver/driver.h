@@ -19,9 +19,6 @@ DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchSystemControl;
 DRIVER_DISPATCH DispatchPnp;
 
-// Sets the event given as context and keeps the request for its sender.
-IO_COMPLETION_ROUTINE IrpCompletionRoutine;
-
 // Plug and Play and configuration.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IdentifyKey(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR DeviceDescriptorBuffer);

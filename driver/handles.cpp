@@ -2,13 +2,13 @@
 // data-less read and write.
 #include "driver/device_extension.h"
 #include "driver/driver.h"
+#include "driver/request_handling.h"
 
 namespace {
 
+// Completes the request and drops the reference its dispatch routine took.
 NTSTATUS Finish(DeviceExtension* Extension, PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  CompleteRequest(Irp, Status);
   IoDecrement(Extension);
   return Status;
 }
@@ -65,10 +65,7 @@ TARVIK_PAGED NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp
 TARVIK_PAGED NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   ReleaseHandle(GetDeviceExtension(DeviceObject));
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
+  return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 TARVIK_PAGED NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -3,43 +3,11 @@
 #include "driver/device_extension.h"
 #include "driver/driver.h"
 #include "driver/family_interfaces.h"
+#include "driver/request_handling.h"
 
 namespace {
 
 constexpr ACCESS_MASK NotifyThreadAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF;
-
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
-}
-
-NTSTATUS PassDown(DeviceExtension* Extension, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(Extension->LowerDeviceObject, Irp);
-}
-
-NTSTATUS PassDownWithSuccess(DeviceExtension* Extension, PIRP Irp) {
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  Irp->IoStatus.Information = 0;
-  return PassDown(Extension, Irp);
-}
-
-// The request comes back here through IrpCompletionRoutine, still ours to complete.
-TARVIK_PAGED NTSTATUS ForwardAndWait(DeviceExtension* Extension, PIRP Irp) {
-  PAGED_CODE();
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = Irp->IoStatus.Status;
-  }
-  return status;
-}
 
 // The key is ours to talk to only once the lower drivers have started it. A
 // start they failed is theirs to report (CompleteRequestStatusCheck), and
@@ -203,13 +171,6 @@ TARVIK_PAGED NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, PnpSta
 }
 
 }  // namespace
-
-NTSTATUS NTAPI IrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 // The handle is a kernel handle, so it is valid in the Plug and Play thread
 // although a client's request created it.

@@ -4,6 +4,7 @@
 // a low system state is refused while other requests are in progress.
 #include "driver/device_extension.h"
 #include "driver/driver.h"
+#include "driver/request_handling.h"
 
 namespace {
 
@@ -91,17 +92,6 @@ PowerAction ChooseAction(PIO_STACK_LOCATION Stack) {
   }
 }
 
-NTSTATUS PassDown(DeviceExtension* Extension, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(Extension->LowerDeviceObject, Irp);
-}
-
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
-}
-
 POWER_STATE AsPowerState(ULONG DeviceState) {
   POWER_STATE state;
   RtlCopyMemory(&state, &DeviceState, sizeof(state));
@@ -113,21 +103,12 @@ void ReportDevicePower(PDEVICE_OBJECT DeviceObject, ULONG State) {
 }
 
 // The key is usable only once the lower drivers have powered it: wait for
-// them, then tell the power manager, whatever they answered.
+// them, then tell the power manager, whatever they answered. The request
+// completes as they left it.
 NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  DeviceExtension* extension = GetDeviceExtension(DeviceObject);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = Irp->IoStatus.Status;
-  }
+  const NTSTATUS status = ForwardAndWait(GetDeviceExtension(DeviceObject), Irp);
   ReportDevicePower(DeviceObject, PowerDeviceD0);
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return CompleteRequest(Irp, status, Irp->IoStatus.Information);
 }
 
 // Going down, the power manager hears of the new state before the lower
@@ -146,7 +127,7 @@ NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // A system set-power may not be failed (PowerDownFail, PowerUpFail: a power
 // failure ends in bug check 0x9F) and must reach the bus driver: when the
 // device request cannot be asked for, the system request still goes down,
-// with success.
+// with success (Information as the sender set it).
 NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   KEVENT event;
@@ -155,8 +136,7 @@ NTSTATUS SystemTransition(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, target,
                                             PowerRequestComplete, &event, nullptr);
   if (status != STATUS_PENDING) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    return PassDown(extension, Irp);
+    return PassDownWithSuccess(extension, Irp, Irp->IoStatus.Information);
   }
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   ReportDevicePower(DeviceObject, extension->DevicePower);
@@ -170,7 +150,6 @@ NTSTATUS RefuseWhenBusy(DeviceExtension* Extension, PIRP Irp) {
   const auto outstanding = static_cast<ULONG>(Extension->OutstandingIo);
   KeReleaseSpinLock(&Extension->IoCountLock, oldIrql);
   if (outstanding > IdleOutstandingIo) {
-    Irp->IoStatus.Information = 0;
     return CompleteRequest(Irp, STATUS_DEVICE_BUSY);
   }
   return PassDown(Extension, Irp);
@@ -211,7 +190,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   switch (CurrentPnpState(extension)) {
     case Removed:
       // Information stays as the sender set it.
-      status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
+      status = CompleteRequest(Irp, STATUS_DELETE_PENDING, Irp->IoStatus.Information);
       break;
     case NotStarted:
       // Nothing of the key is ours to power yet.

@@ -2,13 +2,13 @@
 // in every state, before the first start and after a surprise removal alike.
 #include "driver/device_extension.h"
 #include "driver/driver.h"
+#include "driver/request_handling.h"
 
 TARVIK_PAGED NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   DeviceExtension* extension = GetDeviceExtension(DeviceObject);
   IoIncrement(extension);
-  IoSkipCurrentIrpStackLocation(Irp);
-  NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, Irp);
+  const NTSTATUS status = PassDown(extension, Irp);
   IoDecrement(extension);
   return status;
 }

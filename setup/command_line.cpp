@@ -12,10 +12,16 @@ struct Option {
   Step Run;
 };
 
+// Each option with the routine that does its work and the file that holds it.
 constexpr Option Options[] = {
-    {'c', 2, Step::Create},   {'d', 2, Step::Delete},    {'e', 0, Step::Rescan},
-    {'g', 1, Step::Versions}, {'i', 1, Step::Install},   {'r', 1, Step::Remove},
-    {'s', 3, Step::Service},  {'u', 1, Step::Uninstall},
+    {'c', 2, Step::Create},     // vkDrvPnp::InstallRootDevice, setup/device_steps.cpp
+    {'d', 2, Step::Delete},     // vkDrvPnp::DeleteDriverFile, setup/inf_store.cpp
+    {'e', 0, Step::Rescan},     // vkDrvPnp::RescanDevices, setup/device_steps.cpp
+    {'g', 1, Step::Versions},   // vkDrvPnp::QueryInfVersions, setup/inf_versions.cpp
+    {'i', 1, Step::Install},    // vkDrvPnp::CopyOemInf, setup/drv_pnp.cpp
+    {'r', 1, Step::Remove},     // vkDrvPnp::RemoveDevices, setup/device_steps.cpp
+    {'s', 3, Step::Service},    // vkDrvPnp::SetServiceValue, setup/service_value.cpp
+    {'u', 1, Step::Uninstall},  // vkDrvPnp::UninstallOemInf, setup/inf_store.cpp
 };
 
 const Option* FindOption(LPCWSTR Text) {

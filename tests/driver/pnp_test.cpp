@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
@@ -642,7 +643,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, PnpAnswered, ::testing::ValuesIn(kAnswerTiming
 // Plug and Play requests the driver has nothing to add to go to the bus
 // driver as the Plug and Play manager sent them (status and information
 // untouched), and the bus driver's answer comes back unchanged, whether the
-// bus answers at once or later.
+// bus answers at once or later. Those it has handled go down with success.
 
 struct Minor {
   const char* name;
@@ -921,6 +922,51 @@ INSTANTIATE_TEST_SUITE_P(Requests, LateAnswers,
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) +
                                   std::get<1>(info.param).name;
+                         });
+
+// Requests the driver has done its part of go to the bus driver with
+// success in place of the Plug and Play manager's STATUS_NOT_SUPPORTED: the
+// IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_STOP_DEVICE and IRP_MN_SURPRISE_REMOVAL
+// pages have each driver that handles the request set Irp->IoStatus.Status
+// to STATUS_SUCCESS before it passes it down.
+struct Handled {
+  const char* name;
+  std::vector<UCHAR> before;  // sent first, each answered with success
+  UCHAR minor;
+};
+
+const Handled kHandled[] = {
+    {"QueryStop", {}, IRP_MN_QUERY_STOP_DEVICE},
+    {"QueryRemove", {}, IRP_MN_QUERY_REMOVE_DEVICE},
+    {"Stop", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_STOP_DEVICE},
+    {"CancelStopWithoutAQuery", {}, IRP_MN_CANCEL_STOP_DEVICE},
+    {"CancelRemoveWithoutAQuery", {}, IRP_MN_CANCEL_REMOVE_DEVICE},
+    {"SurpriseRemoval", {}, IRP_MN_SURPRISE_REMOVAL},
+};
+
+class HandledPnp : public DriverTest, public ::testing::WithParamInterface<Handled> {};
+
+TEST_P(HandledPnp, ReachesTheBusWithSuccess) {
+  const Handled& h = GetParam();
+  Key key = PlugAndStart();
+  for (UCHAR minor : h.before) {
+    ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Send(key.pdo, minor).Status);
+  }
+  sim::usb::ClearBusRequests(key.pdo);
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Send(key.pdo, h.minor).Status);
+  const auto seen = sim::usb::BusRequests(key.pdo);
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(h.minor, seen[0].minor);
+  EXPECT_EQ(STATUS_SUCCESS, seen[0].arrivedStatus);
+  EXPECT_EQ(0u, seen[0].arrivedInformation);
+  if (h.minor == IRP_MN_SURPRISE_REMOVAL) {
+    EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Minors, HandledPnp, ::testing::ValuesIn(kHandled),
+                         [](const ::testing::TestParamInfo<Handled>& info) {
+                           return std::string(info.param.name);
                          });
 
 }  // namespace
