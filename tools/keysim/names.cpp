@@ -5,6 +5,7 @@
 
 #include "driver/wdk.h"
 #include "driver/ioctl.h"
+#include "sim/kernel/status_names.h"
 #include "tools/keysim/script.h"
 
 namespace keysim {
@@ -17,41 +18,6 @@ struct Named {
 
 #define NAMED(x) \
   { static_cast<uint32_t>(x), #x }
-
-constexpr Named Statuses[] = {
-    NAMED(STATUS_SUCCESS),
-    NAMED(STATUS_OBJECT_NAME_EXISTS),
-    NAMED(STATUS_PENDING),
-    NAMED(STATUS_UNSUCCESSFUL),
-    NAMED(STATUS_NOT_IMPLEMENTED),
-    NAMED(STATUS_INVALID_HANDLE),
-    NAMED(STATUS_INVALID_PARAMETER),
-    NAMED(STATUS_NO_SUCH_DEVICE),
-    NAMED(STATUS_INVALID_DEVICE_REQUEST),
-    NAMED(STATUS_MORE_PROCESSING_REQUIRED),
-    NAMED(STATUS_ACCESS_DENIED),
-    NAMED(STATUS_BUFFER_TOO_SMALL),
-    NAMED(STATUS_OBJECT_NAME_NOT_FOUND),
-    NAMED(STATUS_SHARING_VIOLATION),
-    NAMED(STATUS_DELETE_PENDING),
-    NAMED(STATUS_INSUFFICIENT_RESOURCES),
-    NAMED(STATUS_DEVICE_DATA_ERROR),
-    NAMED(STATUS_DEVICE_NOT_CONNECTED),
-    NAMED(STATUS_DEVICE_POWER_FAILURE),
-    NAMED(STATUS_DEVICE_NOT_READY),
-    NAMED(STATUS_IO_TIMEOUT),
-    NAMED(STATUS_NOT_SUPPORTED),
-    NAMED(STATUS_INVALID_USER_BUFFER),
-    NAMED(STATUS_CANCELLED),
-    NAMED(STATUS_INVALID_DEVICE_STATE),
-    NAMED(STATUS_IO_DEVICE_ERROR),
-    NAMED(STATUS_INVALID_BUFFER_SIZE),
-    NAMED(STATUS_NOT_FOUND),
-    NAMED(STATUS_DEVICE_REMOVED),
-    NAMED(STATUS_POWER_STATE_INVALID),
-    NAMED(STATUS_BUFFER_OVERFLOW),
-    NAMED(STATUS_DEVICE_BUSY),
-};
 
 constexpr Named ControlCodes[] = {
     NAMED(IOCTL_KEY_GET_CONFIG_DESCRIPTOR),
@@ -105,18 +71,10 @@ std::optional<uint32_t> Small(const std::string& text, uint32_t limit) {
 
 }  // namespace
 
-std::string StatusName(uint32_t status) {
-  for (const Named& entry : Statuses) {
-    if (entry.value == status) {
-      return entry.name;
-    }
-  }
-  return Hex32(status);
-}
-
 std::optional<uint32_t> StatusByName(const std::string& text) {
-  if (std::optional<uint32_t> v = Lookup(Statuses, Upper(text))) {
-    return v;
+  uint32_t status = 0;
+  if (sim::StatusByExactName(Upper(text), &status)) {
+    return status;
   }
   return Small(text, 0xFFFFFFFFu);
 }
