@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/kernel/callout.h"
+#include "sim/kernel/status_names.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/wdm.h"
@@ -59,7 +60,6 @@ namespace sim::detail {
 using verifier::Check;
 void Violation(Check check, const std::string& message);
 std::string Hex(uint64_t value);
-std::string StatusName(NTSTATUS status);
 // Reports `rule` when the current IRQL is above `highest` (irql_rules.cpp).
 void RequireIrql(Check rule, const char* routine, KIRQL highest);
 // The power rules of a function or filter driver's set-power handling

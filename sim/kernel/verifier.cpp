@@ -160,10 +160,4 @@ std::string Hex(uint64_t value) {
   return buffer;
 }
 
-std::string StatusName(NTSTATUS status) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-  return buffer;
-}
-
 }  // namespace sim::detail

@@ -5,71 +5,30 @@
 
 #include "driver/wdk.h"
 #include "driver/ioctl.h"
+#include "sim/kernel/named_values.h"
+#include "sim/kernel/status_names.h"
 #include "tools/keysim/script.h"
 
 namespace keysim {
 namespace {
 
-struct Named {
-  uint32_t value;
-  const char* name;
+using sim::NamedValue;
+
+constexpr NamedValue ControlCodes[] = {
+    SIM_NAMED(IOCTL_KEY_GET_CONFIG_DESCRIPTOR),
+    SIM_NAMED(IOCTL_KEY_RESET_PORT),
+    SIM_NAMED(IOCTL_KEY_RESET_PIPE),
+    SIM_NAMED(IOCTL_KEY_VENDOR_WRITE),
+    SIM_NAMED(IOCTL_KEY_VENDOR_READ),
+    SIM_NAMED(IOCTL_KEY_READ_INTERRUPT),
+    SIM_NAMED(IOCTL_KEY_GET_INFO_BLOCK),
+    SIM_NAMED(IOCTL_KEY_TRANSACT),
+    SIM_NAMED(IOCTL_KEY_TRANSACT_RAW),
+    SIM_NAMED(IOCTL_KEY_QUERY_INFO),
+    SIM_NAMED(IOCTL_KEY_PROBE),
+    SIM_NAMED(IOCTL_KEY_NOTIFY_CHANGE),
+    SIM_NAMED(IOCTL_KEY_TRANSACT_EX),
 };
-
-#define NAMED(x) \
-  { static_cast<uint32_t>(x), #x }
-
-constexpr Named Statuses[] = {
-    NAMED(STATUS_SUCCESS),
-    NAMED(STATUS_OBJECT_NAME_EXISTS),
-    NAMED(STATUS_PENDING),
-    NAMED(STATUS_UNSUCCESSFUL),
-    NAMED(STATUS_NOT_IMPLEMENTED),
-    NAMED(STATUS_INVALID_HANDLE),
-    NAMED(STATUS_INVALID_PARAMETER),
-    NAMED(STATUS_NO_SUCH_DEVICE),
-    NAMED(STATUS_INVALID_DEVICE_REQUEST),
-    NAMED(STATUS_MORE_PROCESSING_REQUIRED),
-    NAMED(STATUS_ACCESS_DENIED),
-    NAMED(STATUS_BUFFER_TOO_SMALL),
-    NAMED(STATUS_OBJECT_NAME_NOT_FOUND),
-    NAMED(STATUS_SHARING_VIOLATION),
-    NAMED(STATUS_DELETE_PENDING),
-    NAMED(STATUS_INSUFFICIENT_RESOURCES),
-    NAMED(STATUS_DEVICE_DATA_ERROR),
-    NAMED(STATUS_DEVICE_NOT_CONNECTED),
-    NAMED(STATUS_DEVICE_POWER_FAILURE),
-    NAMED(STATUS_DEVICE_NOT_READY),
-    NAMED(STATUS_IO_TIMEOUT),
-    NAMED(STATUS_NOT_SUPPORTED),
-    NAMED(STATUS_INVALID_USER_BUFFER),
-    NAMED(STATUS_CANCELLED),
-    NAMED(STATUS_INVALID_DEVICE_STATE),
-    NAMED(STATUS_IO_DEVICE_ERROR),
-    NAMED(STATUS_INVALID_BUFFER_SIZE),
-    NAMED(STATUS_NOT_FOUND),
-    NAMED(STATUS_DEVICE_REMOVED),
-    NAMED(STATUS_POWER_STATE_INVALID),
-    NAMED(STATUS_BUFFER_OVERFLOW),
-    NAMED(STATUS_DEVICE_BUSY),
-};
-
-constexpr Named ControlCodes[] = {
-    NAMED(IOCTL_KEY_GET_CONFIG_DESCRIPTOR),
-    NAMED(IOCTL_KEY_RESET_PORT),
-    NAMED(IOCTL_KEY_RESET_PIPE),
-    NAMED(IOCTL_KEY_VENDOR_WRITE),
-    NAMED(IOCTL_KEY_VENDOR_READ),
-    NAMED(IOCTL_KEY_READ_INTERRUPT),
-    NAMED(IOCTL_KEY_GET_INFO_BLOCK),
-    NAMED(IOCTL_KEY_TRANSACT),
-    NAMED(IOCTL_KEY_TRANSACT_RAW),
-    NAMED(IOCTL_KEY_QUERY_INFO),
-    NAMED(IOCTL_KEY_PROBE),
-    NAMED(IOCTL_KEY_NOTIFY_CHANGE),
-    NAMED(IOCTL_KEY_TRANSACT_EX),
-};
-
-#undef NAMED
 
 std::string Upper(const std::string& text) {
   std::string out = text;
@@ -85,16 +44,6 @@ std::string Hex32(uint32_t value) {
   return buffer;
 }
 
-template <size_t N>
-std::optional<uint32_t> Lookup(const Named (&table)[N], const std::string& name) {
-  for (const Named& entry : table) {
-    if (name == entry.name) {
-      return entry.value;
-    }
-  }
-  return std::nullopt;
-}
-
 std::optional<uint32_t> Small(const std::string& text, uint32_t limit) {
   std::optional<uint64_t> n = ParseNumber(text);
   if (!n || *n > limit) {
@@ -105,29 +54,17 @@ std::optional<uint32_t> Small(const std::string& text, uint32_t limit) {
 
 }  // namespace
 
-std::string StatusName(uint32_t status) {
-  for (const Named& entry : Statuses) {
-    if (entry.value == status) {
-      return entry.name;
-    }
-  }
-  return Hex32(status);
-}
-
 std::optional<uint32_t> StatusByName(const std::string& text) {
-  if (std::optional<uint32_t> v = Lookup(Statuses, Upper(text))) {
-    return v;
+  uint32_t status = 0;
+  if (sim::StatusByExactName(Upper(text), &status)) {
+    return status;
   }
   return Small(text, 0xFFFFFFFFu);
 }
 
 std::string ControlCodeName(uint32_t code) {
-  for (const Named& entry : ControlCodes) {
-    if (entry.value == code) {
-      return entry.name;
-    }
-  }
-  return Hex32(code);
+  const char* name = sim::NameIn(ControlCodes, code);
+  return name ? name : Hex32(code);
 }
 
 std::optional<uint32_t> ControlCodeByName(const std::string& text) {
@@ -137,11 +74,10 @@ std::optional<uint32_t> ControlCodeByName(const std::string& text) {
       c = '_';
     }
   }
-  if (std::optional<uint32_t> v = Lookup(ControlCodes, name)) {
-    return v;
-  }
-  if (std::optional<uint32_t> v = Lookup(ControlCodes, "IOCTL_KEY_" + name)) {
-    return v;
+  uint32_t code = 0;
+  if (sim::ValueIn(ControlCodes, name, &code) ||
+      sim::ValueIn(ControlCodes, "IOCTL_KEY_" + name, &code)) {
+    return code;
   }
   return Small(text, 0xFFFFFFFFu);
 }

@@ -5,10 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "sim/kernel/status_names.h"
+
 namespace keysim {
 
-// "STATUS_SUCCESS", or "0x........" for a status without a name here.
-std::string StatusName(uint32_t status);
+// "STATUS_SUCCESS", or "0x........" for a status without a name.
+using sim::StatusName;
 // Looks a status up by name or number.
 std::optional<uint32_t> StatusByName(const std::string& text);
 

@@ -9,6 +9,7 @@
 // initguid before the interface class
 #include "sim/fault_rule.h"
 #include "sim/usb/port.h"
+#include "sim/usb/waiting_transfers.h"
 #include "tools/vkeybus/vkeybus_ioctl.h"
 
 extern "C" {
@@ -59,8 +60,8 @@ struct Child {
   bool Present;
   KSPIN_LOCK Lock;  // guards the port, the fault plan and Waiting
   Fault Plan;
-  LIST_ENTRY Waiting;  // interrupt transfers the key NAKs, by Tail.Overlay.ListEntry
-  USHORT IdVendor;     // in the PnP IDs
+  keyport::WaitingTransfers Waiting;  // interrupt transfers the key NAKs
+  USHORT IdVendor;                    // in the PnP IDs
   USHORT IdProduct;
   keyport::Port Key;
 };
@@ -159,10 +160,8 @@ VKEYBUS_PAGED NTSTATUS QueryId(Child* Key, PIRP Irp) {
 
 // ---- Transfers the key NAKs ---------------------------------------------------
 //
-// Each waits in Key->Waiting with CancelWaiting set. Whoever takes one off
-// the list first clears its cancel routine; if that finds the routine gone,
-// the routine is running and ends the transfer itself. Transfers that end
-// are gathered on a local list and completed once the key's lock is free.
+// They wait in Key->Waiting; those that end are gathered on a local list and
+// completed once the key's lock is free.
 
 PURB UrbOf(PIRP Irp) {
   return static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
@@ -175,62 +174,27 @@ void CompleteAll(PLIST_ENTRY Done) {
   }
 }
 
-VOID NTAPI CancelWaiting(PDEVICE_OBJECT Device, PIRP Irp);
-
-// With Key->Lock held: ends the waiting transfers on `Pipe` (all when null)
-// with `Outcome`, or, for a success, hands them the key's report while it
-// has one. A transfer that took a full packet and asked for more waits on.
-void EndWaiting(Child* Key, PLIST_ENTRY Done, keyport::Outcome Outcome, USBD_PIPE_HANDLE Pipe) {
-  PLIST_ENTRY entry = Key->Waiting.Flink;
-  while (entry != &Key->Waiting) {
-    PLIST_ENTRY next = entry->Flink;
-    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-    const bool serve = Outcome.status == STATUS_SUCCESS;
-    if (serve && !Key->Key.Key().ReportReady())
-      break;
-    const bool matches = Pipe == nullptr || keyport::Port::PipeOf(UrbOf(irp)) == Pipe;
-    if (matches && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-      keyport::Outcome ended =
-          serve ? Key->Key.Continue(UrbOf(irp)) : keyport::Port::Fail(UrbOf(irp), Outcome);
-      if (ended.status == STATUS_PENDING) {
-        (void)IoSetCancelRoutine(irp, CancelWaiting);
-        if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr) {
-          entry = next;
-          continue;
-        }
-        ended = keyport::Port::Fail(UrbOf(irp), keyport::kCancelled);
-      }
-      RemoveEntryList(entry);
-      irp->IoStatus.Status = ended.status;
-      irp->IoStatus.Information = 0;
-      InsertTailList(Done, entry);
-    }
-    entry = next;
+// Gathers a transfer that ended for CompleteAll.
+struct Gather {
+  PLIST_ENTRY Done;
+  void operator()(PIRP Irp, keyport::Outcome Outcome, ULONG) const {
+    Irp->IoStatus.Status = Outcome.status;
+    Irp->IoStatus.Information = 0;
+    InsertTailList(Done, &Irp->Tail.Overlay.ListEntry);
   }
-}
+};
 
 VOID NTAPI CancelWaiting(PDEVICE_OBJECT Device, PIRP Irp) {
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   auto* key = static_cast<Child*>(Device->DeviceExtension);
   KIRQL irql;
   KeAcquireSpinLock(&key->Lock, &irql);
-  RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+  const bool waited = key->Waiting.Remove(Irp);
   KeReleaseSpinLock(&key->Lock, irql);
+  if (!waited)
+    return;
   keyport::Port::Fail(UrbOf(Irp), keyport::kCancelled);
   Complete(Irp, keyport::kCancelled.status);
-}
-
-// With Key->Lock held: keeps a transfer that the key NAKs. False if it was
-// cancelled before it could wait (the caller then ends it).
-bool Wait(Child* Key, PIRP Irp) {
-  IoMarkIrpPending(Irp);
-  InsertTailList(&Key->Waiting, &Irp->Tail.Overlay.ListEntry);
-  (void)IoSetCancelRoutine(Irp, CancelWaiting);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    return false;
-  }
-  return true;
 }
 
 void EndAllWaiting(Child* Key, keyport::Outcome Outcome) {
@@ -238,7 +202,7 @@ void EndAllWaiting(Child* Key, keyport::Outcome Outcome) {
   InitializeListHead(&done);
   KIRQL irql;
   KeAcquireSpinLock(&Key->Lock, &irql);
-  EndWaiting(Key, &done, Outcome, nullptr);
+  Key->Waiting.End(Outcome, nullptr, Gather{&done});
   KeReleaseSpinLock(&Key->Lock, irql);
   CompleteAll(&done);
 }
@@ -338,7 +302,7 @@ NTSTATUS ChildInternalControl(Child* Key, PIRP Irp) {
     outcome = code == IOCTL_INTERNAL_USB_RESET_PORT ? Key->Key.Reset() : Key->Key.Submit(urb);
   }
   if (outcome.status == STATUS_PENDING) {
-    const bool waits = Wait(Key, Irp);
+    const bool waits = Key->Waiting.Wait(Irp, CancelWaiting);
     KeReleaseSpinLock(&Key->Lock, irql);
     if (!waits) {
       keyport::Port::Fail(urb, keyport::kCancelled);
@@ -346,16 +310,8 @@ NTSTATUS ChildInternalControl(Child* Key, PIRP Irp) {
     }
     return STATUS_PENDING;
   }
-  // What this request does to the transfers that wait.
-  if (outcome.status == STATUS_SUCCESS) {
-    if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-      EndWaiting(Key, &done, keyport::kCancelled, nullptr);
-    } else if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
-      EndWaiting(Key, &done, keyport::kCancelled, urb->UrbPipeRequest.PipeHandle);
-    } else if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
-      EndWaiting(Key, &done, {STATUS_SUCCESS, USBD_STATUS_SUCCESS}, nullptr);
-    }
-  }
+  Key->Waiting.After(Key->Key, code == IOCTL_INTERNAL_USB_RESET_PORT ? nullptr : urb,
+                     outcome.status, CancelWaiting, Gather{&done});
   KeReleaseSpinLock(&Key->Lock, irql);
   CompleteAll(&done);
   return Complete(Irp, outcome.status);
@@ -454,7 +410,7 @@ NTSTATUS Plug(Bus* Self, PDRIVER_OBJECT Driver, const VkeyPlug& Request, ULONG* 
   key->Parent = Self;
   key->Present = true;
   KeInitializeSpinLock(&key->Lock);
-  InitializeListHead(&key->Waiting);
+  key->Waiting.Init();
   key->Key.Plug(ConfigOf(Request));
   key->IdVendor = Request.IdVendor ? Request.IdVendor : Request.VendorId;
   key->IdProduct = Request.IdProduct ? Request.IdProduct : Request.ProductId;
@@ -515,7 +471,7 @@ NTSTATUS BusControl(Bus* Self, PDEVICE_OBJECT Device, PIRP Irp) {
         if (unplug) {
           key->Present = false;
           key->Key.Unplug();
-          EndWaiting(key, &gone, keyport::kDeviceGone, nullptr);
+          key->Waiting.End(keyport::kDeviceGone, nullptr, Gather{&gone});
         } else {
           const VkeyFault* f = static_cast<VkeyFault*>(buffer);
           key->Plan = {f->Kind, {0, static_cast<uint32_t>(f->Count)}, f->Status};
