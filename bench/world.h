@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/usb/bus.h"
 
 namespace tarvik::bench {

@@ -4,7 +4,7 @@
 #pragma once
 #include <memory>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/usb/bus.h"
 
 namespace tarvik::fuzz {

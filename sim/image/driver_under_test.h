@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 
 namespace sim::image {
 

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 
 namespace sim::image {
 

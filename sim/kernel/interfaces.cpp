@@ -1,7 +1,7 @@
 // Device interfaces, target-device-change reports and invalidations.
 #include <cstdio>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/pool.h"

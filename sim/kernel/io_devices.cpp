@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
 

@@ -1,5 +1,5 @@
 // Power manager routines drivers call.
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/internal.h"
 

@@ -1,7 +1,7 @@
 // The system-wide sequence counter that orders records of different kinds.
 #include <atomic>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 
 namespace sim {
 

@@ -8,14 +8,14 @@
 // reaches it (the wire trace) and follows a per-key fault plan. Requests
 // complete in the caller's thread or, per key, later from the bus's own
 // completion thread at DISPATCH_LEVEL. Plug and Play, power and system
-// control requests are recorded and planned in bus_requests.h.
+// control requests are recorded and planned in pdo_pnp_power.h.
 #pragma once
 #include <string>
 #include <vector>
 
 #include "sim/fault_rule.h"
 #include "sim/kernel/wdm.h"
-#include "sim/usb/bus_requests.h"
+#include "sim/usb/pdo_pnp_power.h"
 #include "sim/usb/key_model.h"
 #include "sim/usb/usb.h"
 

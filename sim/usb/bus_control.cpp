@@ -3,7 +3,7 @@
 // plan, the hold hook and the completion the test chose.
 #include "sim/kernel/verifier.h"
 #include "sim/usb/bus_state.h"
-#include "sim/usb/fault_plan.h"
+#include "sim/usb/fault_matcher.h"
 
 namespace sim::usb {
 namespace internal {

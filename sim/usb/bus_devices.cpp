@@ -3,7 +3,7 @@
 // and the settings and records tests read per key.
 #include <cstring>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/usb/bus_state.h"
 
 namespace sim::usb {

@@ -13,7 +13,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
-#include "sim/usb/bus_requests.h"
+#include "sim/usb/pdo_pnp_power.h"
 #include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"

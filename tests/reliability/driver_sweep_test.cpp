@@ -7,7 +7,7 @@
 
 #include "driver/driver.h"
 #include "driver/ioctl.h"
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "tests/reliability/sweep.h"
 
 namespace tarvik::sweep {

@@ -6,7 +6,7 @@
 
 #include "driver/driver.h"
 #include "sim/image/driver_under_test.h"
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver/device_extension.h"
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/usb/bus.h"
 

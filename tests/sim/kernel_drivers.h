@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/wdm.h"
 
 namespace kt {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "tools/keysim/keys.h"
 #include "tools/keysim/script.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 
 namespace tarvik::test {
 

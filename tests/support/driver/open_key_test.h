@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "tests/support/driver/driver_test.h"
 
 namespace tarvik::test {

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"

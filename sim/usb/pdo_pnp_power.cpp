@@ -1,6 +1,6 @@
 // Plug and Play, power and system-control requests at the bus: the record,
 // the plan and the thread that completes the requests the plan pends.
-#include "sim/usb/bus_requests.h"
+#include "sim/usb/pdo_pnp_power.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "sim/kernel/bench.h"
-#include "sim/usb/fault_plan.h"
+#include "sim/kernel/harness.h"
+#include "sim/usb/fault_matcher.h"
 
 namespace sim::usb {
 namespace {

@@ -1,6 +1,6 @@
 // The bench: PnP manager, power manager and the I/O manager of client
 // software, and the end and reset of a test.
-#include "sim/kernel/bench.h"
+#include "sim/kernel/harness.h"
 
 #include <algorithm>
 #include <cstdlib>
