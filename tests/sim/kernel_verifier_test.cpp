@@ -298,6 +298,21 @@ void SendControl(PDEVICE_OBJECT top, ULONG outputLength = 4) {
   client.Close(open.Handle);
 }
 
+// Sends a request the driver holds below (the bus keeps it), requires
+// `returned` from IofCallDriver, then lets the bus complete it and waits for
+// its end.
+void SendHeldRequest(NTSTATUS returned) {
+  BadStack s = Build();
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  EXPECT_EQ(returned, IofCallDriver(s.fdo, irp));
+  kt::Complete(gHeld, STATUS_SUCCESS);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+}
+
 // ---- the cases
 struct Case {
   const char* name;
@@ -545,15 +560,7 @@ const Case kCases[] = {
     {"STATUS_PENDING returned, neither marked nor passed down", Check::MarkIrpPending2,
      [] {
        gFault = Fault::PendUnmarked;
-       BadStack s = Build();
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       IO_STATUS_BLOCK iosb;
-       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
-                                                &event, &iosb);
-       EXPECT_EQ(STATUS_PENDING, IofCallDriver(s.fdo, irp));
-       kt::Complete(gHeld, STATUS_SUCCESS);
-       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+       SendHeldRequest(STATUS_PENDING);
      }},
     {"completed unmarked, STATUS_PENDING returned", Check::PendedCompletedRequest,
      [] {
@@ -591,15 +598,7 @@ const Case kCases[] = {
     {"success returned for a request nobody completed", Check::IrpProcessingComplete,
      [] {
        gFault = Fault::SucceedUncompleted;
-       BadStack s = Build();
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       IO_STATUS_BLOCK iosb;
-       PIRP irp = IoBuildDeviceIoControlRequest(0x220000, s.fdo, nullptr, 0, nullptr, 0, FALSE,
-                                                &event, &iosb);
-       EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(s.fdo, irp));
-       kt::Complete(gHeld, STATUS_SUCCESS);
-       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+       SendHeldRequest(STATUS_SUCCESS);
      }},
     {"PASSIVE_LEVEL-only routine called while handling a set-power", Check::PowerIrpDDIs,
      [] {
