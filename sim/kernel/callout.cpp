@@ -65,6 +65,8 @@ const char* EntryName(EntryKind kind) {
       return "unload";
     case EntryKind::Callback:
       return "callback";
+    case EntryKind::Dpc:
+      return "DPC";
   }
   return "entry";
 }

@@ -1,8 +1,8 @@
 // Calls from the kernel into a driver's routine. Every such call (a dispatch
 // routine, a completion or cancel routine, a system thread's start routine, a
 // power-request completion, AddDevice, DriverEntry, Unload, a notification
-// callback) goes through Callout, which keeps, per thread, the chain of
-// driver entries in progress: what was entered, which routine, and the stack
+// callback, a DPC routine) goes through Callout, which keeps, per thread, the
+// chain of driver entries in progress: what was entered, which routine, and the stack
 // pointer at the call. The image loader watches the entries (the routine's
 // placement against the IRQL, the stack the image's own frames use); a driver
 // built into the host process has nothing to watch.
@@ -26,6 +26,7 @@ enum class EntryKind : uint8_t {
   PowerCompletion,
   Unload,
   Callback,
+  Dpc,
 };
 
 // One driver entry in progress on the current thread.

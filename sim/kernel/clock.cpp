@@ -41,7 +41,8 @@ uint64_t NowLocked(State& c) {
   return c.baseUnits + static_cast<uint64_t>(real.count()) / 100 * c.rate;
 }
 
-// How long, in real time, until the clock reaches `deadline`.
+}  // namespace
+
 std::chrono::nanoseconds RealUntil(uint64_t deadline) {
   State& c = TheClock();
   std::lock_guard<std::mutex> lock(c.mutex);
@@ -55,8 +56,11 @@ std::chrono::nanoseconds RealUntil(uint64_t deadline) {
   return std::chrono::nanoseconds(std::min<uint64_t>(units, 1000000000000ULL) * 100);
 }
 
+namespace {
+
 void WakeAll() {
   detail::WakeWaiters();
+  detail::WakeTimers();
   std::lock_guard<std::mutex> lock(gSleepMutex);
   gSleepers.notify_all();
 }

@@ -17,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -59,6 +60,10 @@ void DeadlinePassed();
 // deadline on this clock. False once the deadline has come; true when woken
 // before it (the caller tests its condition and calls again).
 bool WaitStep(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline);
+// How long, in real time, until this clock reaches `deadline` (0 once it has;
+// a minute while the clock stands still, or until the next change wakes the
+// waiter). For the kernel's timers, whose thread is no timed waiter.
+std::chrono::nanoseconds RealUntil(uint64_t deadline);
 // Sleeps until the deadline on this clock.
 void SleepUntil(uint64_t deadline);
 

@@ -30,6 +30,7 @@ bool IsSignalled(DISPATCHER_HEADER* header, PKTHREAD thread) {
 NTSTATUS Satisfy(DISPATCHER_HEADER* header, PKTHREAD thread) {
   switch (header->Type) {
     case EventSynchronizationObject:
+    case TimerSynchronizationObject:
       header->SignalState = 0;
       break;
     case SemaphoreObject:
@@ -63,16 +64,6 @@ void CheckMayWait(const char* routine, bool zeroTimeout) {
   if (state.irql > (zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL))
     Violation(Check::WaitAtDispatch,
               std::string(routine) + " at IRQL " + std::to_string(state.irql));
-}
-
-// Relative (negative) or absolute (positive) time in 100 ns units, as a
-// deadline on the kernel's clock.
-uint64_t Deadline(const LARGE_INTEGER* timeout) {
-  const uint64_t now = clock::Now();
-  if (timeout->QuadPart < 0)
-    return now + static_cast<uint64_t>(-timeout->QuadPart);
-  LONGLONG delta = timeout->QuadPart - static_cast<LONGLONG>(clock::SystemTime());
-  return now + static_cast<uint64_t>(delta > 0 ? delta : 0);
 }
 
 // Hands the object's signal to its waiters in the order they came while the
@@ -140,8 +131,23 @@ NTSTATUS WaitInList(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* heade
 
 }  // namespace
 
+// Relative (negative) or absolute (positive) time in 100 ns units, as a
+// deadline on the kernel's clock.
+uint64_t Deadline(const LARGE_INTEGER* timeout) {
+  const uint64_t now = clock::Now();
+  if (timeout->QuadPart < 0)
+    return now + static_cast<uint64_t>(-timeout->QuadPart);
+  LONGLONG delta = timeout->QuadPart - static_cast<LONGLONG>(clock::SystemTime());
+  return now + static_cast<uint64_t>(delta > 0 ? delta : 0);
+}
+
 std::mutex& DispatcherLock() {
   return gDispatcher;
+}
+
+void SignalObject(DISPATCHER_HEADER* header) {
+  header->SignalState = 1;
+  SatisfyWaiters(header);
 }
 
 void SignalThreadEnded(PETHREAD thread) {

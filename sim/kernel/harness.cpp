@@ -647,6 +647,7 @@ void Shutdown() {
 void ResetKernel() {
   clock::Reset();
   gResetting = true;
+  ResetTimers();
   ResetThreads();
   ResetIrps();
   ResetApcs();

@@ -160,6 +160,15 @@ void ForgetObjects();
 // ---- dispatcher
 std::mutex& DispatcherLock();
 void WakeWaiters();  // with the dispatcher lock held or not
+// Signals a dispatcher object (an expired timer) and hands the signal to its
+// waiters. Dispatcher lock held.
+void SignalObject(DISPATCHER_HEADER* header);
+// Relative (negative) or absolute (positive) time in 100 ns units, as a
+// deadline on the kernel's clock.
+uint64_t Deadline(const LARGE_INTEGER* timeout);
+// Timers and DPCs (timers.cpp): the clock has moved; and the kernel reset.
+void WakeTimers();
+void ResetTimers();
 void SignalThreadEnded(PETHREAD thread);
 
 // ---- system threads

@@ -163,6 +163,7 @@ extern POBJECT_TYPE* IoFileObjectType;
 // Dispatcher objects
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 
 typedef enum _KWAIT_REASON {
   Executive,
@@ -245,6 +246,19 @@ typedef struct _KDPC {
   PVOID SystemArgument2;
   volatile PVOID DpcData;
 } KDPC, *PKDPC, *PRKDPC;
+
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
+                                      PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KTIMER {
+  DISPATCHER_HEADER Header;
+  ULONGLONG DueTime;  // on the kernel's clock, while the timer is set
+  LIST_ENTRY TimerListEntry;
+  struct _KDPC* Dpc;
+  ULONG Processor;
+  ULONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
 
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
@@ -1084,6 +1098,15 @@ NTKERNELAPI VOID NTAPI KeLeaveGuardedRegion(VOID);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                           PVOID SystemArgument2);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 // Exported by hal.dll on x64 (KeQueryTickCount and KeQueryInterruptTime are

@@ -18,22 +18,38 @@ namespace kt {
 // ---- bus driver
 struct BusConfig {
   NTSTATUS internalStatus = STATUS_SUCCESS;  // answer to internal device control
-  bool completeAsync = false;                // complete from another thread, at DISPATCH_LEVEL
-  int asyncDelayMs = 0;                      // how long that thread lets the request wait
+  bool completeAsync = false;                // complete later, from a DPC
+  int asyncDelayMs = 0;                      // how long the request waits for it
   DEVICE_POWER_STATE sleepState = PowerDeviceD3;
   NTSTATUS startStatus = STATUS_SUCCESS;  // answer to a start
 };
 inline BusConfig gBus;
 
+// A request completed later: a timer of its own queues the DPC that
+// completes it, at DISPATCH_LEVEL.
+struct LateCompletion {
+  KTIMER timer;
+  KDPC dpc;
+  PIRP irp;
+  NTSTATUS status;
+};
+
+inline VOID NTAPI CompleteNow(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* late = static_cast<LateCompletion*>(context);
+  late->irp->IoStatus.Status = late->status;
+  IofCompleteRequest(late->irp, IO_NO_INCREMENT);
+  delete late;
+}
+
 inline void CompleteLater(PIRP irp, NTSTATUS status) {
-  std::thread([irp, status, delay = gBus.asyncDelayMs] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    KeLowerIrql(old);
-  }).detach();
+  auto* late = new LateCompletion{};
+  late->irp = irp;
+  late->status = status;
+  KeInitializeTimer(&late->timer);
+  KeInitializeDpc(&late->dpc, CompleteNow, late);
+  LARGE_INTEGER due;
+  due.QuadPart = -10000LL * gBus.asyncDelayMs;
+  KeSetTimer(&late->timer, due, &late->dpc);
 }
 
 inline NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
