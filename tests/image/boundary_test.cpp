@@ -14,6 +14,7 @@
 #include "sim/image/image.h"
 #include "sim/image/loader.h"
 #include "sim/image/stack_use.h"
+#include "tests/support/image/fault_case_name.h"
 #include "tests/support/kernel/kernel_test.h"
 
 namespace {
@@ -129,13 +130,7 @@ TEST_P(BoundaryDeath, PlantedFaultIsTheBugCheckNamingTheRoutine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, BoundaryDeath, ::testing::ValuesIn(kPlanted),
-                         [](const auto& info) {
-                           std::string name = info.param.fault;
-                           for (auto& c : name)
-                             if (!isalnum(static_cast<unsigned char>(c)))
-                               c = '_';
-                           return name;
-                         });
+                         sim::test::FaultCaseName());
 
 class Boundary : public sim::test::KernelTest {
  protected:

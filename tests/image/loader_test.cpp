@@ -18,6 +18,7 @@
 #include "sim/image/image.h"
 #include "sim/image/loader.h"
 #include "sim/image/pe_file.h"
+#include "tests/support/image/fault_case_name.h"
 #include "tests/support/kernel/kernel_test.h"
 
 namespace {
@@ -110,13 +111,7 @@ TEST_P(LoaderRefusal, NamesTheFaultAndLoadsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, LoaderRefusal, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) {
-                           std::string name = info.param.fault;
-                           for (auto& c : name)
-                             if (!isalnum(static_cast<unsigned char>(c)))
-                               c = '_';
-                           return name;
-                         });
+                         sim::test::FaultCaseName());
 
 // The protections of the image's pages as /proc/self/maps shows them.
 std::vector<std::string> Protections(const Image* image) {

@@ -9,6 +9,7 @@
 #include "sim/image/image.h"
 #include "sim/image/loader.h"
 #include "sim/kernel/special_pool.h"
+#include "tests/support/image/fault_case_name.h"
 #include "tests/support/kernel/kernel_test.h"
 
 namespace {
@@ -208,13 +209,7 @@ TEST_P(SpecialPoolDeath, PlantedFaultIsTheBugCheckNamingTagAndRoutine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SpecialPoolDeath, ::testing::ValuesIn(kFaults),
-                         [](const auto& info) {
-                           std::string name = info.param.fault;
-                           for (auto& c : name)
-                             if (!isalnum(static_cast<unsigned char>(c)))
-                               c = '_';
-                           return name;
-                         });
+                         sim::test::FaultCaseName());
 
 // Freed blocks stay inaccessible while newer ones come and go: a thousand
 // blocks later, the first one still faults.
