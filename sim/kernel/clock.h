@@ -5,14 +5,19 @@
 // make it run faster (SetRate) or move it forward at once (Advance), so that
 // a timeout of seconds costs no seconds of wall time. Timed waits measure
 // their deadline on this clock, and every jump of it wakes them to test it
-// again. Nothing else changes: signals wake waiters as before, and the USB
-// bus's frame timing keeps to real time.
+// again. Nothing else changes: signals wake waiters as before. The simulated
+// USB bus keeps its frame timing on this clock too (KernelClock below), and
+// completes through kernel timers, so what it does later comes when this
+// clock says so.
 //
 // Why a clock that is moved and not one that jumps by itself when every
-// thread waits: many of the threads that matter (test bodies, the bus's
-// completion thread, client threads blocked in host primitives) are not
+// thread waits: many of the threads that matter (test bodies, the DPC
+// thread, client threads blocked in host primitives) are not
 // kernel threads, so the kernel cannot know that all of them wait; a test
 // that moves the clock says so itself, and makes the order of events exact.
+// While the clock stands still (SetRate(0)), nothing timed happens until the
+// test moves it: no timed wait ends, no timer expires, and neither bus
+// completes a request it answers later.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -41,6 +46,17 @@ inline void AdvanceMs(uint64_t ms) {
 void SetRate(uint32_t rate);
 // Back to real time, starting at 0 (at every kernel reset).
 void Reset();
+
+// This clock as a std::chrono clock, in nanoseconds, for simulated devices
+// that time what they do on it.
+struct KernelClock {
+  using rep = int64_t;
+  using period = std::nano;
+  using duration = std::chrono::nanoseconds;
+  using time_point = std::chrono::time_point<KernelClock>;
+  static constexpr bool is_steady = true;
+  static time_point now() { return time_point(duration(static_cast<rep>(Now()) * 100)); }
+};
 
 // Kernel threads inside a timed wait just now; and a wait until at least
 // `count` are (false after `timeoutMs` of real time). A test that moves the

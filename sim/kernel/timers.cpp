@@ -21,6 +21,8 @@ struct State {
   std::condition_variable cv;
   std::multimap<uint64_t, PKTIMER> timers;  // set timers by due time
   std::deque<PKDPC> dpcs;                   // queued DPCs, in order
+  bool running = false;                     // a DPC routine runs now
+  std::condition_variable idle;             // no DPC queued or running
   std::thread thread;
   bool stopping = false;
 };
@@ -56,9 +58,10 @@ bool QueueDpc(State& s, PKDPC dpc, PVOID argument1, PVOID argument2) {
   return true;
 }
 
-void RunDpc(std::unique_lock<std::mutex>& lock, PKDPC dpc) {
+void RunDpc(State& s, std::unique_lock<std::mutex>& lock, PKDPC dpc) {
   dpc->DpcData = nullptr;
   auto routine = reinterpret_cast<PKDEFERRED_ROUTINE>(dpc->DeferredRoutine);
+  s.running = true;
   lock.unlock();
   Current().irql = DISPATCH_LEVEL;
   const HeldState before = Held();
@@ -67,6 +70,9 @@ void RunDpc(std::unique_lock<std::mutex>& lock, PKDPC dpc) {
   AuditReturn("a DPC routine", before);
   Current().irql = PASSIVE_LEVEL;
   lock.lock();
+  s.running = false;
+  if (s.dpcs.empty())
+    s.idle.notify_all();
 }
 
 // The DPC thread: expires the timers whose time has come, then runs the
@@ -90,7 +96,7 @@ void DpcLoop() {
     if (!s.dpcs.empty()) {
       PKDPC dpc = s.dpcs.front();
       s.dpcs.pop_front();
-      RunDpc(lock, dpc);
+      RunDpc(s, lock, dpc);
       continue;
     }
     if (s.timers.empty())
@@ -130,6 +136,7 @@ void ResetTimers() {
     dpc->DpcData = nullptr;
   s.dpcs.clear();
   s.stopping = false;
+  s.idle.notify_all();
 }
 
 }  // namespace sim::detail
@@ -212,4 +219,13 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
   const bool queued = QueueDpc(s, Dpc, SystemArgument1, SystemArgument2);
   StartLocked(s);
   return queued ? TRUE : FALSE;
+}
+
+// Returns once every DPC queued before the call has run (KeFlushQueuedDpcs,
+// PASSIVE_LEVEL only: at DISPATCH_LEVEL it would wait for itself).
+VOID NTAPI KeFlushQueuedDpcs(VOID) {
+  RequireIrql(Check::IrqlDocumented, "KeFlushQueuedDpcs", PASSIVE_LEVEL);
+  State& s = TheState();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.idle.wait(lock, [&s] { return (s.dpcs.empty() && !s.running) || !s.thread.joinable(); });
 }

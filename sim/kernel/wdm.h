@@ -1107,6 +1107,7 @@ NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRo
                                        PVOID DeferredContext);
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 // Exported by hal.dll on x64 (KeQueryTickCount and KeQueryInterruptTime are

@@ -6,8 +6,8 @@
 // IOCTL_INTERNAL_USB_RESET_PORT as the USB stack does, completes Plug and
 // Play and power requests as a bus driver does, records every request that
 // reaches it (the wire trace) and follows a per-key fault plan. Requests
-// complete in the caller's thread or, per key, later from the bus's own
-// completion thread at DISPATCH_LEVEL. Plug and Play, power and system
+// complete in the caller's thread or, per key, later from the bus's timer
+// DPC at DISPATCH_LEVEL, on the kernel's clock. Plug and Play, power and system
 // control requests are recorded and planned in pdo_pnp_power.h.
 #pragma once
 #include <string>
@@ -47,8 +47,8 @@ enum class Completion { Synchronous, Pending };
 void SetCompletion(PDEVICE_OBJECT pdo, Completion completion);
 
 // The timing model (off by default): transfers complete at USB frame
-// boundaries, from the bus's completion thread, as on a real full-speed or
-// high-speed port. `answerTimeUs` is how long the key takes to prepare an
+// boundaries on the kernel's clock, from the bus's timer DPC, as on a real
+// full-speed or high-speed port. `answerTimeUs` is how long the key takes to prepare an
 // answer after a command.
 struct Timing {
   bool enabled = false;

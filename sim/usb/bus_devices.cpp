@@ -136,8 +136,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
     }
     bus.cv.notify_all();
   }
-  if (bus.worker.joinable())
-    bus.worker.join();
+  FinishCompletions();
   requests::FinishPending();
   for (PIRP irp : held)
     Complete(irp, STATUS_CANCELLED);
@@ -194,8 +193,7 @@ PDRIVER_OBJECT LoadBus() {
   bus.retiredTraces.clear();
   bus.driver = driver;
   bus.stopping = false;
-  if (!bus.worker.joinable())
-    bus.worker = std::thread(WorkerLoop);
+  StartCompletions();
   return driver;
 }
 

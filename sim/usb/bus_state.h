@@ -7,16 +7,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "sim/kernel/clock.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/port.h"
 #include "sim/usb/waiting_transfers.h"
 
 namespace sim::usb::internal {
 
-using Clock = std::chrono::steady_clock;
+// The bus keeps its time on the kernel's clock.
+using Clock = sim::clock::KernelClock;
 
 // A request that the bus completes later, when nothing else sets the time.
 constexpr auto kPendingDelay = std::chrono::microseconds(200);
@@ -61,17 +62,18 @@ struct Work {
 };
 
 struct Bus {
-  std::mutex mutex;  // guards everything below and every KeyState
-  std::condition_variable cv;
+  std::mutex mutex;            // guards everything below and every KeyState
+  std::condition_variable cv;  // a request held or waiting, for the tests that wait for one
   std::map<PDEVICE_OBJECT, std::unique_ptr<KeyState>> keys;
   PDRIVER_OBJECT driver = nullptr;
   std::multimap<Clock::time_point, Work> work;  // by completion time, then arrival
-  Clock::time_point epoch = Clock::now();       // frame 0 of the bus
+  KTIMER timer;                                 // set for the first of `work`
+  KDPC dpc;                                     // the timer's: completes what is due
+  Clock::time_point epoch{};                    // frame 0 of the bus
   size_t plugs = 0;                             // keys plugged since the bus was loaded
   std::map<size_t, std::vector<Fault>> plugFaults;
   std::map<size_t, std::vector<WireRecord>> retiredTraces;  // of deleted PDOs
-  std::thread worker;
-  bool stopping = false;
+  bool stopping = false;                                    // unloading: nothing more is timed
 };
 
 Bus& TheBus();
@@ -110,11 +112,13 @@ void EndAllWaiting(KeyState& s, keyport::Outcome o);
 // What a finished request does to the transfers that wait.
 void AfterRequest(KeyState& s, PIRP irp, Kind kind, NTSTATUS status);
 
-// Completion later (bus_completion.cpp): from the bus's completion thread at
-// DISPATCH_LEVEL once `due`; with `execute`, the request is carried out then.
+// Completion later (bus_completion.cpp): by the bus's timer DPC, at
+// DISPATCH_LEVEL, once the kernel's clock reaches `due`; with `execute`, the
+// request is carried out then. Called with the bus lock held.
 void Queue(KeyState& s, PIRP irp, bool execute, Clock::time_point due);
 void Queue(KeyState& s, PIRP irp, bool execute);
-void WorkerLoop();  // the completion thread, until the bus stops with nothing queued
+void StartCompletions();   // at load
+void FinishCompletions();  // at unload: completes at once what is still queued
 
 // The timing model (bus_timing.cpp): when a request sent at `now` completes.
 Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now);

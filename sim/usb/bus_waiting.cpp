@@ -1,6 +1,6 @@
 // The simulated bus's transfers that the key NAKs: kept in the shared
 // waiting-transfer queue, recorded on the wire trace when they end, and
-// completed from the bus's completion thread, as a transfer does when the
+// completed from the bus's timer DPC, as a transfer does when the
 // host controller ends it.
 #include "sim/usb/bus_state.h"
 
@@ -41,7 +41,7 @@ struct EndedOn {
 
 // A key that completes in the caller's thread has its cancelled transfer
 // completed here, inside IoCancelIrp, as a hub driver may do; otherwise the
-// completion follows later from the bus's thread.
+// completion follows later from the bus's timer DPC.
 VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   {

@@ -1,5 +1,7 @@
 // Plug and Play, power and system-control requests at the bus: the record,
-// the plan and the thread that completes the requests the plan pends.
+// the plan, and the answers given later: a kernel timer on the kernel's
+// clock, whose DPC hands them to the system worker, since a bus driver
+// answers Plug and Play and power requests at PASSIVE_LEVEL.
 #include "sim/usb/pdo_pnp_power.h"
 
 #include <algorithm>
@@ -9,15 +11,16 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/harness.h"
+#include "sim/kernel/threads.h"
 #include "sim/usb/fault_matcher.h"
 
 namespace sim::usb {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = sim::clock::KernelClock;
 
 // Long enough that a driver which does not wait for the lower drivers is
 // seen going on before they have answered.
@@ -41,25 +44,14 @@ struct Late {
 
 struct State {
   std::mutex mutex;
-  std::condition_variable cv;
   std::map<PDEVICE_OBJECT, PdoRequests> pdos;
   std::vector<Late> late;
-  std::thread worker;
-  bool stopping = false;
+  KTIMER timer;  // set for the first of `late`
+  KDPC dpc;
   // Own answers being given: their records get their status once the bus's
   // routine has returned, and the records are read only when there is none.
   size_t answering = 0;
   std::condition_variable answered;
-
-  ~State() {  // at exit: the thread idles once the bus has been unloaded
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-      cv.notify_all();
-    }
-    if (worker.joinable())
-      worker.join();
-  }
 };
 
 State& TheState() {
@@ -101,28 +93,35 @@ bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
       p.faults, [&r](const BusFault& f) { return Matches(f, r); }, taken);
 }
 
-void WorkerLoop() {
+std::vector<Late>::iterator FirstDue(State& s) {
+  return std::min_element(s.late.begin(), s.late.end(),
+                          [](const Late& a, const Late& b) { return a.due < b.due; });
+}
+
+// Sets the timer for the first answer due. Called with the lock held.
+void SetTimerLocked(State& s) {
+  if (s.late.empty())
+    return;
+  const auto wait = FirstDue(s)->due - Clock::now();
+  LARGE_INTEGER due;
+  due.QuadPart = -std::max<LONGLONG>((wait.count() + 99) / 100, 0);
+  KeSetTimer(&s.timer, due, &s.dpc);
+}
+
+// Gives the answers that are due, or all of them with `all`, at
+// PASSIVE_LEVEL in the calling thread.
+void AnswerDue(bool all) {
   State& s = TheState();
   std::unique_lock<std::mutex> lock(s.mutex);
   for (;;) {
-    if (s.late.empty()) {
-      if (s.stopping)
-        return;
-      s.cv.wait(lock);
-      continue;
-    }
-    auto first = std::min_element(s.late.begin(), s.late.end(),
-                                  [](const Late& a, const Late& b) { return a.due < b.due; });
-    const Clock::time_point due = first->due;  // the list may grow while we wait
-    if (!s.stopping && Clock::now() < due) {
-      s.cv.wait_until(lock, due);
-      continue;
-    }
+    auto first = FirstDue(s);
+    if (first == s.late.end() || (!all && Clock::now() < first->due))
+      break;
     Late l = *first;
     s.late.erase(first);
     if (l.own) {
-      // The bus's own answer, at PASSIVE_LEVEL in this thread: it completes
-      // the request itself (and may delete the PDO at a removal).
+      // The bus's own answer: it completes the request itself (and may
+      // delete the PDO at a removal).
       const size_t index = l.record;
       auto& records = s.pdos[l.pdo].records;
       if (index < records.size())
@@ -151,6 +150,11 @@ void WorkerLoop() {
     KeLowerIrql(old);
     lock.lock();
   }
+  SetTimerLocked(s);
+}
+
+VOID NTAPI AnswerDpc(PKDPC, PVOID, PVOID, PVOID) {
+  QueueSystemWork([] { AnswerDue(false); });
 }
 
 NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTSTATUS status,
@@ -158,9 +162,7 @@ NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTST
   // Called with the lock held.
   IoMarkIrpPending(irp);
   s.late.push_back(Late{Clock::now() + kPendingDelay, pdo, irp, record, status, own});
-  if (!s.worker.joinable())
-    s.worker = std::thread(WorkerLoop);
-  s.cv.notify_all();
+  SetTimerLocked(s);
   return STATUS_PENDING;
 }
 
@@ -252,7 +254,7 @@ void ClearBusRequests(PDEVICE_OBJECT pdo) {
   auto it = s.pdos.find(pdo);
   if (it == s.pdos.end())
     return;
-  // A request still pending keeps its place: the worker refers to it by index.
+  // A request still pending keeps its place: its answer refers to it by index.
   for (const Late& l : s.late)
     if (l.pdo == pdo)
       return;
@@ -390,19 +392,16 @@ void Reset() {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.pdos.clear();
+  KeInitializeTimer(&s.timer);
+  KeInitializeDpc(&s.dpc, AnswerDpc, nullptr);
 }
 
 void FinishPending() {
   State& s = TheState();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.stopping = true;
-    s.cv.notify_all();
-  }
-  if (s.worker.joinable())
-    s.worker.join();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.stopping = false;
+  KeCancelTimer(&s.timer);
+  KeFlushQueuedDpcs();
+  DrainSystemWork(std::chrono::seconds(10));
+  AnswerDue(true);
 }
 
 }  // namespace requests

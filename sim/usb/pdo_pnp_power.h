@@ -36,8 +36,9 @@ void ClearBusRequests(PDEVICE_OBJECT pdo);
 
 // Plan for the lower drivers: after `skip` matching requests have gone
 // through, the next `count` are answered with `status` instead of what the
-// bus would do, at once or (with `pending`) later from another thread at
-// DISPATCH_LEVEL, after the bus has returned STATUS_PENDING. A pending plan
+// bus would do, at once or (with `pending`) 20 ms later on the kernel's
+// clock, from the system worker at DISPATCH_LEVEL, after the bus has returned
+// STATUS_PENDING. A pending plan
 // with a success status is a lower driver that takes its time.
 struct BusFault {
   UCHAR major = IRP_MJ_PNP;
@@ -53,8 +54,8 @@ void ClearBusFaults(PDEVICE_OBJECT pdo);
 
 // Lower drivers that take their time with everything: while on, each Plug
 // and Play and power request that the plan leaves alone gets the bus's own
-// answer later, from another thread at PASSIVE_LEVEL, after the bus has
-// returned STATUS_PENDING.
+// answer 20 ms later on the kernel's clock, from the system worker at
+// PASSIVE_LEVEL, after the bus has returned STATUS_PENDING.
 void SetAnswersLate(PDEVICE_OBJECT pdo, bool late);
 
 // A bus whose capabilities answer clears SurpriseRemovalOK (by default the
