@@ -291,6 +291,16 @@ void RunSystemThread(PKSTART_ROUTINE routine) {
   ZwClose(h);
 }
 
+// A system thread with nothing to do, under a kernel handle that is the caller's.
+HANDLE StartEmptySystemThread() {
+  HANDLE h = nullptr;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  PsCreateSystemThread(
+      &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+  return h;
+}
+
 void SendControl(PDEVICE_OBJECT top, ULONG outputLength = 4) {
   sim::Client client;
   auto open = client.OpenDevice(top, 0);
@@ -431,20 +441,12 @@ const Case kCases[] = {
      SendControlDown},
     {"kernel handle leaked", Check::HandleLeak, Fault::None,
      [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       StartEmptySystemThread();  // its handle never closed
        sim::verifier::CheckEndOfTest();
      }},
     {"thread object reference leaked", Check::ObjectLeak, Fault::None,
      [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       HANDLE h = StartEmptySystemThread();
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        ZwClose(h);
@@ -465,11 +467,7 @@ const Case kCases[] = {
      }},
     {"dereferenced once too often", Check::ObjectBadReference, Fault::None,
      [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       HANDLE h = StartEmptySystemThread();
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
