@@ -7,6 +7,7 @@
 #include "sim/kernel/pool.h"
 #include "tests/support/driver/driver_test.h"
 #include "tests/support/driver/record_view.h"
+#include "tests/support/usb/bus_answers.h"
 
 namespace tarvik::test {
 namespace {
@@ -248,11 +249,8 @@ TEST_P(StopAlwaysSucceeds, AndGoesDown) {
   if (p.noPool)
     sim::faults::Fail(sim::faults::Kind::PoolAllocation, {}, sim::faults::Tag("kv60"));
   if (p.pending) {
-    sim::usb::BusFault late;
-    late.minor = IRP_MN_STOP_DEVICE;
-    late.status = STATUS_SUCCESS;
-    late.pending = true;
-    sim::usb::AddBusFault(key.pdo, late);
+    sim::usb::AddBusFault(
+        key.pdo, sim::test::BusAnswer(IRP_MJ_PNP, IRP_MN_STOP_DEVICE, STATUS_SUCCESS, true));
   }
   sim::usb::ClearBusRequests(key.pdo);
   ClearWire(key);

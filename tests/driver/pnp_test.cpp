@@ -17,11 +17,14 @@
 #include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/held_requests.h"
 #include "tests/support/driver/record_view.h"
+#include "tests/support/usb/bus_answers.h"
 
 namespace tarvik::test {
 namespace {
 
+using sim::test::BusAnswer;
 using sim::usb::Kind;
 
 // The requests that reached the bus on a key's PDO, as text.
@@ -37,45 +40,6 @@ NTSTATUS LastAnswer(const Key& key) {
   auto requests = sim::usb::BusRequests(key.pdo);
   return requests.empty() ? STATUS_PENDING : requests.back().status;
 }
-
-sim::usb::BusFault PnpFault(UCHAR minor, NTSTATUS status, bool pending = false) {
-  sim::usb::BusFault f;
-  f.major = IRP_MJ_PNP;
-  f.minor = minor;
-  f.status = status;
-  f.pending = pending;
-  return f;
-}
-
-// Keeps a removal waiting in Removed: a port reset held at the bus is a
-// request still inside the driver.
-class HeldRemoval {
- public:
-  HeldRemoval(const Key& key, sim::Client& client, HANDLE handle) : key_(key) {
-    sim::usb::HoldNext(key.pdo, Kind::ResetPort);
-    reset_ = std::thread(
-        [&client, handle] { client.DeviceIoControl(handle, IOCTL_KEY_RESET_PORT, {}, 0); });
-    held_ = sim::usb::WaitUntilHeld(key.pdo);
-    if (held_) {
-      removal_ = std::thread([this] { EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key_.pdo)); });
-      while (CurrentPnpState(key_.ext) != Removed)
-        std::this_thread::yield();
-    }
-  }
-  ~HeldRemoval() {
-    sim::usb::ReleaseHeld(key_.pdo);
-    reset_.join();
-    if (removal_.joinable())
-      removal_.join();
-  }
-  bool held() const { return held_; }
-
- private:
-  Key key_;
-  std::thread reset_;
-  std::thread removal_;
-  bool held_ = false;
-};
 
 class LowerDrivers : public DriverTest {};
 
@@ -115,8 +79,8 @@ TEST_P(FailedLowerStart, ReportsTheirFailureAndLeavesTheKeyAlone) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
   sim::usb::SetCompletion(key.pdo, GetParam().completion);
-  sim::usb::AddBusFault(
-      key.pdo, PnpFault(IRP_MN_START_DEVICE, STATUS_DEVICE_POWER_FAILURE, GetParam().pending));
+  sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                                           STATUS_DEVICE_POWER_FAILURE, GetParam().pending));
   EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, sim::pnp::Start(key.pdo));
   EXPECT_EQ((std::vector<std::string>{"pnp start"}), AtBus(key));
   EXPECT_EQ(STATUS_DEVICE_POWER_FAILURE, LastAnswer(key));
@@ -150,7 +114,7 @@ TEST_P(CancelWithoutQuery, GoesDownWithSuccess) {
   sim::usb::ClearBusRequests(key.pdo);
   if (GetParam().pending) {
     for (UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE})
-      sim::usb::AddBusFault(key.pdo, PnpFault(minor, STATUS_SUCCESS, true));
+      sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_PNP, minor, STATUS_SUCCESS, true));
   }
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelStop(key.pdo));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::CancelRemove(key.pdo));
@@ -186,7 +150,8 @@ TEST_P(FailedCancel, KeepsThePendingState) {
   AnswerAsSaid(key.pdo, timing);
   ASSERT_EQ(STATUS_SUCCESS, p.query(key.pdo));
   sim::usb::ClearBusRequests(key.pdo);
-  sim::usb::AddBusFault(key.pdo, PnpFault(p.minor, STATUS_INVALID_DEVICE_STATE, timing.late));
+  sim::usb::AddBusFault(key.pdo,
+                        BusAnswer(IRP_MJ_PNP, p.minor, STATUS_INVALID_DEVICE_STATE, timing.late));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, p.cancel(key.pdo));
   EXPECT_EQ(p.pending, Record(key).DevicePnpState());
   EXPECT_EQ(Started, Record(key).PreviousPnpState());
@@ -234,8 +199,8 @@ TEST_P(Capabilities, AFailureLeavesTheCopyAlone) {
   DEVICE_CAPABILITIES kept;
   std::memcpy(&kept, &Record(key).DeviceCapabilities(), sizeof(kept));
   ASSERT_EQ(PowerDeviceD2, kept.DeviceState[PowerSystemSleeping3]);
-  sim::usb::AddBusFault(
-      key.pdo, PnpFault(IRP_MN_QUERY_CAPABILITIES, STATUS_IO_DEVICE_ERROR, GetParam().late));
+  sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                                           STATUS_IO_DEVICE_ERROR, GetParam().late));
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
   EXPECT_EQ(0, std::memcmp(&kept, &Record(key).DeviceCapabilities(), sizeof(kept)));
   EXPECT_EQ(1, Record(key).OutstandingIo());
@@ -624,12 +589,8 @@ TEST_P(PnpAnswered, ARestartReportsTheAuxInterfaceAsAlreadyEnabled) {
 TEST_P(PnpAnswered, SurpriseRemovalOKIsSetOnTheWayDown) {
   TARVIK_WHITE_BOX();
   Key key = Plug();
-  sim::usb::BusFault fault;
-  fault.major = IRP_MJ_PNP;
-  fault.minor = IRP_MN_QUERY_CAPABILITIES;
-  fault.status = STATUS_IO_DEVICE_ERROR;
-  fault.pending = GetParam().late;
-  sim::usb::AddBusFault(key.pdo, fault);
+  sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                                           STATUS_IO_DEVICE_ERROR, GetParam().late));
   DEVICE_CAPABILITIES caps{};
   EXPECT_EQ(STATUS_IO_DEVICE_ERROR, sim::pnp::QueryCapabilities(key.pdo, 64, 1, &caps).Status);
   EXPECT_TRUE(caps.SurpriseRemovalOK);
@@ -695,12 +656,7 @@ TEST_P(UnhandledPnp, ReachesTheBusUntouchedAndComesBackAsTheBusAnswered) {
   // one later from another thread.
   const NTSTATUS busAnswer = late ? STATUS_INVALID_DEVICE_REQUEST : STATUS_NOT_SUPPORTED;
   if (late) {
-    sim::usb::BusFault fault;
-    fault.major = IRP_MJ_PNP;
-    fault.minor = m.minor;
-    fault.status = busAnswer;
-    fault.pending = true;
-    sim::usb::AddBusFault(key.pdo, fault);
+    sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_PNP, m.minor, busAnswer, true));
   }
   ULONG parameter = m.parameter;
   const sim::Result result = sim::pnp::Send(key.pdo, m.minor, FillType, &parameter);

@@ -6,7 +6,9 @@
 
 #include "tests/support/driver/answer_timing.h"
 #include "tests/support/driver/driver_test.h"
+#include "tests/support/driver/held_requests.h"
 #include "tests/support/driver/record_view.h"
+#include "tests/support/usb/bus_answers.h"
 
 namespace tarvik::test {
 namespace {
@@ -116,20 +118,15 @@ TEST_P(PowerTest, QueryIsRefusedWhileAnotherRequestIsOutstanding) {
   // A port reset request in progress holds one reference (the reset adds none).
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
-  sim::usb::HoldNext(key.pdo, Kind::ResetPort);
-  std::thread reset([&] {
-    EXPECT_EQ(STATUS_SUCCESS,
-              client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0).Status);
-  });
-  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
+  HeldReset reset(key, client, open.Handle);
+  ASSERT_TRUE(reset.held());
   EXPECT_EQ(2, Record(key).OutstandingIo());
   for (SYSTEM_POWER_STATE s :
        {PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown})
     EXPECT_EQ(STATUS_DEVICE_BUSY, sim::power::QuerySystem(key.pdo, s)) << s;
   EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(key.pdo, PowerSystemWorking));
   EXPECT_EQ(STATUS_SUCCESS, sim::power::QueryDevice(key.pdo, PowerDeviceD3));
-  sim::usb::ReleaseHeld(key.pdo);
-  reset.join();
+  EXPECT_EQ(STATUS_SUCCESS, reset.Release());
   EXPECT_EQ(1, Record(key).OutstandingIo());
   client.Close(open.Handle);
 }
@@ -170,31 +167,24 @@ TEST_P(PowerTest, RemovedRefusesEveryPowerRequest) {
   Key key = StartedWithStates(kStates);
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
-  // A port reset held at the bus keeps the removal waiting in Removed.
-  sim::usb::HoldNext(key.pdo, Kind::ResetPort);
-  std::thread reset([&] { client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0); });
-  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
-  DeviceExtension* extension = key.ext;
-  std::thread removal([&] { EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Remove(key.pdo)); });
-  while (CurrentPnpState(extension) != Removed)
-    std::this_thread::yield();
-  const struct {
-    UCHAR minor;
-    POWER_STATE_TYPE type;
-    ULONG state;
-  } requests[] = {{IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
-                  {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemWorking},
-                  {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
-                  {IRP_MN_WAIT_WAKE, SystemPowerState, 0}};
-  for (const auto& r : requests) {
-    POWER_STATE state;
-    state.SystemState = static_cast<SYSTEM_POWER_STATE>(r.state);
-    EXPECT_EQ(STATUS_DELETE_PENDING, sim::power::Send(key.pdo, r.minor, r.type, state).Status);
+  {
+    HeldRemoval removal(key, client, open.Handle);
+    ASSERT_TRUE(removal.held());
+    const struct {
+      UCHAR minor;
+      POWER_STATE_TYPE type;
+      ULONG state;
+    } requests[] = {{IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
+                    {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemWorking},
+                    {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+                    {IRP_MN_WAIT_WAKE, SystemPowerState, 0}};
+    for (const auto& r : requests) {
+      POWER_STATE state;
+      state.SystemState = static_cast<SYSTEM_POWER_STATE>(r.state);
+      EXPECT_EQ(STATUS_DELETE_PENDING, sim::power::Send(key.pdo, r.minor, r.type, state).Status);
+    }
+    EXPECT_EQ(0u, DeviceRequests());
   }
-  EXPECT_EQ(0u, DeviceRequests());
-  sim::usb::ReleaseHeld(key.pdo);
-  reset.join();
-  removal.join();
   client.Close(open.Handle);
 }
 
@@ -228,12 +218,7 @@ class PowerOrder : public DriverTest {
   }
   // The device power requests of the bus, answered later with `status`.
   void DeviceRequestsPend(const Key& key, NTSTATUS status, ULONG count = 1) {
-    sim::usb::BusFault f;
-    f.major = IRP_MJ_POWER;
-    f.minor = IRP_MN_SET_POWER;
-    f.powerType = DevicePowerState;
-    f.status = status;
-    f.pending = true;
+    sim::usb::BusFault f = sim::test::DevicePowerAnswer(status, true);
     f.rule.count = count;
     sim::usb::AddBusFault(key.pdo, f);
   }
@@ -268,14 +253,7 @@ TEST_P(PowerUp, ReportsD0OnceTheLowerDriversHaveFinished) {
   const auto& p = GetParam();
   Key key = Started();
   ASSERT_EQ(STATUS_SUCCESS, sim::power::SetDevice(key.pdo, PowerDeviceD3));
-  sim::usb::BusFault f;
-  f.major = IRP_MJ_POWER;
-  f.minor = IRP_MN_SET_POWER;
-  f.powerType = DevicePowerState;
-  f.powerState = PowerDeviceD0;
-  f.status = p.status;
-  f.pending = p.pending;
-  sim::usb::AddBusFault(key.pdo, f);
+  sim::usb::AddBusFault(key.pdo, sim::test::DevicePowerAnswer(p.status, p.pending, PowerDeviceD0));
   Mark();
   EXPECT_EQ(p.status, sim::power::SetDevice(key.pdo, PowerDeviceD0));
   const Log expected = p.pending
@@ -374,16 +352,15 @@ TEST_F(PowerOrder, SystemState7WakesTheKey) {
   // for a sleep state does not.
   sim::Client client;
   auto open = client.OpenInterface(Link(GUID_KEY_INTERFACE_PRIMARY), 0);
-  sim::usb::HoldNext(key.pdo, sim::usb::Kind::ResetPort);
-  std::thread reset([&] { client.DeviceIoControl(open.Handle, IOCTL_KEY_RESET_PORT, {}, 0); });
-  ASSERT_TRUE(sim::usb::WaitUntilHeld(key.pdo));
-  Mark();
-  EXPECT_EQ(STATUS_SUCCESS,
-            sim::power::QuerySystem(key.pdo, static_cast<SYSTEM_POWER_STATE>(PowerSystemMaximum)));
-  EXPECT_EQ(STATUS_DEVICE_BUSY, sim::power::QuerySystem(key.pdo, PowerSystemSleeping1));
-  EXPECT_EQ(Log{"bus: power query system 7"}, Since(key));
-  sim::usb::ReleaseHeld(key.pdo);
-  reset.join();
+  {
+    HeldReset reset(key, client, open.Handle);
+    ASSERT_TRUE(reset.held());
+    Mark();
+    EXPECT_EQ(STATUS_SUCCESS, sim::power::QuerySystem(
+                                  key.pdo, static_cast<SYSTEM_POWER_STATE>(PowerSystemMaximum)));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, sim::power::QuerySystem(key.pdo, PowerSystemSleeping1));
+    EXPECT_EQ(Log{"bus: power query system 7"}, Since(key));
+  }
   client.Close(open.Handle);
 }
 

@@ -13,6 +13,7 @@
 #include "tests/support/driver/built_request.h"
 #include "tests/support/driver/driver_test.h"
 #include "tests/support/driver/record_view.h"
+#include "tests/support/usb/bus_answers.h"
 
 namespace tarvik::test {
 namespace {
@@ -215,15 +216,12 @@ TEST_F(SpineTest, SystemControlGoesDownInEveryState) {
 TEST_F(SpineTest, SystemControlReportsTheBusAnswer) {
   TARVIK_WHITE_BOX();
   Key key = PlugAndStart();
-  sim::usb::BusFault fault;
-  fault.major = IRP_MJ_SYSTEM_CONTROL;
-  fault.minor = IRP_MN_QUERY_ALL_DATA;
-  fault.status = STATUS_INVALID_DEVICE_STATE;
-  sim::usb::AddBusFault(key.pdo, fault);
+  using sim::test::BusAnswer;
+  sim::usb::AddBusFault(key.pdo, BusAnswer(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA,
+                                           STATUS_INVALID_DEVICE_STATE));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, SendSystemControl(key.fdo));
-  fault.status = STATUS_SUCCESS;
-  fault.pending = true;
-  sim::usb::AddBusFault(key.pdo, fault);
+  sim::usb::AddBusFault(
+      key.pdo, BusAnswer(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA, STATUS_SUCCESS, true));
   EXPECT_EQ(STATUS_SUCCESS, SendSystemControl(key.fdo));
   EXPECT_EQ(2u, SystemControlsAtBus(key.pdo));
   EXPECT_EQ(1, Record(key).OutstandingIo());

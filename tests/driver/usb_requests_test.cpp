@@ -676,6 +676,13 @@ class InterruptPackets : public OpenKeyTest {
     ASSERT_EQ(STATUS_SUCCESS,
               Send(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, byte}, 0).Status);
   }
+  // A 16-byte transfer on 8-byte packets, with a command whose report fills
+  // one packet.
+  void BeginWithOneReport(Transfer& t) {
+    Open(8);
+    Begin(t, 16, USBD_SHORT_TRANSFER_OK);
+    Command(0x33);
+  }
   Bytes Received(const Transfer& t) const {
     const ULONG n = t.urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     return Bytes(t.buffer, t.buffer + n);
@@ -684,10 +691,8 @@ class InterruptPackets : public OpenKeyTest {
 
 TEST_F(InterruptPackets, AFullPacketWaitsForTheNextOne) {
   TARVIK_WHITE_BOX();
-  Open(8);
   Transfer t;
-  Begin(t, 16, USBD_SHORT_TRANSFER_OK);
-  Command(0x33);
+  BeginWithOneReport(t);
   // The first report filled one packet: the transfer goes on waiting.
   ASSERT_TRUE(sim::usb::WaitUntilWaiting(key_.pdo, 1));
   EXPECT_EQ(STATUS_PENDING, t.sent);
@@ -700,10 +705,8 @@ TEST_F(InterruptPackets, AFullPacketWaitsForTheNextOne) {
 
 TEST_F(InterruptPackets, ACancelledTransferLosesWhatItHadReceived) {
   TARVIK_WHITE_BOX();
-  Open(8);
   Transfer t;
-  Begin(t, 16, USBD_SHORT_TRANSFER_OK);
-  Command(0x33);
+  BeginWithOneReport(t);
   ASSERT_TRUE(sim::usb::WaitUntilWaiting(key_.pdo, 1));
   IoCancelIrp(t.irp);
   EXPECT_EQ(STATUS_CANCELLED, End(t));

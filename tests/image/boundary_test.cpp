@@ -37,6 +37,14 @@ NTSTATUS NTAPI HoldingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
+// IRP_MJ_CREATE for `device`, with `routine` as its sender's completion routine.
+PIRP CreateRequest(PDEVICE_OBJECT device, PIO_COMPLETION_ROUTINE routine) {
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+  IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
+  return irp;
+}
+
 // Sends a request to a lower driver that holds it, with the completion routine
 // `routine` of an image; the lower driver then completes it at `irql`.
 void CompleteThroughImageRoutine(const std::string& image, const char* routine, KIRQL irql) {
@@ -51,9 +59,7 @@ void CompleteThroughImageRoutine(const std::string& image, const char* routine, 
   PDEVICE_OBJECT device = nullptr;
   ASSERT_EQ(STATUS_SUCCESS,
             IoCreateDevice(lower, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-  IoSetCompletionRoutine(irp, completion, nullptr, TRUE, TRUE, TRUE);
+  PIRP irp = CreateRequest(device, completion);
   ASSERT_EQ(STATUS_PENDING, IofCallDriver(device, irp));
   ASSERT_EQ(irp, gHeld);
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -80,9 +86,7 @@ void CreateOnImageDevice(const std::string& image) {
   ASSERT_EQ(STATUS_SUCCESS,
             IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
   *reinterpret_cast<LONG*>(static_cast<char*>(device->DeviceExtension) + sizeof(KSPIN_LOCK)) = 1;
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-  IoSetCompletionRoutine(irp, TakeBack, nullptr, TRUE, TRUE, TRUE);
+  PIRP irp = CreateRequest(device, TakeBack);
   IofCallDriver(device, irp);
   IoFreeIrp(irp);
   IoDeleteDevice(device);

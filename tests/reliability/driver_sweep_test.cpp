@@ -86,11 +86,17 @@ const Exchange kTypical[] = {
     {IOCTL_KEY_TRANSACT_EX, {0x07, 0x02}, 16},
 };
 
-void ControlCodes(Machine& m) {
-  auto key = m.Plug(sim::usb::PrimaryKey());
+// A primary key plugged, started and opened; a null handle when a step failed.
+HANDLE OpenStartedPrimary(Machine& m, Machine::Key& key) {
+  key = m.Plug(sim::usb::PrimaryKey());
   if (!key.fdo || !NT_SUCCESS(sim::pnp::Start(key.pdo)))
-    return;
-  HANDLE h = m.Open(GUID_KEY_INTERFACE_PRIMARY);
+    return nullptr;
+  return m.Open(GUID_KEY_INTERFACE_PRIMARY);
+}
+
+void ControlCodes(Machine& m) {
+  Machine::Key key;
+  HANDLE h = OpenStartedPrimary(m, key);
   if (!h)
     return;
   for (const Exchange& e : kTypical)
@@ -117,10 +123,8 @@ void SurpriseRemovalWithHandleOpen(Machine& m) {
 
 // A removal that arrives while an exchange waits at the bus.
 void RemovalWithRequestInFlight(Machine& m) {
-  auto key = m.Plug(sim::usb::PrimaryKey());
-  if (!key.fdo || !NT_SUCCESS(sim::pnp::Start(key.pdo)))
-    return;
-  HANDLE h = m.Open(GUID_KEY_INTERFACE_PRIMARY);
+  Machine::Key key;
+  HANDLE h = OpenStartedPrimary(m, key);
   if (!h)
     return;
   sim::usb::HoldNext(key.pdo, sim::usb::Kind::VendorIn);

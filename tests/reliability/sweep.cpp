@@ -9,6 +9,7 @@
 #include "sim/kernel/harness.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
+#include "tests/support/driver/record_view.h"
 
 namespace tarvik::sweep {
 namespace {
@@ -71,10 +72,15 @@ Run RunOnce(const Scenario& scenario, const Point* point) {
         run.findings.push_back("a control buffer allocation failed and no request reported it");
     }
     // Nothing is running any more: every device still there is back at its base.
+    // The image's device extension is not the host build's record: its count
+    // of requests in progress is read on the host build only.
     for (auto& key : machine.keys()) {
-      if (key.ext && sim::usb::Exists(key.pdo) && sim::pnp::Top(key.pdo) == key.fdo &&
-          key.ext->OutstandingIo != 1)
-        run.findings.push_back("OutstandingIo is " + std::to_string(key.ext->OutstandingIo) +
+      if (!key.fdo || sim::image::OnImage() || !sim::usb::Exists(key.pdo) ||
+          sim::pnp::Top(key.pdo) != key.fdo)
+        continue;
+      const LONG outstanding = test::Record(key.fdo).OutstandingIo();
+      if (outstanding != 1)
+        run.findings.push_back("OutstandingIo is " + std::to_string(outstanding) +
                                " after the scenario");
     }
   }
@@ -111,13 +117,8 @@ Machine::~Machine() {
 Machine::Key Machine::Plug(const sim::usb::KeyConfig& config) {
   Key key;
   key.pdo = sim::usb::Plug(config);
-  if (key.pdo && NT_SUCCESS(sim::pnp::AddDevice(driver_, key.pdo))) {
+  if (key.pdo && NT_SUCCESS(sim::pnp::AddDevice(driver_, key.pdo)))
     key.fdo = sim::pnp::Top(key.pdo);
-    // The image's device extension is not the host build's record: its count
-    // of requests in progress is read on the host build only.
-    if (!sim::image::OnImage())
-      key.ext = static_cast<DeviceExtension*>(key.fdo->DeviceExtension);
-  }
   keys_.push_back(key);
   return key;
 }

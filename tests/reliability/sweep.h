@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_extension.h"
 #include "sim/kernel/harness.h"
 #include "sim/kernel/faults.h"
 #include "sim/usb/bus.h"
@@ -22,7 +21,6 @@ class Machine {
   struct Key {
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;  // null when AddDevice failed
-    DeviceExtension* ext = nullptr;
   };
   Key Plug(const sim::usb::KeyConfig& config);
   // Opens the first enabled interface of the class (null handle on failure).

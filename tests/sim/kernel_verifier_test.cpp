@@ -291,6 +291,16 @@ void RunSystemThread(PKSTART_ROUTINE routine) {
   ZwClose(h);
 }
 
+// A system thread with nothing to do, under a kernel handle that is the caller's.
+HANDLE StartEmptySystemThread() {
+  HANDLE h = nullptr;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  PsCreateSystemThread(
+      &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+  return h;
+}
+
 void SendControl(PDEVICE_OBJECT top, ULONG outputLength = 4) {
   sim::Client client;
   auto open = client.OpenDevice(top, 0);
@@ -317,44 +327,60 @@ void SendHeldRequest(NTSTATUS returned) {
 struct Case {
   const char* name;
   Check check;
+  Fault fault;  // of the bad driver, for the whole case
   void (*bad)();
 };
 
+// What most cases do with the bad driver: each is a stack built for the case.
+void SendControlDown() {
+  SendControl(Build().fdo);
+}
+void AddDeviceOnly() {
+  Build();
+}
+void RemoveTheDevice() {
+  sim::pnp::Remove(Build().pdo);
+}
+void SurpriseRemoveThenRemove() {
+  BadStack s = Build();
+  sim::pnp::SurpriseRemove(s.pdo);
+  sim::pnp::Remove(s.pdo);
+}
+void QueryBusInformation() {
+  sim::pnp::Send(Build().pdo, IRP_MN_QUERY_BUS_INFORMATION);
+}
+void QueryId() {
+  sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
+}
+
 const Case kCases[] = {
-    {"pool leaked", Check::PoolLeak,
+    {"pool leaked", Check::PoolLeak, Fault::None,
      [] {
        ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        sim::verifier::CheckEndOfTest();
      }},
-    {"pool freed twice", Check::PoolDoubleFree,
+    {"pool freed twice", Check::PoolDoubleFree, Fault::None,
      [] {
        PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePool(p);
        ExFreePool(p);
      }},
-    {"freeing what pool never gave", Check::PoolBadFree,
+    {"freeing what pool never gave", Check::PoolBadFree, Fault::None,
      [] {
        static int notPool;
        ExFreePool(&notPool);
      }},
-    {"freed with another tag", Check::PoolTagMismatch,
+    {"freed with another tag", Check::PoolTagMismatch, Fault::None,
      [] {
        PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 12, Tag("kv21"));
        ExFreePoolWithTag(p, Tag("kv31"));
      }},
-    {"request completed twice", Check::RequestCompletedTwice,
-     [] {
-       gFault = Fault::CompleteTwice;
-       SendControl(Build().fdo);
-     }},
+    {"request completed twice", Check::RequestCompletedTwice, Fault::CompleteTwice,
+     SendControlDown},
     {"request completed with STATUS_PENDING", Check::RequestCompletedPending,
+     Fault::CompletePending, SendControlDown},
+    {"request never completed", Check::RequestNeverCompleted, Fault::NeverComplete,
      [] {
-       gFault = Fault::CompletePending;
-       SendControl(Build().fdo);
-     }},
-    {"request never completed", Check::RequestNeverCompleted,
-     [] {
-       gFault = Fault::NeverComplete;
        BadStack s = Build();
        KEVENT event;
        KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -365,16 +391,10 @@ const Case kCases[] = {
        sim::verifier::CheckEndOfTest();
      }},
     {"dispatch completed with one status and returned another", Check::DispatchStatusMismatch,
-     [] {
-       gFault = Fault::ReturnOtherStatus;
-       SendControl(Build().fdo);
-     }},
-    {"dispatch returned at raised IRQL", Check::DispatchIrqlChanged,
-     [] {
-       gFault = Fault::KeepIrqlRaised;
-       SendControl(Build().fdo);
-     }},
-    {"wait at DISPATCH_LEVEL", Check::WaitAtDispatch,
+     Fault::ReturnOtherStatus, SendControlDown},
+    {"dispatch returned at raised IRQL", Check::DispatchIrqlChanged, Fault::KeepIrqlRaised,
+     SendControlDown},
+    {"wait at DISPATCH_LEVEL", Check::WaitAtDispatch, Fault::None,
      [] {
        KEVENT event;
        KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -384,12 +404,8 @@ const Case kCases[] = {
        KeLowerIrql(old);
      }},
     {"spin lock held across a call to another driver", Check::SpinLockHeldAcrossCall,
-     [] {
-       gFault = Fault::CallWithSpinLock;
-       BadStack s = Build();
-       sim::pnp::Send(s.pdo, IRP_MN_QUERY_BUS_INFORMATION);
-     }},
-    {"spin lock held across a wait", Check::SpinLockHeldAcrossWait,
+     Fault::CallWithSpinLock, QueryBusInformation},
+    {"spin lock held across a wait", Check::SpinLockHeldAcrossWait, Fault::None,
      [] {
        KSPIN_LOCK lock;
        KeInitializeSpinLock(&lock);
@@ -400,7 +416,7 @@ const Case kCases[] = {
        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
        KeReleaseSpinLock(&lock, old);
      }},
-    {"mutex released by a thread that does not own it", Check::MutexNotOwner,
+    {"mutex released by a thread that does not own it", Check::MutexNotOwner, Fault::None,
      [] {
        KMUTEX mutex;
        KeInitializeMutex(&mutex, 0);
@@ -409,71 +425,34 @@ const Case kCases[] = {
        KeReleaseMutex(&mutex, FALSE);
      }},
     {"Information larger than the output buffer", Check::InformationOverflow,
-     [] {
-       gFault = Fault::TooMuchInformation;
-       SendControl(Build().fdo, 4);
-     }},
+     Fault::TooMuchInformation, SendControlDown},
     {"DO_DEVICE_INITIALIZING left set by AddDevice", Check::DeviceInitializing,
-     [] {
-       gFault = Fault::KeepInitializing;
-       Build();
-     }},
+     Fault::KeepInitializing, AddDeviceOnly},
     {"device detached during surprise removal", Check::DetachDuringSurpriseRemoval,
-     [] {
-       gFault = Fault::DetachOnSurprise;
-       BadStack s = Build();
-       sim::pnp::SurpriseRemove(s.pdo);
-       sim::pnp::Remove(s.pdo);
-     }},
+     Fault::DetachOnSurprise, SurpriseRemoveThenRemove},
     {"device deleted during surprise removal", Check::DeleteDuringSurpriseRemoval,
+     Fault::DeleteOnSurprise, SurpriseRemoveThenRemove},
+    {"device deleted twice", Check::DeviceDeletedTwice, Fault::DeleteTwiceOnRemove,
+     RemoveTheDevice},
+    {"device deleted while still attached", Check::DeleteWhileAttached, Fault::DeleteWithoutDetach,
+     RemoveTheDevice},
+    {"remove request failed", Check::RemoveFailed, Fault::FailRemove, RemoveTheDevice},
+    {"pageable code at DISPATCH_LEVEL", Check::PagedCodeAtRaisedIrql, Fault::PagedAtDispatch,
+     SendControlDown},
+    {"kernel handle leaked", Check::HandleLeak, Fault::None,
      [] {
-       gFault = Fault::DeleteOnSurprise;
-       BadStack s = Build();
-       sim::pnp::SurpriseRemove(s.pdo);
-       sim::pnp::Remove(s.pdo);
-     }},
-    {"device deleted twice", Check::DeviceDeletedTwice,
-     [] {
-       gFault = Fault::DeleteTwiceOnRemove;
-       sim::pnp::Remove(Build().pdo);
-     }},
-    {"device deleted while still attached", Check::DeleteWhileAttached,
-     [] {
-       gFault = Fault::DeleteWithoutDetach;
-       sim::pnp::Remove(Build().pdo);
-     }},
-    {"remove request failed", Check::RemoveFailed,
-     [] {
-       gFault = Fault::FailRemove;
-       sim::pnp::Remove(Build().pdo);
-     }},
-    {"pageable code at DISPATCH_LEVEL", Check::PagedCodeAtRaisedIrql,
-     [] {
-       gFault = Fault::PagedAtDispatch;
-       SendControl(Build().fdo);
-     }},
-    {"kernel handle leaked", Check::HandleLeak,
-     [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       StartEmptySystemThread();  // its handle never closed
        sim::verifier::CheckEndOfTest();
      }},
-    {"thread object reference leaked", Check::ObjectLeak,
+    {"thread object reference leaked", Check::ObjectLeak, Fault::None,
      [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       HANDLE h = StartEmptySystemThread();
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        ZwClose(h);
        sim::verifier::CheckEndOfTest();
      }},
-    {"closing a handle the process does not have", Check::HandleInvalid,
+    {"closing a handle the process does not have", Check::HandleInvalid, Fault::None,
      [] {
        HANDLE h;
        sim::Process* client = sim::CreateProcess("client");
@@ -486,13 +465,9 @@ const Case kCases[] = {
        sim::WaitForSystemThreads(std::chrono::seconds(5));
        sim::CloseProcessHandles(client);
      }},
-    {"dereferenced once too often", Check::ObjectBadReference,
+    {"dereferenced once too often", Check::ObjectBadReference, Fault::None,
      [] {
-       HANDLE h;
-       OBJECT_ATTRIBUTES attributes;
-       InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-       PsCreateSystemThread(
-           &h, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+       HANDLE h = StartEmptySystemThread();
        PVOID thread;
        ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -501,7 +476,7 @@ const Case kCases[] = {
        ZwClose(h);
        ObDereferenceObject(thread);
      }},
-    {"request sent with no stack location left", Check::NoMoreStackLocations,
+    {"request sent with no stack location left", Check::NoMoreStackLocations, Fault::None,
      [] {
        BadStack s = Build();
        PIRP irp = IoAllocateIrp(1, FALSE);
@@ -512,64 +487,40 @@ const Case kCases[] = {
      }},
     // Windows' DDI compliance rules, each under its name.
     {"cancel-stop completed without passing it down", Check::PnpIrpCompletion,
-     [] {
-       gFault = Fault::CompletePnpHere;
-       sim::pnp::CancelStop(Build().pdo);
-     }},
-    {"stop failed by the function driver", Check::PnpIrpCompletion,
-     [] {
-       gFault = Fault::FailStop;
-       sim::pnp::Stop(Build().pdo);
-     }},
+     Fault::CompletePnpHere, [] { sim::pnp::CancelStop(Build().pdo); }},
+    {"stop failed by the function driver", Check::PnpIrpCompletion, Fault::FailStop,
+     [] { sim::pnp::Stop(Build().pdo); }},
     {"start completed with success after the bus failed it", Check::CompleteRequestStatusCheck,
+     Fault::HideLowerStartFailure,
      [] {
-       gFault = Fault::HideLowerStartFailure;
        BadStack s = Build();
        kt::gBus.startStatus = STATUS_DEVICE_POWER_FAILURE;
        sim::pnp::Start(s.pdo);
      }},
     {"hibernation completed without passing it down", Check::PowerDownFail,
-     [] {
-       gFault = Fault::CompletePowerHere;
-       sim::power::SetSystem(Build().pdo, PowerSystemHibernate);
-     }},
-    {"D0 completed without passing it down", Check::PowerUpFail,
-     [] {
-       gFault = Fault::CompletePowerHere;
-       sim::power::SetDevice(Build().pdo, PowerDeviceD0);
-     }},
-    {"request completed under a spin lock", Check::SpinLockSafe,
-     [] {
-       gFault = Fault::CompleteUnderSpinLock;
-       SendControl(Build().fdo);
-     }},
+     Fault::CompletePowerHere, [] { sim::power::SetSystem(Build().pdo, PowerSystemHibernate); }},
+    {"D0 completed without passing it down", Check::PowerUpFail, Fault::CompletePowerHere,
+     [] { sim::power::SetDevice(Build().pdo, PowerDeviceD0); }},
+    {"request completed under a spin lock", Check::SpinLockSafe, Fault::CompleteUnderSpinLock,
+     SendControlDown},
     {"wait without a timeout for a built request", Check::IoBuildDeviceControlWaitTimeout,
+     Fault::WaitForBuiltForever,
      [] {
-       gFault = Fault::WaitForBuiltForever;
        BadStack s = Build();
        kt::gBus.completeAsync = true;
        // Still below when the driver starts its wait, however the threads run.
        kt::gBus.asyncDelayMs = 200;
        SendControl(s.fdo);
      }},
-    {"pending marked, success returned", Check::MarkIrpPending,
-     [] {
-       gFault = Fault::MarkThenSucceed;
-       SendControl(Build().fdo);
-     }},
+    {"pending marked, success returned", Check::MarkIrpPending, Fault::MarkThenSucceed,
+     SendControlDown},
     {"STATUS_PENDING returned, neither marked nor passed down", Check::MarkIrpPending2,
-     [] {
-       gFault = Fault::PendUnmarked;
-       SendHeldRequest(STATUS_PENDING);
-     }},
+     Fault::PendUnmarked, [] { SendHeldRequest(STATUS_PENDING); }},
     {"completed unmarked, STATUS_PENDING returned", Check::PendedCompletedRequest,
-     [] {
-       gFault = Fault::CompleteThenPend;
-       SendControl(Build().fdo);
-     }},
+     Fault::CompleteThenPend, SendControlDown},
     {"completion routine sets no event for a pended request", Check::SignalEventInCompletion,
+     Fault::ForgetEventWhenPended,
      [] {
-       gFault = Fault::ForgetEventWhenPended;
        BadStack s = Build();
        kt::gBus.completeAsync = true;
        // Below long enough for the dispatch routine to be waiting when it comes back.
@@ -581,36 +532,18 @@ const Case kCases[] = {
        client.join();
      }},
     {"Plug and Play request sent down at DISPATCH_LEVEL", Check::ForwardedAtBadIrql,
-     [] {
-       gFault = Fault::PassPnpDownAtDispatch;
-       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_BUS_INFORMATION);
-     }},
+     Fault::PassPnpDownAtDispatch, QueryBusInformation},
     {"query-ID reached the bus with success set above it", Check::PnpBusRequestAltered,
-     [] {
-       gFault = Fault::AlterBusRequest;
-       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
-     }},
-    {"query-ID failed above the bus", Check::PnpBusRequestAltered,
-     [] {
-       gFault = Fault::FailBusRequestHere;
-       sim::pnp::Send(Build().pdo, IRP_MN_QUERY_ID);
-     }},
+     Fault::AlterBusRequest, QueryId},
+    {"query-ID failed above the bus", Check::PnpBusRequestAltered, Fault::FailBusRequestHere,
+     QueryId},
     {"success returned for a request nobody completed", Check::IrpProcessingComplete,
-     [] {
-       gFault = Fault::SucceedUncompleted;
-       SendHeldRequest(STATUS_SUCCESS);
-     }},
+     Fault::SucceedUncompleted, [] { SendHeldRequest(STATUS_SUCCESS); }},
     {"PASSIVE_LEVEL-only routine called while handling a set-power", Check::PowerIrpDDIs,
-     [] {
-       gFault = Fault::PassiveCallInSetPower;
-       sim::power::SetDevice(Build().pdo, PowerDeviceD3);
-     }},
+     Fault::PassiveCallInSetPower, [] { sim::power::SetDevice(Build().pdo, PowerDeviceD3); }},
     {"pool asked for while handling a system set-power to S3", Check::PowerDownAllocate,
-     [] {
-       gFault = Fault::AllocateInPowerDown;
-       sim::power::SetSystem(Build().pdo, PowerSystemSleeping3);
-     }},
-    {"system-control request completed without passing it down", Check::WmiForward,
+     Fault::AllocateInPowerDown, [] { sim::power::SetSystem(Build().pdo, PowerSystemSleeping3); }},
+    {"system-control request completed without passing it down", Check::WmiForward, Fault::None,
      [] {
        BadStack s = Build();
        KEVENT event;
@@ -623,66 +556,54 @@ const Case kCases[] = {
        if (IofCallDriver(s.fdo, irp) == STATUS_PENDING)
          KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      }},
-    {"pool asked for above DISPATCH_LEVEL", Check::PoolBadIrql,
+    {"pool asked for above DISPATCH_LEVEL", Check::PoolBadIrql, Fault::None,
      [] {
        KfRaiseIrql(DISPATCH_LEVEL + 1);
        PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
        KfLowerIrql(PASSIVE_LEVEL);
        ExFreePool(p);
      }},
-    {"pool freed above DISPATCH_LEVEL", Check::PoolBadIrql,
+    {"pool freed above DISPATCH_LEVEL", Check::PoolBadIrql, Fault::None,
      [] {
        PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("kv21"));
        KfRaiseIrql(DISPATCH_LEVEL + 1);
        ExFreePool(p);
        KfLowerIrql(PASSIVE_LEVEL);
      }},
-    {"spin lock acquired again by its holder", Check::SpinLockMisuse,
+    {"spin lock acquired again by its holder", Check::SpinLockMisuse, Fault::None,
      [] {
        KIRQL old = KeAcquireSpinLockRaiseToDpc(&gSpinLock);
        KeAcquireSpinLockAtDpcLevel(&gSpinLock);
        KeReleaseSpinLock(&gSpinLock, old);
      }},
-    {"spin lock released below DISPATCH_LEVEL", Check::IrqlKeReleaseSpinLock,
+    {"spin lock released below DISPATCH_LEVEL", Check::IrqlKeReleaseSpinLock, Fault::None,
      [] {
        KfRaiseIrql(DISPATCH_LEVEL);
        KeAcquireSpinLockAtDpcLevel(&gSpinLock);
        KfLowerIrql(PASSIVE_LEVEL);
        KeReleaseSpinLock(&gSpinLock, PASSIVE_LEVEL);
      }},
-    {"dispatch returned owning a mutex", Check::MutexHeldAtReturn,
-     [] {
-       gFault = Fault::ReturnOwningMutex;
-       SendControl(Build().fdo);
-     }},
+    {"dispatch returned owning a mutex", Check::MutexHeldAtReturn, Fault::ReturnOwningMutex,
+     SendControlDown},
     {"dispatch returned holding a spin lock", Check::SpinLockHeldAtReturn,
-     [] {
-       gFault = Fault::ReturnHoldingSpinLock;
-       SendControl(Build().fdo);
-     }},
+     Fault::ReturnHoldingSpinLock, SendControlDown},
     {"dispatch returned with the IRQL raised", Check::IrqlNotRestoredAtReturn,
-     [] {
-       gFault = Fault::KeepIrqlRaised;
-       SendControl(Build().fdo);
-     }},
-    {"AddDevice returned owning a mutex", Check::MutexHeldAtReturn,
-     [] {
-       gFault = Fault::AddDeviceOwningMutex;
-       Build();
-     }},
-    {"system thread ended owning a mutex", Check::MutexHeldAtReturn,
+     Fault::KeepIrqlRaised, SendControlDown},
+    {"AddDevice returned owning a mutex", Check::MutexHeldAtReturn, Fault::AddDeviceOwningMutex,
+     AddDeviceOnly},
+    {"system thread ended owning a mutex", Check::MutexHeldAtReturn, Fault::None,
      [] {
        RunSystemThread([](PVOID) NTAPI {
          KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
        });
      }},
-    {"system thread ended holding a spin lock", Check::SpinLockHeldAtReturn,
+    {"system thread ended holding a spin lock", Check::SpinLockHeldAtReturn, Fault::None,
      [] { RunSystemThread([](PVOID) NTAPI { KeAcquireSpinLockRaiseToDpc(&gSpinLock); }); }},
-    {"system thread ended at raised IRQL", Check::IrqlNotRestoredAtReturn,
+    {"system thread ended at raised IRQL", Check::IrqlNotRestoredAtReturn, Fault::None,
      [] { RunSystemThread([](PVOID) NTAPI { KfRaiseIrql(APC_LEVEL); }); }},
-    {"executable pool where the system has NonPagedPoolNx", Check::ExecutablePool,
+    {"executable pool where the system has NonPagedPoolNx", Check::ExecutablePool, Fault::None,
      [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 12, Tag("kv21"))); }},
-    {"allocated request completed past its owner", Check::RequestUnowned,
+    {"allocated request completed past its owner", Check::RequestUnowned, Fault::None,
      [] {
        BadStack s = Build();
        PIRP irp = IoAllocateIrp(s.fdo->StackSize, FALSE);
@@ -703,6 +624,7 @@ TEST_P(VerifierTest, FiresOnWrongCode) {
   KeInitializeEvent(&gEvent, NotificationEvent, FALSE);
   {
     sim::test::ExpectViolations expect;
+    gFault = c.fault;
     c.bad();
     gFault = Fault::None;
     sim::Shutdown();

@@ -147,15 +147,19 @@ void StartQueued(Object& object, int count, std::vector<std::thread>& threads,
   }
 }
 
-// Starts `count` queued waiters that each, once satisfied, note themselves
-// and pass the signal on.
-void StartRelay(Object& object, int count, std::vector<std::thread>& threads, Order& order) {
-  StartQueued(object, count, threads, [&object, &order](int i) {
-    EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
-    order.Note(static_cast<char>('0' + i));
-    object.Signal();
-  });
-}
+// `count` queued waiters that each, once satisfied, note themselves and pass
+// the signal on.
+struct Relay {
+  Relay(Object& object, int count) {
+    StartQueued(object, count, threads, [&object, this](int i) {
+      EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
+      order.Note(static_cast<char>('0' + i));
+      object.Signal();
+    });
+  }
+  Order order;
+  std::vector<std::thread> threads;
+};
 
 void JoinAll(std::vector<std::thread>& threads) {
   for (auto& t : threads)
@@ -168,12 +172,10 @@ TEST_F(KernelTest, WaitersAreSatisfiedInTheOrderTheyCame) {
   for (Kind kind : {Kind::Mutex, Kind::SynchronizationEvent, Kind::Semaphore}) {
     SCOPED_TRACE(Name(kind));
     Object object(kind);
-    Order order;
-    std::vector<std::thread> threads;
-    StartRelay(object, 6, threads, order);
+    Relay relay(object, 6);
     object.Signal();
-    JoinAll(threads);
-    EXPECT_EQ("012345", order.Text());
+    JoinAll(relay.threads);
+    EXPECT_EQ("012345", relay.order.Text());
     EXPECT_EQ(0u, object.Waiting());
     EXPECT_EQ(1, object.State());
   }
@@ -234,17 +236,15 @@ TEST_F(KernelTest, ASignallerThatWaitsAgainQueuesBehindTheWaiters) {
   for (Kind kind : {Kind::Mutex, Kind::SynchronizationEvent}) {
     SCOPED_TRACE(Name(kind));
     Object object(kind);
-    Order order;
-    std::vector<std::thread> threads;
-    StartRelay(object, 3, threads, order);
+    Relay relay(object, 3);
     object.Signal();
     EXPECT_EQ(STATUS_SUCCESS, object.Wait(nullptr));
-    order.Note('S');
+    relay.order.Note('S');
     // Let the waiters finish even if the signaller came first.
-    if (kind == Kind::Mutex || order.Text().size() < 4)
+    if (kind == Kind::Mutex || relay.order.Text().size() < 4)
       object.Signal();
-    JoinAll(threads);
-    EXPECT_EQ("012S", order.Text().substr(0, 4));
+    JoinAll(relay.threads);
+    EXPECT_EQ("012S", relay.order.Text().substr(0, 4));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "sim/usb/bus.h"
 #include "tests/support/kernel/kernel_test.h"
+#include "tests/support/usb/bus_answers.h"
 
 namespace {
 
@@ -25,19 +26,12 @@ class BusRequestsTest : public sim::test::KernelTest {
 };
 
 TEST_F(BusRequestsTest, ThePlanSkipsCountsAndMatchesPowerStates) {
-  sim::usb::BusFault stop;
-  stop.major = IRP_MJ_PNP;
-  stop.minor = IRP_MN_QUERY_STOP_DEVICE;
+  sim::usb::BusFault stop =
+      sim::test::BusAnswer(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY);
   stop.rule.skip = 1;
-  stop.status = STATUS_DEVICE_BUSY;
   sim::usb::AddBusFault(pdo_, stop);
-  sim::usb::BusFault d3;
-  d3.major = IRP_MJ_POWER;
-  d3.minor = IRP_MN_SET_POWER;
-  d3.powerType = DevicePowerState;
-  d3.powerState = PowerDeviceD3;
-  d3.status = STATUS_DEVICE_POWER_FAILURE;
-  sim::usb::AddBusFault(pdo_, d3);
+  sim::usb::AddBusFault(
+      pdo_, sim::test::DevicePowerAnswer(STATUS_DEVICE_POWER_FAILURE, false, PowerDeviceD3));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(pdo_));
   EXPECT_EQ(STATUS_DEVICE_BUSY, sim::pnp::QueryStop(pdo_));
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::QueryStop(pdo_));
@@ -58,12 +52,8 @@ TEST_F(BusRequestsTest, ThePlanSkipsCountsAndMatchesPowerStates) {
 }
 
 TEST_F(BusRequestsTest, APendingAnswerCompletesLaterFromAnotherThread) {
-  sim::usb::BusFault late;
-  late.major = IRP_MJ_POWER;
-  late.minor = IRP_MN_SET_POWER;
-  late.status = STATUS_SUCCESS;
-  late.pending = true;
-  sim::usb::AddBusFault(pdo_, late);
+  sim::usb::AddBusFault(pdo_,
+                        sim::test::BusAnswer(IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_SUCCESS, true));
   const uint64_t before = sim::NextSequence();
   EXPECT_EQ(STATUS_SUCCESS, sim::power::SetDevice(pdo_, PowerDeviceD1));
   auto records = sim::usb::BusRequests(pdo_);

@@ -11,6 +11,9 @@ namespace tarvik::test {
 class Record {
  public:
   explicit Record(const Key& key) : e_(*key.ext) {}
+  // The record of one of our device objects, for a fixture of its own.
+  explicit Record(PDEVICE_OBJECT fdo)
+      : e_(*static_cast<const DeviceExtension*>(fdo->DeviceExtension)) {}
 
   // Plug and Play and power.
   PnpState DevicePnpState() const { return e_.DevicePnpState; }
