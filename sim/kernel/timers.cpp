@@ -225,6 +225,8 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 // PASSIVE_LEVEL only: at DISPATCH_LEVEL it would wait for itself).
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
   RequireIrql(Check::IrqlDocumented, "KeFlushQueuedDpcs", PASSIVE_LEVEL);
+  if (Current().irql > PASSIVE_LEVEL)
+    return;  // reported; waiting here could wait for the caller itself
   State& s = TheState();
   std::unique_lock<std::mutex> lock(s.mutex);
   s.idle.wait(lock, [&s] { return (s.dpcs.empty() && !s.running) || !s.thread.joinable(); });

@@ -161,6 +161,7 @@ const Forbidden kForbidden[] = {
        timeout.QuadPart = -1;
        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
      }},
+    {"KeFlushQueuedDpcs", Check::IrqlDocumented, [] { KeFlushQueuedDpcs(); }},
 };
 
 void NTAPI CallForbidden(PKDPC, PVOID context, PVOID, PVOID argument) {
@@ -182,6 +183,40 @@ TEST_F(Timers, APassiveOnlyCallInADpcIsReported) {
     }
     sim::test::FailTestOnViolations();
   }
+}
+
+// KeFlushQueuedDpcs returns only once the DPCs queued before it have run,
+// the one running at the time included.
+struct Gate {
+  std::atomic<bool> open{false};
+  std::atomic<int> runs{0};
+};
+
+void NTAPI WaitAtGate(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* gate = static_cast<Gate*>(context);
+  while (!gate->open)
+    std::this_thread::yield();
+  ++gate->runs;
+}
+
+TEST_F(Timers, AFlushWaitsForTheQueuedDpcs) {
+  Gate gate;
+  KDPC running;
+  KDPC queued;
+  KeInitializeDpc(&running, WaitAtGate, &gate);
+  KeInitializeDpc(&queued, WaitAtGate, &gate);
+  KeInsertQueueDpc(&running, nullptr, nullptr);
+  KeInsertQueueDpc(&queued, nullptr, nullptr);
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    KeFlushQueuedDpcs();
+    flushed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(flushed) << "returned while a DPC ran";
+  gate.open = true;
+  flusher.join();
+  EXPECT_EQ(2, gate.runs.load());
 }
 
 }  // namespace

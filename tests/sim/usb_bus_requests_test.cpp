@@ -2,6 +2,11 @@
 // its plan for them, seen from a sender right above the PDO.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "sim/kernel/clock.h"
 #include "sim/usb/bus.h"
 #include "tests/support/kernel/kernel_test.h"
 #include "tests/support/usb/bus_answers.h"
@@ -132,6 +137,55 @@ TEST_F(BusRequestsTest, UrbsReachTheKeyOnlyWhileItIsStarted) {
     EXPECT_TRUE(expect.Saw(sim::verifier::Check::UrbBeforeStart));
   }
   EXPECT_EQ(1u, sim::usb::Trace(pdo_).size());
+}
+
+// What the bus completes later, it completes on the kernel's clock: while
+// the clock stands still, nothing it pended ends, however long real time
+// runs; once the clock has moved on by the bus's delay, it ends.
+struct LaterCase {
+  const char* name;
+  void (*plan)(PDEVICE_OBJECT pdo);
+  NTSTATUS (*send)(PDEVICE_OBJECT pdo);
+};
+
+const LaterCase kLater[] = {
+    {"a planned answer that pends",
+     [](PDEVICE_OBJECT pdo) {
+       sim::usb::AddBusFault(
+           pdo, sim::test::BusAnswer(IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_SUCCESS, true));
+     },
+     [](PDEVICE_OBJECT pdo) { return sim::power::SetDevice(pdo, PowerDeviceD1); }},
+    {"the bus's own answer given late",
+     [](PDEVICE_OBJECT pdo) { sim::usb::SetAnswersLate(pdo, true); },
+     [](PDEVICE_OBJECT pdo) { return sim::pnp::QueryStop(pdo); }},
+    {"a transfer completed later",
+     [](PDEVICE_OBJECT pdo) {
+       ASSERT_EQ(STATUS_SUCCESS, sim::pnp::Start(pdo));
+       sim::usb::SetCompletion(pdo, sim::usb::Completion::Pending);
+     },
+     SendDescriptorRequest},
+};
+
+TEST_F(BusRequestsTest, WhatItAnswersLaterWaitsForTheKernelsClock) {
+  for (const LaterCase& c : kLater) {
+    SCOPED_TRACE(c.name);
+    PDEVICE_OBJECT pdo = sim::usb::Plug(sim::usb::PrimaryKey());
+    ASSERT_NE(nullptr, pdo);
+    c.plan(pdo);
+    sim::clock::SetRate(0);
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+    std::thread sender([&] {
+      status = c.send(pdo);
+      done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done) << "ended while the kernel's clock stood still";
+    sim::clock::AdvanceMs(20);
+    sender.join();
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    sim::clock::SetRate(1);
+  }
 }
 
 }  // namespace
