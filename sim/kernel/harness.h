@@ -111,14 +111,6 @@ Result QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
 Result QueryDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
                             std::vector<PDEVICE_OBJECT>* objects = nullptr);
 
-// IoInvalidateDeviceRelations and IoInvalidateDeviceState calls, in order.
-struct Invalidation {
-  PDEVICE_OBJECT DeviceObject;
-  bool Relations;  // false: device state
-  DEVICE_RELATION_TYPE Type;
-};
-std::vector<Invalidation> Invalidations();
-
 }  // namespace pnp
 
 namespace power {

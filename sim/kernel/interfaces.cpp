@@ -19,7 +19,6 @@ struct InterfaceEntry {
 std::mutex gMutex;
 std::vector<InterfaceEntry> gInterfaces;  // registration order
 std::vector<changes::Report> gReports;
-std::vector<pnp::Invalidation> gInvalidations;
 
 std::u16string Ascii(const char* s) {
   std::u16string out;
@@ -64,7 +63,6 @@ void ResetInterfaces() {
   std::lock_guard<std::mutex> lock(gMutex);
   gInterfaces.clear();
   gReports.clear();
-  gInvalidations.clear();
 }
 
 void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
@@ -132,15 +130,6 @@ std::vector<Report> Reports() {
 }
 
 }  // namespace sim::changes
-
-namespace sim::pnp {
-
-std::vector<Invalidation> Invalidations() {
-  std::lock_guard<std::mutex> lock(gMutex);
-  return gInvalidations;
-}
-
-}  // namespace sim::pnp
 
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          CONST GUID* InterfaceClassGuid,
@@ -249,12 +238,8 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
   return STATUS_PENDING;
 }
 
-VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gInvalidations.push_back(pnp::Invalidation{DeviceObject, true, Type});
-}
+// The PnP manager's answer to these (a new query) is left to the test that
+// drives the device's Plug and Play requests.
+VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT, DEVICE_RELATION_TYPE) {}
 
-VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gInvalidations.push_back(pnp::Invalidation{PhysicalDeviceObject, false, BusRelations});
-}
+VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) {}

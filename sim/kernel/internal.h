@@ -149,7 +149,6 @@ const char* KindName(ObjectKind kind);
 // Allocates a zeroed object body behind a header; pointer count 1.
 void* CreateObject(ObjectKind kind, size_t bodySize, void (*destroy)(void* body));
 bool IsLiveObject(const void* body, ObjectKind* kind = nullptr);
-LONG_PTR PointerCount(const void* body);
 // The object lock guards handle tables and the live-object set.
 std::mutex& ObjectLock();
 HANDLE InsertHandle(void* object, ACCESS_MASK access, bool kernel);

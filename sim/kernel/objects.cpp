@@ -80,12 +80,6 @@ bool IsLiveObject(const void* body, ObjectKind* kind) {
   return header != nullptr;
 }
 
-LONG_PTR PointerCount(const void* body) {
-  std::lock_guard<std::mutex> lock(gObjectLock);
-  ObjectHeader* header = FindLive(body);
-  return header ? header->pointerCount.load() : 0;
-}
-
 HANDLE InsertHandle(void* object, ACCESS_MASK access, bool kernel) {
   Process* process = kernel ? SystemProcess() : CurrentProcess();
   std::lock_guard<std::mutex> lock(gObjectLock);

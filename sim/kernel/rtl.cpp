@@ -1,8 +1,4 @@
-// Run-time library routines, debug output, and the pageable-code check.
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-
+// Run-time library routines and the pageable-code check.
 #include "sim/kernel/internal.h"
 
 namespace {
@@ -85,15 +81,4 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
       return FALSE;
   }
   return TRUE;
-}
-
-ULONG DbgPrint(PCSTR Format, ...) {
-  static const bool enabled = std::getenv("SIM_DBGPRINT") != nullptr;
-  if (!enabled)
-    return 0;
-  va_list args;
-  va_start(args, Format);
-  std::vfprintf(stderr, Format, args);
-  va_end(args);
-  return 0;
 }

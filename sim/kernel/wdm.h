@@ -17,13 +17,10 @@
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define MEMORY_ALLOCATION_ALIGNMENT 16
 #define CONST const
-#define ANYSIZE_ARRAY 1
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
-#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
-#define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
@@ -37,44 +34,30 @@ struct _EPROCESS;
 struct _OBJECT_TYPE;
 struct _DEVOBJ_EXTENSION;
 
-typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _KTHREAD* PKTHREAD;
 typedef struct _ETHREAD* PETHREAD;
-typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
 typedef struct _EPROCESS* PEPROCESS;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef PVOID PSECURITY_DESCRIPTOR;
-typedef PVOID PACCESS_TOKEN;
 typedef ULONG SECURITY_INFORMATION;
 
 // ---------------------------------------------------------------------------
 // Processor modes, IRQL, access rights
 
 typedef CCHAR KPROCESSOR_MODE;
-typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+typedef enum _MODE { KernelMode, UserMode } MODE;
 
 #define PASSIVE_LEVEL 0
-#define LOW_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
-#define CMCI_LEVEL 5
-#define CLOCK_LEVEL 13
-#define IPI_LEVEL 14
-#define POWER_LEVEL 14
-#define PROFILE_LEVEL 15
-#define HIGH_LEVEL 15
 
 // Windows writes these with an L suffix, a 32-bit long there; here they have
 // no suffix, so that they keep that width and signedness (int on the host).
 #define DELETE 0x00010000
-#define READ_CONTROL 0x00020000
-#define WRITE_DAC 0x00040000
-#define WRITE_OWNER 0x00080000
 #define SYNCHRONIZE 0x00100000
 #define STANDARD_RIGHTS_REQUIRED 0x000F0000
-#define STANDARD_RIGHTS_ALL 0x001F0000
 #define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
-#define GENERIC_EXECUTE 0x20000000
 #define GENERIC_ALL 0x10000000
 #define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
@@ -107,21 +90,9 @@ FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   Blink->Flink = Entry;
   ListHead->Blink = Entry;
 }
-FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-  PLIST_ENTRY Flink = ListHead->Flink;
-  Entry->Flink = Flink;
-  Entry->Blink = ListHead;
-  Flink->Blink = Entry;
-  ListHead->Flink = Entry;
-}
 
 // 32-bit as on Windows (see DELETE above).
-#define OBJ_INHERIT 0x00000002
-#define OBJ_PERMANENT 0x00000010
-#define OBJ_EXCLUSIVE 0x00000020
 #define OBJ_CASE_INSENSITIVE 0x00000040
-#define OBJ_OPENIF 0x00000080
-#define OBJ_OPENLINK 0x00000100
 #define OBJ_KERNEL_HANDLE 0x00000200
 
 typedef struct _OBJECT_ATTRIBUTES {
@@ -165,30 +136,7 @@ extern POBJECT_TYPE* IoFileObjectType;
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 
-typedef enum _KWAIT_REASON {
-  Executive,
-  FreePage,
-  PageIn,
-  PoolAllocation,
-  DelayExecution,
-  Suspended,
-  UserRequest,
-  WrExecutive,
-  WrFreePage,
-  WrPageIn,
-  WrPoolAllocation,
-  WrDelayExecution,
-  WrSuspended,
-  WrUserRequest,
-  WrEventPair,
-  WrQueue,
-  WrLpcReceive,
-  WrLpcReply,
-  WrVirtualMemory,
-  WrPageOut,
-  WrRendezvous,
-  MaximumWaitReason = 37
-} KWAIT_REASON;
+typedef enum _KWAIT_REASON { Executive, MaximumWaitReason = 37 } KWAIT_REASON;
 
 // Values of DISPATCHER_HEADER.Type.
 typedef enum _KOBJECTS {
@@ -196,10 +144,8 @@ typedef enum _KOBJECTS {
   EventSynchronizationObject = 1,
   MutantObject = 2,
   ProcessObject = 3,
-  QueueObject = 4,
   SemaphoreObject = 5,
   ThreadObject = 6,
-  GateObject = 7,
   TimerNotificationObject = 8,
   TimerSynchronizationObject = 9,
 } KOBJECTS;
@@ -213,7 +159,7 @@ typedef struct _DISPATCHER_HEADER {
   UCHAR Inserted;
   volatile LONG SignalState;
   LIST_ENTRY WaitListHead;
-} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+} DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
   DISPATCHER_HEADER Header;
@@ -225,12 +171,12 @@ typedef struct _KMUTANT {
   struct _KTHREAD* OwnerThread;
   BOOLEAN Abandoned;
   UCHAR ApcDisable;
-} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+} KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _KSEMAPHORE {
   DISPATCHER_HEADER Header;
   LONG Limit;
-} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+} KSEMAPHORE, *PRKSEMAPHORE;
 
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
@@ -258,13 +204,13 @@ typedef struct _KTIMER {
   struct _KDPC* Dpc;
   ULONG Processor;
   ULONG Period;
-} KTIMER, *PKTIMER, *PRKTIMER;
+} KTIMER, *PKTIMER;
 
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
   ULONG SortKey;
   BOOLEAN Inserted;
-} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+} KDEVICE_QUEUE_ENTRY;
 
 typedef struct _KDEVICE_QUEUE {
   CSHORT Type;
@@ -272,7 +218,7 @@ typedef struct _KDEVICE_QUEUE {
   LIST_ENTRY DeviceListHead;
   KSPIN_LOCK Lock;
   BOOLEAN Busy;
-} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+} KDEVICE_QUEUE;
 
 typedef struct _KAPC {
   UCHAR Type;
@@ -289,27 +235,16 @@ typedef struct _KAPC {
   CCHAR ApcStateIndex;
   KPROCESSOR_MODE ApcMode;
   BOOLEAN Inserted;
-} KAPC, *PKAPC, *PRKAPC;
+} KAPC;
 
 // ---------------------------------------------------------------------------
 // Pool
 
 typedef enum _POOL_TYPE {
   NonPagedPool = 0,
-  NonPagedPoolExecute = NonPagedPool,
   PagedPool = 1,
-  NonPagedPoolMustSucceed = 2,
-  DontUseThisType = 3,
   NonPagedPoolCacheAligned = 4,
-  PagedPoolCacheAligned = 5,
-  NonPagedPoolCacheAlignedMustS = 6,
-  MaxPoolType = 7,
-  NonPagedPoolBase = 0,
-  NonPagedPoolSession = 32,
-  PagedPoolSession = 33,
   NonPagedPoolNx = 512,
-  NonPagedPoolNxCacheAligned = 516,
-  NonPagedPoolSessionNx = 544,
 } POOL_TYPE;
 
 // ---------------------------------------------------------------------------
@@ -324,8 +259,7 @@ typedef enum _SYSTEM_POWER_STATE {
   PowerSystemHibernate = 5,
   PowerSystemShutdown = 6,
   PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE,
-    *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE;
 
 #define POWER_SYSTEM_MAXIMUM 7
 
@@ -334,34 +268,23 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD0,
   PowerDeviceD1,
   PowerDeviceD2,
-  PowerDeviceD3,
-  PowerDeviceMaximum
-} DEVICE_POWER_STATE,
-    *PDEVICE_POWER_STATE;
+  PowerDeviceD3
+} DEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
-} POWER_STATE, *PPOWER_STATE;
+} POWER_STATE;
 
-typedef enum _POWER_STATE_TYPE {
-  SystemPowerState = 0,
-  DevicePowerState
-} POWER_STATE_TYPE,
-    *PPOWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 
 typedef enum _POWER_ACTION {
   PowerActionNone = 0,
   PowerActionReserved,
   PowerActionSleep,
   PowerActionHibernate,
-  PowerActionShutdown,
-  PowerActionShutdownReset,
-  PowerActionShutdownOff,
-  PowerActionWarmEject,
-  PowerActionDisplayOff
-} POWER_ACTION,
-    *PPOWER_ACTION;
+  PowerActionShutdown
+} POWER_ACTION;
 
 typedef struct _SYSTEM_POWER_STATE_CONTEXT {
   union {
@@ -376,7 +299,7 @@ typedef struct _SYSTEM_POWER_STATE_CONTEXT {
     };
     ULONG ContextAsUlong;
   };
-} SYSTEM_POWER_STATE_CONTEXT, *PSYSTEM_POWER_STATE_CONTEXT;
+} SYSTEM_POWER_STATE_CONTEXT;
 
 // ---------------------------------------------------------------------------
 // Plug and Play
@@ -420,11 +343,8 @@ typedef enum _DEVICE_RELATION_TYPE {
   EjectionRelations,
   PowerRelations,
   RemovalRelations,
-  TargetDeviceRelation,
-  SingleBusRelations,
-  TransportRelations
-} DEVICE_RELATION_TYPE,
-    *PDEVICE_RELATION_TYPE;
+  TargetDeviceRelation
+} DEVICE_RELATION_TYPE;
 
 typedef struct _DEVICE_RELATIONS {
   ULONG Count;
@@ -435,17 +355,13 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryDeviceID = 0,
   BusQueryHardwareIDs = 1,
   BusQueryCompatibleIDs = 2,
-  BusQueryInstanceID = 3,
-  BusQueryDeviceSerialNumber = 4,
-  BusQueryContainerID = 5
-} BUS_QUERY_ID_TYPE,
-    *PBUS_QUERY_ID_TYPE;
+  BusQueryInstanceID = 3
+} BUS_QUERY_ID_TYPE;
 
 typedef enum _DEVICE_TEXT_TYPE {
   DeviceTextDescription = 0,
   DeviceTextLocationInformation = 1
-} DEVICE_TEXT_TYPE,
-    *PDEVICE_TEXT_TYPE;
+} DEVICE_TEXT_TYPE;
 
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
   DeviceUsageTypeUndefined,
@@ -510,7 +426,6 @@ typedef DEVICE_CHANGE_COMPLETE_CALLBACK* PDEVICE_CHANGE_COMPLETE_CALLBACK;
 #define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
-#define IRP_MJ_SCSI 0x0f
 #define IRP_MJ_SHUTDOWN 0x10
 #define IRP_MJ_LOCK_CONTROL 0x11
 #define IRP_MJ_CLEANUP 0x12
@@ -523,7 +438,6 @@ typedef DEVICE_CHANGE_COMPLETE_CALLBACK* PDEVICE_CHANGE_COMPLETE_CALLBACK;
 #define IRP_MJ_QUERY_QUOTA 0x19
 #define IRP_MJ_SET_QUOTA 0x1a
 #define IRP_MJ_PNP 0x1b
-#define IRP_MJ_PNP_POWER IRP_MJ_PNP
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 #define IRP_MN_START_DEVICE 0x00
@@ -557,102 +471,50 @@ typedef DEVICE_CHANGE_COMPLETE_CALLBACK* PDEVICE_CHANGE_COMPLETE_CALLBACK;
 #define IRP_MN_QUERY_POWER 0x03
 
 #define IRP_MN_QUERY_ALL_DATA 0x00
-#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
-#define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
-#define IRP_MN_CHANGE_SINGLE_ITEM 0x03
-#define IRP_MN_ENABLE_EVENTS 0x04
-#define IRP_MN_DISABLE_EVENTS 0x05
-#define IRP_MN_ENABLE_COLLECTION 0x06
-#define IRP_MN_DISABLE_COLLECTION 0x07
-#define IRP_MN_REGINFO 0x08
-#define IRP_MN_EXECUTE_METHOD 0x09
-#define IRP_MN_REGINFO_EX 0x0b
 
 // DEVICE_OBJECT.Flags
-#define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
 #define DO_EXCLUSIVE 0x00000008
 #define DO_DIRECT_IO 0x00000010
-#define DO_MAP_IO_BUFFER 0x00000020
 #define DO_DEVICE_HAS_NAME 0x00000040
 #define DO_DEVICE_INITIALIZING 0x00000080
-#define DO_SYSTEM_BOOT_PARTITION 0x00000100
-#define DO_LONG_TERM_REQUESTS 0x00000200
-#define DO_NEVER_LAST_DEVICE 0x00000400
-#define DO_SHUTDOWN_REGISTERED 0x00000800
 #define DO_BUS_ENUMERATED_DEVICE 0x00001000
 #define DO_POWER_PAGABLE 0x00002000
-#define DO_POWER_INRUSH 0x00004000
 
 // DEVICE_OBJECT.Characteristics
-#define FILE_REMOVABLE_MEDIA 0x00000001
-#define FILE_READ_ONLY_DEVICE 0x00000002
-#define FILE_FLOPPY_DISKETTE 0x00000004
-#define FILE_WRITE_ONCE_MEDIA 0x00000008
-#define FILE_REMOTE_DEVICE 0x00000010
-#define FILE_DEVICE_IS_MOUNTED 0x00000020
-#define FILE_VIRTUAL_VOLUME 0x00000040
 #define FILE_AUTOGENERATED_DEVICE_NAME 0x00000080
-#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define FILE_DEVICE_BUS_EXTENDER 0x0000002a
-#define FILE_DEVICE_CONTROLLER 0x00000004
-#define FILE_DEVICE_NULL 0x00000015
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
-#define FILE_SHARE_VALID_FLAGS 0x00000007
-
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
 
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0x00000000
-#define FILE_SPECIAL_ACCESS FILE_ANY_ACCESS
-#define FILE_READ_ACCESS 0x00000001
-#define FILE_WRITE_ACCESS 0x00000002
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
 
 // IO_STACK_LOCATION.Flags and .Control
 #define SL_PENDING_RETURNED 0x01
-#define SL_ERROR_RETURNED 0x02
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
 
 // IRP.Flags
-#define IRP_NOCACHE 0x00000001
-#define IRP_PAGING_IO 0x00000002
-#define IRP_MOUNT_COMPLETION 0x00000002
-#define IRP_SYNCHRONOUS_API 0x00000004
-#define IRP_ASSOCIATED_IRP 0x00000008
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
 #define IRP_INPUT_OPERATION 0x00000040
-#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
-#define IRP_CREATE_OPERATION 0x00000080
-#define IRP_READ_OPERATION 0x00000100
-#define IRP_WRITE_OPERATION 0x00000200
-#define IRP_CLOSE_OPERATION 0x00000400
-#define IRP_DEFER_IO_COMPLETION 0x00000800
 
 #define IO_NO_INCREMENT 0
-#define IO_SERIAL_INCREMENT 2
-#define IO_KEYBOARD_INCREMENT 6
-#define IO_SOUND_INCREMENT 8
 
-#define IO_TYPE_ADAPTER 1
-#define IO_TYPE_CONTROLLER 2
 #define IO_TYPE_DEVICE 3
 #define IO_TYPE_DRIVER 4
 #define IO_TYPE_FILE 5
@@ -985,10 +847,7 @@ typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _IRP {
 // Memory and strings
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
@@ -999,14 +858,12 @@ typedef struct _OSVERSIONINFOW {
   ULONG dwBuildNumber;
   ULONG dwPlatformId;
   WCHAR szCSDVersion[128];
-} OSVERSIONINFOW, *POSVERSIONINFOW, *LPOSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
 NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                              BOOLEAN CaseInSensitive);
-
-NTSYSAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
 // Interlocked operations (full barriers, as on Windows)
@@ -1020,9 +877,6 @@ FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) {
 FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
-  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                             LONG Comperand) {
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
@@ -1032,29 +886,8 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
 FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
-  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
-  return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
-}
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
-                                                    PVOID Comperand) {
-  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
-  return Comperand;
-}
-FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend) {
-  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedDecrement64(LONGLONG volatile* Addend) {
-  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedExchangeAdd64(LONGLONG volatile* Addend, LONGLONG Value) {
-  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
 // ---------------------------------------------------------------------------
@@ -1092,7 +925,6 @@ NTKERNELAPI LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
-#define KeWaitForMutexObject KeWaitForSingleObject
 NTKERNELAPI VOID NTAPI KeEnterGuardedRegion(VOID);
 NTKERNELAPI VOID NTAPI KeLeaveGuardedRegion(VOID);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -1139,7 +971,6 @@ NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI PEPROCESS NTAPI PsGetCurrentProcess(VOID);
-#define IoGetCurrentProcess PsGetCurrentProcess
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
 NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
@@ -1277,6 +1108,3 @@ namespace sim {
 void CheckPagedCode(const char* Routine);
 }
 #define PAGED_CODE() ::sim::CheckPagedCode(__func__)
-#define PAGED_CODE_LOCKED() ((void)0)
-#define ASSERT(exp) ((void)0)
-#define NT_ASSERT(exp) ((void)0)

@@ -32,7 +32,6 @@ KeyConfig UnrecognisedKey();   // 7E21:0015
 // Loads the bus driver (once per test; sim::Shutdown unloads it, deleting
 // the physical device objects it still owns).
 PDRIVER_OBJECT LoadBus();
-PDRIVER_OBJECT BusDriver();
 
 // A new key on the bus: its physical device object, ready for AddDevice.
 PDEVICE_OBJECT Plug(const KeyConfig& config);

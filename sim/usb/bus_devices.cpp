@@ -197,10 +197,6 @@ PDRIVER_OBJECT LoadBus() {
   return driver;
 }
 
-PDRIVER_OBJECT BusDriver() {
-  return TheBus().driver;
-}
-
 PDEVICE_OBJECT Plug(const KeyConfig& config) {
   auto& bus = TheBus();
   PDEVICE_OBJECT pdo = nullptr;

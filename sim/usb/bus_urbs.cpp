@@ -83,7 +83,7 @@ WireRecord Describe(PIRP irp) {
 keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
   if (r.kind == Kind::ResetPort)
     return s.port.Reset();
-  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  PURB urb = UrbOf(irp);
   if (r.kind == Kind::GetDescriptor && s.overrideDescriptors && s.port.Plugged() &&
       r.descriptorType <= USB_CONFIGURATION_DESCRIPTOR_TYPE) {
     auto& d = urb->UrbControlDescriptorRequest;
@@ -102,7 +102,7 @@ keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
 
 // What moved, as the URB reports it after the request.
 void RecordTransfer(PIRP irp, WireRecord& r) {
-  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  PURB urb = UrbOf(irp);
   PUCHAR buffer = nullptr;
   switch (r.kind) {
     case Kind::GetDescriptor:
@@ -127,7 +127,7 @@ void RecordTransfer(PIRP irp, WireRecord& r) {
 }
 
 PURB UrbOf(PIRP irp) {
-  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  return keyport::UrbOf(irp);
 }
 
 }  // namespace internal

@@ -130,7 +130,6 @@ void Key::PowerOn(const KeyConfig& config) {
   Fill(memory_, 0, kMemorySize);
   answerLength_ = 0;
   readsOfAnswer_ = 0;
-  commands_ = 0;
   sequence_ = 0;
   halted_ = false;
   reportReady_ = false;
@@ -222,7 +221,6 @@ void Key::Execute(const uint8_t* data, uint32_t length) {
 Outcome Key::VendorOut(uint8_t request, uint16_t value, const uint8_t* data, uint32_t length) {
   if (halted_ || request > 1)
     return Outcome::Stall;
-  ++commands_;
   ++sequence_;
   readsOfAnswer_ = 0;
   reportReady_ = !config_.silent;

@@ -119,11 +119,8 @@ class Key {
 
   void PortReset();
   void Halt() { halted_ = true; }
-  bool Halted() const { return halted_; }
-  uint32_t Commands() const { return commands_; }
   // Whether the interrupt endpoint has a report to send.
   bool ReportReady() const { return reportReady_ && !halted_; }
-  const uint8_t* Memory() const { return memory_; }
 
  private:
   void Answer(const uint8_t* bytes, uint32_t count, uint8_t sw1, uint8_t sw2);
@@ -134,7 +131,6 @@ class Key {
   uint8_t answer_[kMaxAnswer + 2];
   uint32_t answerLength_;
   uint32_t readsOfAnswer_;
-  uint32_t commands_;
   uint8_t sequence_;
   bool halted_;
   bool reportReady_;

@@ -1,24 +1,18 @@
 // The USB driver interface on the simulated platform: descriptors, URBs,
-// USBD status codes, the URB-building macros, the two internal device
-// controls and the USBD library routines. Names, field order, sizes and
-// values are those of the Windows headers, so driver code compiles unchanged
-// on both targets.
+// USBD status codes, the two internal device controls and the USBD library
+// routines. Names, field order, sizes and values are those of the Windows
+// headers, so driver code compiles unchanged on both targets.
 #pragma once
 #include "sim/kernel/wdm.h"
 
 // ---- Descriptors (USB 2.0, chapter 9) ---------------------------------------
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
 #define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
-#define USB_STRING_DESCRIPTOR_TYPE 0x03
 #define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
 #define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
 #define USB_ENDPOINT_TYPE_MASK 0x03
-#define USB_ENDPOINT_TYPE_CONTROL 0x00
-#define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
-#define USB_ENDPOINT_TYPE_BULK 0x02
-#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
 
 #pragma pack(push, 1)
 typedef struct _USB_COMMON_DESCRIPTOR {
@@ -83,63 +77,37 @@ static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor");
 
 // ---- URB functions and transfer flags -----------------------------------------
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
-#define URB_FUNCTION_SELECT_INTERFACE 0x0001
 #define URB_FUNCTION_ABORT_PIPE 0x0002
 #define URB_FUNCTION_CONTROL_TRANSFER 0x0008
 #define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
-#define URB_FUNCTION_ISOCH_TRANSFER 0x000a
 #define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000b
-#define URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE 0x000c
-#define URB_FUNCTION_GET_STATUS_FROM_DEVICE 0x0013
 #define URB_FUNCTION_VENDOR_DEVICE 0x0017
-#define URB_FUNCTION_VENDOR_INTERFACE 0x0018
-#define URB_FUNCTION_VENDOR_ENDPOINT 0x0019
-#define URB_FUNCTION_CLASS_DEVICE 0x001a
-#define URB_FUNCTION_CLASS_INTERFACE 0x001b
-#define URB_FUNCTION_CLASS_ENDPOINT 0x001c
 #define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001e
-#define URB_FUNCTION_CLASS_OTHER 0x001f
-#define URB_FUNCTION_VENDOR_OTHER 0x0020
-#define URB_FUNCTION_GET_CONFIGURATION 0x0026
 #define URB_FUNCTION_SYNC_RESET_PIPE 0x0030
-#define URB_FUNCTION_SYNC_CLEAR_STALL 0x0031
 #define URB_FUNCTION_RESET_PIPE URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
 
 #define USBD_TRANSFER_DIRECTION 0x00000001
 #define USBD_SHORT_TRANSFER_OK 0x00000002
-#define USBD_START_ISO_TRANSFER_ASAP 0x00000004
-#define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
 #define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION)
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
 
 // ---- USBD status ------------------------------------------------------------------
 typedef LONG USBD_STATUS;
-#define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
-#define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
 
 #define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000)
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000)
-#define USBD_STATUS_CRC ((USBD_STATUS)0xc0000001)
 #define USBD_STATUS_STALL_PID ((USBD_STATUS)0xc0000004)
 #define USBD_STATUS_DEV_NOT_RESPONDING ((USBD_STATUS)0xc0000005)
 #define USBD_STATUS_DATA_OVERRUN ((USBD_STATUS)0xc0000008)
-#define USBD_STATUS_DATA_UNDERRUN ((USBD_STATUS)0xc0000009)
 #define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xc000000c)
 #define USBD_STATUS_ENDPOINT_HALTED ((USBD_STATUS)0xc0000030)
 #define USBD_STATUS_INVALID_URB_FUNCTION ((USBD_STATUS)0x80000200)
 #define USBD_STATUS_INVALID_PARAMETER ((USBD_STATUS)0x80000300)
-#define USBD_STATUS_ERROR_BUSY ((USBD_STATUS)0x80000400)
 #define USBD_STATUS_INVALID_PIPE_HANDLE ((USBD_STATUS)0x80000600)
 #define USBD_STATUS_ERROR_SHORT_TRANSFER ((USBD_STATUS)0x80000900)
-#define USBD_STATUS_NOT_SUPPORTED ((USBD_STATUS)0xc0000e00)
-#define USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR ((USBD_STATUS)0xc0000f00)
-#define USBD_STATUS_INSUFFICIENT_RESOURCES ((USBD_STATUS)0xc0001000)
-#define USBD_STATUS_SET_CONFIG_FAILED ((USBD_STATUS)0xc0002000)
-#define USBD_STATUS_BUFFER_TOO_SMALL ((USBD_STATUS)0xc0003000)
 #define USBD_STATUS_INTERFACE_NOT_FOUND ((USBD_STATUS)0xc0004000)
-#define USBD_STATUS_TIMEOUT ((USBD_STATUS)0xc0006000)
 #define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xc0007000)
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xc0010000)
 
@@ -313,9 +281,6 @@ static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor URB");
 static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk/interrupt URB");
 static_assert(sizeof(_URB_PIPE_REQUEST) == 40, "pipe URB");
 
-#define URB_FROM_IRP(Irp) ((IoGetCurrentIrpStackLocation(Irp))->Parameters.Others.Argument1)
-#define URB_STATUS(urb) ((urb)->UrbHeader.Status)
-
 // ---- Internal device controls of the USB stack ----------------------------------
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
@@ -330,63 +295,6 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
   PUSBD_INTERFACE_INFORMATION Interface;
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, \
-                                               transferBufferMDL, transferBufferLength, \
-                                               transferFlags, link)                     \
-  {                                                                                     \
-    (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                \
-    (urb)->UrbHeader.Length = (length);                                                 \
-    (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                        \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);    \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);          \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                \
-    (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                  \
-    (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                 \
-  }
-
-#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, \
-                                     transferBuffer, transferBufferMDL, transferBufferLength,  \
-                                     link)                                                     \
-  {                                                                                            \
-    (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                       \
-    (urb)->UrbHeader.Length = (length);                                                        \
-    (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);          \
-    (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                \
-    (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                      \
-    (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                      \
-    (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                              \
-    (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                              \
-    (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                       \
-  }
-
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)       \
-  {                                                                                    \
-    (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                     \
-    (urb)->UrbHeader.Length = (length);                                                \
-    (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor); \
-  }
-
-#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value,  \
-                              index, transferBuffer, transferBufferMDL, transferBufferLength, \
-                              link)                                                           \
-  {                                                                                           \
-    (urb)->UrbHeader.Function = cmd;                                                          \
-    (urb)->UrbHeader.Length = (length);                                                       \
-    (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);        \
-    (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);              \
-    (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                    \
-    (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);             \
-    (urb)->UrbControlVendorClassRequest.Request = (request);                                  \
-    (urb)->UrbControlVendorClassRequest.Value = (value);                                      \
-    (urb)->UrbControlVendorClassRequest.Index = (index);                                      \
-    (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                      \
-    (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                     \
-  }
-
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes) \
-  (sizeof(struct _URB_SELECT_CONFIGURATION) +                              \
-   ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +          \
-   ((totalPipes - totalInterfaces) * sizeof(USBD_PIPE_INFORMATION)))
 #define GET_USBD_INTERFACE_SIZE(numEndpoints)                                              \
   (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
    sizeof(USBD_PIPE_INFORMATION))

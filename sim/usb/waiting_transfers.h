@@ -16,6 +16,11 @@
 
 namespace keyport {
 
+// The URB an IOCTL_INTERNAL_USB_SUBMIT_URB request carries.
+inline PURB UrbOf(PIRP irp) {
+  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
 class WaitingTransfers {
  public:
   void Init() { InitializeListHead(&list_); }
@@ -52,9 +57,6 @@ class WaitingTransfers {
  private:
   static PIRP IrpOf(PLIST_ENTRY entry) {
     return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-  }
-  static PURB UrbOf(PIRP irp) {
-    return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   }
   static ULONG Asked(PIRP irp) {
     return UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength;

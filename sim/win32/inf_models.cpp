@@ -7,7 +7,6 @@
 #include <tuple>
 
 namespace sim::win32 {
-namespace {
 
 std::string Lower(std::string s) {
   for (auto& c : s)
@@ -20,6 +19,8 @@ std::string Trim(const std::string& s) {
   const size_t e = s.find_last_not_of(" \t\r");
   return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
+
+namespace {
 
 // The fields of a line's value: commas outside quotes separate, quotes go.
 std::vector<std::string> Fields(const std::string& value) {

@@ -24,6 +24,10 @@ struct OsVersion {
   unsigned suiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS
 };
 
+// INF text: ASCII lower case; blanks and carriage returns trimmed from both ends.
+std::string Lower(std::string s);
+std::string Trim(const std::string& s);
+
 // The models sections x64 Windows reads from the INF text on that system,
 // one per manufacturer entry that has a match, as named.
 std::vector<std::string> InfModelsSections(const std::string& text, const OsVersion& os);

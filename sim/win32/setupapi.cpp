@@ -8,22 +8,7 @@ using namespace sim::win32;
 namespace {
 
 bool IsInf(const std::string& text) {
-  std::string lower = text;
-  for (auto& c : lower)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower.find("[version]") != std::string::npos;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r");
-  const size_t e = s.find_last_not_of(" \t\r");
-  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-std::string LowerA(std::string s) {
-  for (auto& c : s)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+  return Lower(text).find("[version]") != std::string::npos;
 }
 
 std::u16string InfoPath(PSP_INF_INFORMATION info) {
@@ -59,11 +44,11 @@ bool sim::win32::VersionKey(const std::string& text, const std::string& key, std
     if (line.empty())
       continue;
     if (line[0] == '[') {
-      inVersion = LowerA(line) == "[version]";
+      inVersion = Lower(line) == "[version]";
       continue;
     }
     const size_t eq = line.find('=');
-    if (!inVersion || eq == std::string::npos || LowerA(Trim(line.substr(0, eq))) != LowerA(key))
+    if (!inVersion || eq == std::string::npos || Lower(Trim(line.substr(0, eq))) != Lower(key))
       continue;
     std::string v = Trim(line.substr(eq + 1));
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"')

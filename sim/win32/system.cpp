@@ -180,11 +180,6 @@ bool System::Exists(const std::string& path) const {
   return state_->files.count(Lower(U(path))) > 0;
 }
 
-std::string System::Contents(const std::string& path) const {
-  auto it = state_->files.find(Lower(U(path)));
-  return it == state_->files.end() ? std::string() : it->second.contents;
-}
-
 std::map<std::string, std::string> System::FileSnapshot() const {
   std::map<std::string, std::string> files;
   for (const auto& [key, file] : state_->files)
@@ -227,10 +222,6 @@ void System::SetInfClassLeavesBuffer(bool on) {
 
 std::vector<System::Load> System::SystemLoads() const {
   return state_->systemLoads;
-}
-
-void System::SetDriverUpdateLoads(const std::vector<std::string>& modules) {
-  state_->updateLoads = modules;
 }
 
 DWORD System::DefaultDllDirectories() const {

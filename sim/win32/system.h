@@ -42,7 +42,6 @@ class System {
   // Files, by full path; lookups ignore case, names keep the case they were made with.
   void PutFile(const std::string& path, const std::string& contents, bool readOnly = false);
   bool Exists(const std::string& path) const;
-  std::string Contents(const std::string& path) const;
   void Lock(const std::string& path);  // in use: deleting it fails
   // A folder: searches report it with FILE_ATTRIBUTE_DIRECTORY, DeleteFileW
   // refuses it with ERROR_ACCESS_DENIED.
@@ -102,9 +101,8 @@ class System {
   };
   std::vector<Load> Loads() const;
   // Loads made by system code on the tool's behalf (the driver update loads
-  // the modules of SetDriverUpdateLoads, "wintrust" unless a test chooses).
+  // "wintrust").
   std::vector<Load> SystemLoads() const;
-  void SetDriverUpdateLoads(const std::vector<std::string>& modules);
   // What SetDefaultDllDirectories was given (0: never called).
   DWORD DefaultDllDirectories() const;
   // Entry points looked up with GetProcAddress, in order.

@@ -163,10 +163,6 @@ VKEYBUS_PAGED NTSTATUS QueryId(Child* Key, PIRP Irp) {
 // They wait in Key->Waiting; those that end are gathered on a local list and
 // completed once the key's lock is free.
 
-PURB UrbOf(PIRP Irp) {
-  return static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-}
-
 void CompleteAll(PLIST_ENTRY Done) {
   while (!IsListEmpty(Done)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(Done), IRP, Tail.Overlay.ListEntry);
@@ -193,7 +189,7 @@ VOID NTAPI CancelWaiting(PDEVICE_OBJECT Device, PIRP Irp) {
   KeReleaseSpinLock(&key->Lock, irql);
   if (!waited)
     return;
-  keyport::Port::Fail(UrbOf(Irp), keyport::kCancelled);
+  keyport::Port::Fail(keyport::UrbOf(Irp), keyport::kCancelled);
   Complete(Irp, keyport::kCancelled.status);
 }
 
