@@ -83,7 +83,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
 // URBs (bus_urbs.cpp).
 bool IsIoctl(PIO_STACK_LOCATION stack, ULONG code);
-PURB UrbOf(PIRP irp);
+using keyport::UrbOf;
 // What a request is, before it is carried out.
 WireRecord Describe(PIRP irp);
 // Carries a request out on the key. Called with the bus lock held.

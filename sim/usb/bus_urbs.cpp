@@ -126,10 +126,6 @@ void RecordTransfer(PIRP irp, WireRecord& r) {
     r.data.assign(buffer, buffer + r.transferred);
 }
 
-PURB UrbOf(PIRP irp) {
-  return keyport::UrbOf(irp);
-}
-
 }  // namespace internal
 
 const char* KindName(Kind kind) {
