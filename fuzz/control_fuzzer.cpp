@@ -4,9 +4,11 @@
 // the output buffer among them).
 // Input: code selector, output length (3 bytes, little-endian), behaviour
 // byte, fault byte, then the input buffer. Behaviour: 0x80 a key of the
-// secondary family, 0x40 the input buffer (up to 64 bytes) is also the key's
-// identification block instead of its family's, 0x08 the key announces one
-// byte more than it answers, 0x04 no endpoint, 0x03 short reads per answer. The input buffer may be
+// secondary family; 0x70 at 0x40 the input buffer (up to 64 bytes) is also the
+// key's identification block instead of its family's (one input in eight: a
+// key of its own, started for the input alone; the others run on the keys kept
+// from the inputs before); 0x08 the key announces one byte more than it
+// answers; 0x04 no endpoint; 0x03 short reads per answer. The input buffer may be
 // followed by further requests on the same handle, each after the marker FE ED FA CE: code
 // selector, output length (2 bytes, little-endian), input buffer. The started key and its handle
 // are kept from one input to the next while inputs ask for a key of the same configuration
@@ -63,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.shortReads = behaviour & 0x03;
   config.endpointCount = (behaviour & 0x04) ? 0 : 1;
   config.announceExtra = (behaviour & 0x08) ? 1 : 0;
-  if (behaviour & 0x40) {
+  if ((behaviour & 0x70) == 0x40) {
     config.infoBlockLength = static_cast<uint8_t>(input.size() < 64 ? input.size() : 64);
     for (size_t i = 0; i < config.infoBlockLength; ++i)
       config.infoBlock[i] = input[i];

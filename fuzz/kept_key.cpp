@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 
 namespace tarvik::fuzz {
@@ -50,14 +51,15 @@ void KeptKey::Finish() {
   std::fprintf(stderr,
                "kept keys: %llu inputs, %llu on a kept key, %llu keys plugged beside others, "
                "%llu machines built; rebuilt with %zu keys kept %llu, periodically %llu, after "
-               "an input that changed the machine %llu\n",
+               "an input that changed the machine %llu (its key alone removed after %llu)\n",
                static_cast<unsigned long long>(counts_.inputs),
                static_cast<unsigned long long>(counts_.reused),
                static_cast<unsigned long long>(counts_.plugged),
                static_cast<unsigned long long>(counts_.builds), kMaxKeys,
                static_cast<unsigned long long>(counts_.full),
                static_cast<unsigned long long>(counts_.periodic),
-               static_cast<unsigned long long>(counts_.leftState));
+               static_cast<unsigned long long>(counts_.leftState),
+               static_cast<unsigned long long>(counts_.retired));
   counts_ = Counts();
 }
 
@@ -112,9 +114,10 @@ void KeptKey::Build() {
 }
 
 bool KeptKey::AddKey(const sim::usb::KeyConfig& config, const GUID& interfaceClass) {
-  keys_.push_back(Key{config, nullptr, nullptr});
+  keys_.push_back(Key{config, nullptr, nullptr, false, sim::pool::TotalAllocations()});
   Key& key = keys_.back();
-  if (!machine_->Plug(config, &key.pdo) || !NT_SUCCESS(sim::pnp::Start(key.pdo)))
+  key.stack = machine_->Plug(config, &key.pdo) != nullptr;
+  if (!key.stack || !NT_SUCCESS(sim::pnp::Start(key.pdo)))
     return false;
   for (const auto& i : sim::interfaces::All()) {
     if (i.Pdo != key.pdo || !i.Enabled || !(i.Class == interfaceClass))
@@ -131,16 +134,20 @@ bool KeptKey::LeftAsFound() const {
   const Key& key = keys_[current_];
   return key.handle && machine_->client().FileObject(key.handle) && sim::usb::IsPlugged(key.pdo) &&
          !sim::usb::KeyOf(key.pdo).Halted() && sim::usb::Waiting(key.pdo) == 0 &&
-         sim::verifier::LiveRequests().empty() && !AllocatedSince(poolMark_) &&
-         sim::pnp::Invalidations().size() == invalidations_;
+         sim::verifier::LiveRequests().empty() && sim::LiveSystemThreads() == 0 &&
+         !AllocatedSince(poolMark_) && sim::pnp::Invalidations().size() == invalidations_;
 }
 
 void KeptKey::Release() {
   if (!machine_)
     return;
   if (!LeftAsFound()) {
-    ++counts_.leftState;
-    TearDown();
+    if (current_ + 1 == keys_.size() && RetireNewest()) {
+      ++counts_.retired;
+    } else {
+      ++counts_.leftState;
+      TearDown();
+    }
     return;
   }
   // A fault the input planned and its requests did not meet.
@@ -149,6 +156,19 @@ void KeptKey::Release() {
     ++counts_.periodic;
     TearDown();
   }
+}
+
+// The newest key leaves as the Plug and Play manager removes a device; then
+// nothing allocated since it was plugged may be left, nor any request.
+bool KeptKey::RetireNewest() {
+  const Key key = keys_.back();
+  keys_.pop_back();
+  if (key.handle)
+    machine_->client().Close(key.handle);
+  if (key.stack)
+    sim::pnp::Remove(key.pdo);
+  return sim::verifier::LiveRequests().empty() && sim::LiveSystemThreads() == 0 &&
+         !AllocatedSince(key.poolMark);
 }
 
 void KeptKey::TearDown() {

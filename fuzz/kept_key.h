@@ -6,13 +6,21 @@
 //
 // Each input is still judged alone: at its end the machine must be as the
 // input found it (no pool block the input allocated still live, no request
-// alive, the handle open, the key plugged, not halted and not waiting with a
-// transfer, no device state or relations invalidated by the driver). An input
-// that leaves anything else has the machine torn down before it returns:
-// close, remove, unload and the end-of-test audit, so a finding is reported
-// against that input. The machine is also rebuilt when a key of a new
-// configuration finds kMaxKeys kept, every kRebuildEvery inputs, and torn down
-// at exit.
+// alive, no system thread running, the handle open, the key plugged, not
+// halted and not waiting with a transfer, no device state or relations
+// invalidated by the driver). An input that leaves anything else has the
+// machine torn down before it returns: close, remove, unload and the
+// end-of-test audit, so a finding is reported against that input. When the
+// input's key is the newest one, its own close and remove are enough, provided
+// they leave no request alive and free every block allocated since the key was
+// plugged. The machine is also rebuilt when a key of a new configuration finds
+// kMaxKeys kept, every kRebuildEvery inputs, and torn down at exit.
+//
+// What a kept key still carries from the inputs before: the key's memory,
+// its answer to the last command and its report sequence; the driver's copy
+// of the identification block as the last query read it, and when it last
+// logged each event. A finding on a machine that served earlier inputs says
+// so; such an input is then also run alone.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +67,7 @@ class KeptKey {
     uint64_t plugged = 0;  // keys plugged beside others kept
     uint64_t full = 0;     // rebuilt for a key of a new configuration, kMaxKeys kept
     uint64_t periodic = 0;
+    uint64_t retired = 0;    // the newest key alone removed after an input that changed it
     uint64_t leftState = 0;  // torn down after an input that changed the machine
   };
   const Counts& counts() const { return counts_; }
@@ -67,11 +76,14 @@ class KeptKey {
   struct Key {
     sim::usb::KeyConfig config;
     PDEVICE_OBJECT pdo;
-    HANDLE handle;  // null when the key did not start or open
+    HANDLE handle;      // null when the key did not start or open
+    bool stack;         // AddDevice built a stack on the PDO
+    uint64_t poolMark;  // allocations made before the key was plugged
   };
   void Build();
   bool AddKey(const sim::usb::KeyConfig& config, const GUID& interfaceClass);
   void TearDown();
+  bool RetireNewest();
   bool LeftAsFound() const;
 
   std::unique_ptr<Machine> machine_;
