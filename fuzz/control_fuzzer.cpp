@@ -1,18 +1,20 @@
-// The control interface of a started key: any code, input and output
-// length, with the key's answer behaviour, identification block and faults on
-// the wire chosen by the input. The verifier checks every completion (Information never beyond
-// the output buffer among them).
+// The control interface of a started key: any code, input and output length,
+// with the key's answer behaviour, identification block and faults on the
+// wire chosen by the input. The verifier checks every completion (Information
+// never beyond the output buffer among them).
+//
 // Input: code selector, output length (3 bytes, little-endian), behaviour
 // byte, fault byte, then the input buffer. Behaviour: 0x80 a key of the
-// secondary family; 0x70 at 0x40 the input buffer (up to 64 bytes) is also the
-// key's identification block instead of its family's (one input in eight: a
-// key of its own, started for the input alone; the others run on the keys kept
-// from the inputs before); 0x08 the key announces one byte more than it
-// answers; 0x04 no endpoint; 0x03 short reads per answer. The input buffer may be
-// followed by further requests on the same handle, each after the marker FE ED FA CE: code
-// selector, output length (2 bytes, little-endian), input buffer. The started key and its handle
-// are kept from one input to the next while inputs ask for a key of the same configuration
-// (fuzz/kept_key.h).
+// secondary family; bits 0x70 at 0x40 the input buffer (up to 64 bytes) is
+// also the key's identification block instead of its family's (one input in
+// eight: a key of its own, started for the input alone); 0x08 the key
+// announces one byte more than it answers; 0x04 no endpoint; 0x03 short reads
+// per answer. The input buffer may be followed by further requests on the same
+// handle, each after the marker FE ED FA CE: code selector, output length
+// (2 bytes, little-endian), input buffer.
+//
+// Started keys and their handles are kept from one input to the next, one per
+// key configuration (fuzz/kept_key.h).
 #include <algorithm>
 #include <cstdint>
 #include <vector>
