@@ -44,7 +44,7 @@ class KeptKey {
   // A handle to a started key of `config` whose interface is of
   // `interfaceClass`: a kept one of the same configuration, otherwise a new
   // one. Null when the key does not start or the interface does not open
-  // (the machine is then torn down at Release).
+  // (the key is then removed at Release).
   HANDLE Acquire(const sim::usb::KeyConfig& config, const GUID& interfaceClass);
   PDEVICE_OBJECT pdo() const { return keys_[current_].pdo; }
   sim::Client& client() { return machine_->client(); }
