@@ -146,6 +146,10 @@ void CheckEndOfTest() {
   }
 }
 
+std::vector<std::string> LiveRequests() {
+  return detail::LiveIrpReport();
+}
+
 }  // namespace sim::verifier
 
 namespace sim::detail {

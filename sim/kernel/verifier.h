@@ -125,4 +125,9 @@ void Clear();
 // sim::Shutdown(), which removes the device stacks and unloads the drivers.
 void CheckEndOfTest();
 
+// Requests alive now (sent or built and not yet freed), described as the
+// end-of-test audit describes them; for checks between two runs on a machine
+// kept alive.
+std::vector<std::string> LiveRequests();
+
 }  // namespace sim::verifier
