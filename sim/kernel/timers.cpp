@@ -86,12 +86,12 @@ void DpcLoop() {
     while (!s.timers.empty() && s.timers.begin()->first <= now) {
       PKTIMER timer = s.timers.begin()->second;
       RemoveTimer(s, timer);
-      {
-        std::lock_guard<std::mutex> dispatcher(DispatcherLock());
-        SignalObject(&timer->Header);
-      }
+      // The DPC is queued before the waiters wake: one of them may free the
+      // timer as soon as it returns.
       if (timer->Dpc)
         QueueDpc(s, timer->Dpc, nullptr, nullptr);
+      std::lock_guard<std::mutex> dispatcher(DispatcherLock());
+      SignalObject(&timer->Header);
     }
     if (!s.dpcs.empty()) {
       PKDPC dpc = s.dpcs.front();

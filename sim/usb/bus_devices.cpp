@@ -164,7 +164,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
   std::lock_guard<std::mutex> lock(bus.mutex);
   bus.driver = nullptr;
   bus.stopping = false;
-  bus.work.clear();
+  bus.work.Clear();
 }
 
 NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

@@ -12,6 +12,7 @@
 #include "sim/kernel/clock.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/port.h"
+#include "sim/usb/timed_queue.h"
 #include "sim/usb/waiting_transfers.h"
 
 namespace sim::usb::internal {
@@ -66,11 +67,9 @@ struct Bus {
   std::condition_variable cv;  // a request held or waiting, for the tests that wait for one
   std::map<PDEVICE_OBJECT, std::unique_ptr<KeyState>> keys;
   PDRIVER_OBJECT driver = nullptr;
-  std::multimap<Clock::time_point, Work> work;  // by completion time, then arrival
-  KTIMER timer;                                 // set for the first of `work`
-  KDPC dpc;                                     // the timer's: completes what is due
-  Clock::time_point epoch{};                    // frame 0 of the bus
-  size_t plugs = 0;                             // keys plugged since the bus was loaded
+  TimedQueue<Work> work;      // what the bus completes later
+  Clock::time_point epoch{};  // frame 0 of the bus
+  size_t plugs = 0;           // keys plugged since the bus was loaded
   std::map<size_t, std::vector<Fault>> plugFaults;
   std::map<size_t, std::vector<WireRecord>> retiredTraces;  // of deleted PDOs
   bool stopping = false;                                    // unloading: nothing more is timed

@@ -12,10 +12,10 @@
 #include <map>
 #include <mutex>
 
-#include "sim/kernel/clock.h"
 #include "sim/kernel/harness.h"
 #include "sim/kernel/threads.h"
 #include "sim/usb/fault_matcher.h"
+#include "sim/usb/timed_queue.h"
 
 namespace sim::usb {
 namespace {
@@ -34,7 +34,6 @@ struct PdoRequests {
 };
 
 struct Late {
-  Clock::time_point due;
   PDEVICE_OBJECT pdo;
   PIRP irp;
   size_t record;  // index into the PDO's records
@@ -45,9 +44,7 @@ struct Late {
 struct State {
   std::mutex mutex;
   std::map<PDEVICE_OBJECT, PdoRequests> pdos;
-  std::vector<Late> late;
-  KTIMER timer;  // set for the first of `late`
-  KDPC dpc;
+  TimedQueue<Late> late;
   // Own answers being given: their records get their status once the bus's
   // routine has returned, and the records are read only when there is none.
   size_t answering = 0;
@@ -93,32 +90,13 @@ bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
       p.faults, [&r](const BusFault& f) { return Matches(f, r); }, taken);
 }
 
-std::vector<Late>::iterator FirstDue(State& s) {
-  return std::min_element(s.late.begin(), s.late.end(),
-                          [](const Late& a, const Late& b) { return a.due < b.due; });
-}
-
-// Sets the timer for the first answer due. Called with the lock held.
-void SetTimerLocked(State& s) {
-  if (s.late.empty())
-    return;
-  const auto wait = FirstDue(s)->due - Clock::now();
-  LARGE_INTEGER due;
-  due.QuadPart = -std::max<LONGLONG>((wait.count() + 99) / 100, 0);
-  KeSetTimer(&s.timer, due, &s.dpc);
-}
-
 // Gives the answers that are due, or all of them with `all`, at
 // PASSIVE_LEVEL in the calling thread.
 void AnswerDue(bool all) {
   State& s = TheState();
   std::unique_lock<std::mutex> lock(s.mutex);
-  for (;;) {
-    auto first = FirstDue(s);
-    if (first == s.late.end() || (!all && Clock::now() < first->due))
-      break;
-    Late l = *first;
-    s.late.erase(first);
+  Late l{};
+  while (s.late.TakeDue(all, &l)) {
     if (l.own) {
       // The bus's own answer: it completes the request itself (and may
       // delete the PDO at a removal).
@@ -150,7 +128,7 @@ void AnswerDue(bool all) {
     KeLowerIrql(old);
     lock.lock();
   }
-  SetTimerLocked(s);
+  s.late.Arm();
 }
 
 VOID NTAPI AnswerDpc(PKDPC, PVOID, PVOID, PVOID) {
@@ -161,8 +139,7 @@ NTSTATUS AnswerLater(State& s, PDEVICE_OBJECT pdo, PIRP irp, size_t record, NTST
                      PDRIVER_DISPATCH own = nullptr) {
   // Called with the lock held.
   IoMarkIrpPending(irp);
-  s.late.push_back(Late{Clock::now() + kPendingDelay, pdo, irp, record, status, own});
-  SetTimerLocked(s);
+  s.late.Add(Clock::now() + kPendingDelay, Late{pdo, irp, record, status, own});
   return STATUS_PENDING;
 }
 
@@ -255,9 +232,8 @@ void ClearBusRequests(PDEVICE_OBJECT pdo) {
   if (it == s.pdos.end())
     return;
   // A request still pending keeps its place: its answer refers to it by index.
-  for (const Late& l : s.late)
-    if (l.pdo == pdo)
-      return;
+  if (s.late.Any([pdo](const Late& l) { return l.pdo == pdo; }))
+    return;
   it->second.records.clear();
 }
 
@@ -392,14 +368,11 @@ void Reset() {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.pdos.clear();
-  KeInitializeTimer(&s.timer);
-  KeInitializeDpc(&s.dpc, AnswerDpc, nullptr);
+  s.late.Init(AnswerDpc);
 }
 
 void FinishPending() {
-  State& s = TheState();
-  KeCancelTimer(&s.timer);
-  KeFlushQueuedDpcs();
+  TheState().late.Stop();
   DrainSystemWork(std::chrono::seconds(10));
   AnswerDue(true);
 }
