@@ -446,12 +446,6 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-  while (std::chrono::steady_clock::now() < end) {
-  }
-}
-
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = static_cast<LONGLONG>(clock::SystemTime());
 }

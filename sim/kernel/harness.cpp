@@ -254,26 +254,6 @@ Result QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
   return result;
 }
 
-Result QueryDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
-                            std::vector<PDEVICE_OBJECT>* objects) {
-  Result result = Send(
-      pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
-      [](PIO_STACK_LOCATION next, void* t) {
-        next->Parameters.QueryDeviceRelations.Type = *static_cast<DEVICE_RELATION_TYPE*>(t);
-      },
-      &type);
-  if (NT_SUCCESS(result.Status) && result.Information) {
-    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
-    for (ULONG i = 0; i < relations->Count; ++i) {
-      if (objects)
-        objects->push_back(relations->Objects[i]);
-      ObfDereferenceObject(relations->Objects[i]);
-    }
-    ExFreePool(relations);
-  }
-  return result;
-}
-
 }  // namespace pnp
 
 // -------------------------------------------------------------- power

@@ -241,5 +241,3 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
 // The PnP manager's answer to these (a new query) is left to the test that
 // drives the device's Plug and Play requests.
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT, DEVICE_RELATION_TYPE) {}
-
-VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) {}

@@ -38,7 +38,7 @@ struct IrpRecord {
   uint64_t pendingMarks = 0;
   // Dispatch routines of this request waiting in KeWaitForSingleObject.
   int dispatchWaits = 0;
-  bool completeCalled = false;  // IofCompleteRequest has run on it (since IoReuseIrp)
+  bool completeCalled = false;  // IofCompleteRequest has run on it
   // What the first sender set in IoStatus, for the requests only the bus answers.
   bool sent = false;
   NTSTATUS sentStatus = STATUS_SUCCESS;
@@ -422,20 +422,6 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     }
   }
   FreeIrpInternal(Irp);
-}
-
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-  UCHAR allocationFlags = Irp->AllocationFlags;
-  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-  Irp->AllocationFlags = allocationFlags;
-  Irp->IoStatus.Status = Status;
-  std::lock_guard<std::mutex> lock(gIrpLock);
-  auto it = gIrps.find(Irp);
-  if (it != gIrps.end()) {
-    it->second.state = IrpState::Live;
-    it->second.generation = ++gGeneration;
-    it->second.completeCalled = false;
-  }
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -89,17 +89,6 @@ KernelThread::KernelThread(KernelThread&& other) noexcept
   other.joinable_ = false;
 }
 
-KernelThread& KernelThread::operator=(KernelThread&& other) noexcept {
-  if (this != &other) {
-    if (joinable_)
-      detach();
-    thread_ = other.thread_;
-    joinable_ = other.joinable_;
-    other.joinable_ = false;
-  }
-  return *this;
-}
-
 KernelThread::~KernelThread() {
   if (joinable_)
     detach();

@@ -27,10 +27,8 @@ constexpr size_t kSimulationStackAllowance = 32 * 1024;
 
 class KernelThread {
  public:
-  KernelThread() = default;
   explicit KernelThread(std::function<void()> body);
   KernelThread(KernelThread&& other) noexcept;
-  KernelThread& operator=(KernelThread&& other) noexcept;
   KernelThread(const KernelThread&) = delete;
   KernelThread& operator=(const KernelThread&) = delete;
   ~KernelThread();

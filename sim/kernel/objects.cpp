@@ -185,17 +185,6 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   return count;
 }
 
-NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE ObjectType,
-                                          KPROCESSOR_MODE) {
-  ObjectKind kind;
-  if (!IsLiveObject(Object, &kind))
-    return STATUS_INVALID_HANDLE;
-  if (ObjectType && PsThreadType && ObjectType == *PsThreadType && kind != ObjectKind::Thread)
-    return STATUS_OBJECT_TYPE_MISMATCH;
-  ObfReferenceObject(Object);
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,

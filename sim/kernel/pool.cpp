@@ -284,10 +284,6 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag, false);
 }
 
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, sim::pool::kUntaggedTag, false);
-}
-
 VOID NTAPI ExFreePool(PVOID P) {
   sim::pool::Free(P, nullptr, SIM_CALLER);
 }
