@@ -65,6 +65,19 @@ Result SendToStack(PDEVICE_OBJECT device, NTSTATUS preset, Prepare prepare, Coll
   return Result{iosb.Status, iosb.Information, returned};
 }
 
+// A cleanup or close request for `file`, as the I/O manager sends it.
+void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
+  SendToStack(
+      file->DeviceObject, STATUS_SUCCESS,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->RequestorMode = UserMode;
+        irp->Tail.Overlay.OriginalFileObject = file;
+        next->MajorFunction = major;
+        next->FileObject = file;
+      },
+      [](PIRP, const IO_STATUS_BLOCK&) {});
+}
+
 void DestroyFile(void* body) {
   auto* file = static_cast<PFILE_OBJECT>(body);
   bool opened;
@@ -78,15 +91,7 @@ void DestroyFile(void* body) {
     ObfDereferenceObject(file->DeviceObject);
     return;
   }
-  SendToStack(
-      file->DeviceObject, STATUS_SUCCESS,
-      [file](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = IRP_MJ_CLOSE;
-        next->FileObject = file;
-      },
-      [](PIRP, const IO_STATUS_BLOCK&) {});
+  SendFileRequest(file, IRP_MJ_CLOSE);
   {
     std::lock_guard<std::mutex> lock(DeviceLock());
     if (file->DeviceObject->DeviceObjectExtension->OpenCount)
@@ -341,6 +346,22 @@ NTSTATUS QueryDevice(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
 
 // ------------------------------------------------------------- client
 
+namespace {
+// Closes the client's files the way its own calls would, then its other handles.
+void CloseHandles(Client* client) {
+  std::vector<HANDLE> handles;
+  {
+    std::lock_guard<std::mutex> lock(ObjectLock());
+    for (const auto& [value, entry] : client->process()->handles)
+      handles.push_back(reinterpret_cast<HANDLE>(value));
+  }
+  for (HANDLE h : handles)
+    if (client->FileObject(h))
+      client->Close(h);
+  CloseProcessHandles(client->process());
+}
+}  // namespace
+
 Client::Client(const std::string& name) : process_(CreateProcess(name)) {
   std::lock_guard<std::mutex> lock(gClientsMutex);
   gClients.insert(this);
@@ -351,18 +372,8 @@ Client::~Client() {
     std::lock_guard<std::mutex> lock(gClientsMutex);
     gClients.erase(this);
   }
-  if (gResetting)
-    return;
-  std::vector<HANDLE> handles;
-  {
-    std::lock_guard<std::mutex> lock(ObjectLock());
-    for (const auto& [value, entry] : process_->handles)
-      handles.push_back(reinterpret_cast<HANDLE>(value));
-  }
-  for (HANDLE h : handles)
-    if (FileObject(h))
-      Close(h);
-  CloseProcessHandles(process_);
+  if (!gResetting)
+    CloseHandles(this);
 }
 
 PFILE_OBJECT Client::FileObject(HANDLE handle) {
@@ -547,15 +558,7 @@ NTSTATUS Client::Close(HANDLE handle) {
   }
   InProcess client(process_);
   // The last handle is gone: cleanup now, close when the last reference goes.
-  SendToStack(
-      file->DeviceObject, STATUS_SUCCESS,
-      [file](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = IRP_MJ_CLEANUP;
-        next->FileObject = file;
-      },
-      [](PIRP, const IO_STATUS_BLOCK&) {});
+  SendFileRequest(file, IRP_MJ_CLEANUP);
   ObfDereferenceObject(file);
   return STATUS_SUCCESS;
 }
@@ -586,18 +589,8 @@ void Shutdown() {
     std::lock_guard<std::mutex> lock(gClientsMutex);
     clients.assign(gClients.begin(), gClients.end());
   }
-  for (Client* client : clients) {
-    std::vector<HANDLE> handles;
-    {
-      std::lock_guard<std::mutex> lock(ObjectLock());
-      for (const auto& [value, entry] : client->process()->handles)
-        handles.push_back(reinterpret_cast<HANDLE>(value));
-    }
-    for (HANDLE h : handles)
-      if (client->FileObject(h))
-        client->Close(h);
-    CloseProcessHandles(client->process());
-  }
+  for (Client* client : clients)
+    CloseHandles(client);
   std::vector<std::pair<uint64_t, PDEVICE_OBJECT>> stacks;
   {
     std::lock_guard<std::mutex> lock(gNodesMutex);

@@ -91,18 +91,12 @@ KernelThread::KernelThread(KernelThread&& other) noexcept
 
 KernelThread::~KernelThread() {
   if (joinable_)
-    detach();
+    pthread_detach(thread_);
 }
 
 void KernelThread::join() {
   if (joinable_)
     pthread_join(thread_, nullptr);
-  joinable_ = false;
-}
-
-void KernelThread::detach() {
-  if (joinable_)
-    pthread_detach(thread_);
   joinable_ = false;
 }
 

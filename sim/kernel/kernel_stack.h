@@ -33,9 +33,7 @@ class KernelThread {
   KernelThread& operator=(const KernelThread&) = delete;
   ~KernelThread();
 
-  bool joinable() const { return joinable_; }
   void join();
-  void detach();
 
  private:
   pthread_t thread_{};

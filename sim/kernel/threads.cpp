@@ -3,6 +3,7 @@
 
 #include <setjmp.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -170,15 +171,10 @@ void ResetThreads() {
     gWork.clear();
     gWorkerBusy = false;
   }
-  std::vector<KernelThread> threads;
   {
     std::lock_guard<std::mutex> lock(gThreadsMutex);
-    threads.swap(gOsThreads);
+    gOsThreads.clear();  // detaches the threads still running
     gRunning.clear();
-  }
-  for (auto& t : threads) {
-    if (t.joinable())
-      t.detach();
   }
   std::lock_guard<std::mutex> lock(gProcessMutex);
   gProcesses.clear();
@@ -273,12 +269,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     // Leave the running list and wake the waiters in one step: once a waiter
     // sees the list empty this thread touches nothing shared any more.
     std::lock_guard<std::mutex> lock(gThreadsMutex);
-    for (auto it = gRunning.begin(); it != gRunning.end(); ++it) {
-      if (*it == thread) {
-        gRunning.erase(it);
-        break;
-      }
-    }
+    gRunning.erase(std::remove(gRunning.begin(), gRunning.end(), thread), gRunning.end());
     gThreadsCv.notify_all();
   });
   std::lock_guard<std::mutex> lock(gThreadsMutex);
