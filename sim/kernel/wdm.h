@@ -143,7 +143,6 @@ typedef enum _KOBJECTS {
   EventNotificationObject = 0,
   EventSynchronizationObject = 1,
   MutantObject = 2,
-  ProcessObject = 3,
   SemaphoreObject = 5,
   ThreadObject = 6,
   TimerNotificationObject = 8,
