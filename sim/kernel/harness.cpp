@@ -346,22 +346,6 @@ NTSTATUS QueryDevice(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
 
 // ------------------------------------------------------------- client
 
-namespace {
-// Closes the client's files the way its own calls would, then its other handles.
-void CloseHandles(Client* client) {
-  std::vector<HANDLE> handles;
-  {
-    std::lock_guard<std::mutex> lock(ObjectLock());
-    for (const auto& [value, entry] : client->process()->handles)
-      handles.push_back(reinterpret_cast<HANDLE>(value));
-  }
-  for (HANDLE h : handles)
-    if (client->FileObject(h))
-      client->Close(h);
-  CloseProcessHandles(client->process());
-}
-}  // namespace
-
 Client::Client(const std::string& name) : process_(CreateProcess(name)) {
   std::lock_guard<std::mutex> lock(gClientsMutex);
   gClients.insert(this);
@@ -372,8 +356,18 @@ Client::~Client() {
     std::lock_guard<std::mutex> lock(gClientsMutex);
     gClients.erase(this);
   }
-  if (!gResetting)
-    CloseHandles(this);
+  if (gResetting)
+    return;
+  std::vector<HANDLE> handles;
+  {
+    std::lock_guard<std::mutex> lock(ObjectLock());
+    for (const auto& [value, entry] : process_->handles)
+      handles.push_back(reinterpret_cast<HANDLE>(value));
+  }
+  for (HANDLE h : handles)
+    if (FileObject(h))
+      Close(h);
+  CloseProcessHandles(process_);
 }
 
 PFILE_OBJECT Client::FileObject(HANDLE handle) {
@@ -589,8 +583,18 @@ void Shutdown() {
     std::lock_guard<std::mutex> lock(gClientsMutex);
     clients.assign(gClients.begin(), gClients.end());
   }
-  for (Client* client : clients)
-    CloseHandles(client);
+  for (Client* client : clients) {
+    std::vector<HANDLE> handles;
+    {
+      std::lock_guard<std::mutex> lock(ObjectLock());
+      for (const auto& [value, entry] : client->process()->handles)
+        handles.push_back(reinterpret_cast<HANDLE>(value));
+    }
+    for (HANDLE h : handles)
+      if (client->FileObject(h))
+        client->Close(h);
+    CloseProcessHandles(client->process());
+  }
   std::vector<std::pair<uint64_t, PDEVICE_OBJECT>> stacks;
   {
     std::lock_guard<std::mutex> lock(gNodesMutex);
