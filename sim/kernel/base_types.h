@@ -102,7 +102,6 @@ typedef struct _UNICODE_STRING {
   USHORT MaximumLength;
   PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY* Flink;

@@ -4,10 +4,8 @@
 // Windows. Each object queues its waiters in arrival order; signalling an
 // object satisfies them from the head of its list (wait_list.h).
 #include <sched.h>
-#include <time.h>
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 #include "sim/kernel/clock.h"
 #include "sim/kernel/internal.h"
@@ -19,11 +17,8 @@ namespace {
 std::mutex gDispatcher;
 
 bool IsSignalled(DISPATCHER_HEADER* header, PKTHREAD thread) {
-  if (header->Type == MutantObject) {
-    auto* mutex = reinterpret_cast<PKMUTEX>(header);
-    return header->SignalState > 0 || mutex->OwnerThread == thread;
-  }
-  return header->SignalState > 0;
+  return header->SignalState > 0 ||
+         (header->Type == MutantObject && reinterpret_cast<PKMUTEX>(header)->OwnerThread == thread);
 }
 
 // Consumes the signal the way the object's type says.
@@ -152,8 +147,7 @@ void SignalObject(DISPATCHER_HEADER* header) {
 
 void SignalThreadEnded(PETHREAD thread) {
   std::lock_guard<std::mutex> lock(gDispatcher);
-  thread->Tcb.Header.SignalState = 1;
-  SatisfyWaiters(&thread->Tcb.Header);
+  SignalObject(&thread->Tcb.Header);
 }
 
 }  // namespace sim::detail
@@ -201,12 +195,11 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   auto& state = Current();
   if (state.irql < DISPATCH_LEVEL)
     Violation(Check::SpinLockMisuse, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
-  for (PKSPIN_LOCK held : state.spinLocks) {
-    if (held == SpinLock) {
-      Violation(Check::SpinLockMisuse, "spin lock " + Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
-                                           " acquired again by the thread that holds it");
-      return;
-    }
+  if (std::find(state.spinLocks.begin(), state.spinLocks.end(), SpinLock) !=
+      state.spinLocks.end()) {
+    Violation(Check::SpinLockMisuse, "spin lock " + Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
+                                         " acquired again by the thread that holds it");
+    return;
   }
   ULONG_PTR owner = reinterpret_cast<ULONG_PTR>(state.thread) | 1;
   for (;;) {
@@ -231,19 +224,13 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   auto& state = Current();
-  bool held = false;
-  for (auto it = state.spinLocks.begin(); it != state.spinLocks.end(); ++it) {
-    if (*it == SpinLock) {
-      state.spinLocks.erase(it);
-      held = true;
-      break;
-    }
-  }
-  if (!held) {
+  auto held = std::find(state.spinLocks.begin(), state.spinLocks.end(), SpinLock);
+  if (held == state.spinLocks.end()) {
     Violation(Check::SpinLockMisuse, "spin lock " + Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
                                          " released by a thread that does not hold it");
     return;
   }
+  state.spinLocks.erase(held);
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -276,8 +263,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
   ++Current().eventsSet;
   std::lock_guard<std::mutex> lock(gDispatcher);
   LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  SatisfyWaiters(&Event->Header);
+  SignalObject(&Event->Header);
   return previous;
 }
 
@@ -444,12 +430,6 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
   clock::SleepUntil(Deadline(Interval));
   DeliverApcs();
   return STATUS_SUCCESS;
-}
-
-VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-  while (std::chrono::steady_clock::now() < end) {
-  }
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {

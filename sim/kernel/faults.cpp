@@ -94,8 +94,7 @@ NTSTATUS FailureStatus(NTSTATUS usual) {
 }
 
 void FailEvery(Kind kind, std::optional<ULONG> tag) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gRules.push_back(Planned{kind, tag, FaultRule{0, FaultRule::kEvery}, std::nullopt});
+  Fail(kind, FaultRule{0, FaultRule::kEvery}, tag);
 }
 
 void ClearRules() {

@@ -16,7 +16,7 @@
 namespace sim::faults {
 
 enum class Kind {
-  PoolAllocation,      // ExAllocatePoolWithTag / ExAllocatePool (tag = the pool tag)
+  PoolAllocation,      // ExAllocatePoolWithTag (tag = the pool tag)
   CreateDevice,        // IoCreateDevice
   RegisterInterface,   // IoRegisterDeviceInterface
   SetInterfaceState,   // IoSetDeviceInterfaceState

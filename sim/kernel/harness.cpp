@@ -65,6 +65,19 @@ Result SendToStack(PDEVICE_OBJECT device, NTSTATUS preset, Prepare prepare, Coll
   return Result{iosb.Status, iosb.Information, returned};
 }
 
+// A cleanup or close request for `file`, as the I/O manager sends it.
+void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
+  SendToStack(
+      file->DeviceObject, STATUS_SUCCESS,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->RequestorMode = UserMode;
+        irp->Tail.Overlay.OriginalFileObject = file;
+        next->MajorFunction = major;
+        next->FileObject = file;
+      },
+      [](PIRP, const IO_STATUS_BLOCK&) {});
+}
+
 void DestroyFile(void* body) {
   auto* file = static_cast<PFILE_OBJECT>(body);
   bool opened;
@@ -78,15 +91,7 @@ void DestroyFile(void* body) {
     ObfDereferenceObject(file->DeviceObject);
     return;
   }
-  SendToStack(
-      file->DeviceObject, STATUS_SUCCESS,
-      [file](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = IRP_MJ_CLOSE;
-        next->FileObject = file;
-      },
-      [](PIRP, const IO_STATUS_BLOCK&) {});
+  SendFileRequest(file, IRP_MJ_CLOSE);
   {
     std::lock_guard<std::mutex> lock(DeviceLock());
     if (file->DeviceObject->DeviceObjectExtension->OpenCount)
@@ -251,26 +256,6 @@ Result QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
       &caps);
   if (capabilities)
     *capabilities = caps;
-  return result;
-}
-
-Result QueryDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
-                            std::vector<PDEVICE_OBJECT>* objects) {
-  Result result = Send(
-      pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
-      [](PIO_STACK_LOCATION next, void* t) {
-        next->Parameters.QueryDeviceRelations.Type = *static_cast<DEVICE_RELATION_TYPE*>(t);
-      },
-      &type);
-  if (NT_SUCCESS(result.Status) && result.Information) {
-    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
-    for (ULONG i = 0; i < relations->Count; ++i) {
-      if (objects)
-        objects->push_back(relations->Objects[i]);
-      ObfDereferenceObject(relations->Objects[i]);
-    }
-    ExFreePool(relations);
-  }
   return result;
 }
 
@@ -567,15 +552,7 @@ NTSTATUS Client::Close(HANDLE handle) {
   }
   InProcess client(process_);
   // The last handle is gone: cleanup now, close when the last reference goes.
-  SendToStack(
-      file->DeviceObject, STATUS_SUCCESS,
-      [file](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = IRP_MJ_CLEANUP;
-        next->FileObject = file;
-      },
-      [](PIRP, const IO_STATUS_BLOCK&) {});
+  SendFileRequest(file, IRP_MJ_CLEANUP);
   ObfDereferenceObject(file);
   return STATUS_SUCCESS;
 }

@@ -106,11 +106,6 @@ Result RemoveWithResult(PDEVICE_OBJECT pdo);
 Result QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
                          DEVICE_CAPABILITIES* capabilities);
 
-// IRP_MN_QUERY_DEVICE_RELATIONS; the objects returned are dereferenced and
-// the list freed, as the PnP manager does.
-Result QueryDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
-                            std::vector<PDEVICE_OBJECT>* objects = nullptr);
-
 }  // namespace pnp
 
 namespace power {

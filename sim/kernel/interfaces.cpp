@@ -1,4 +1,5 @@
 // Device interfaces, target-device-change reports and invalidations.
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/kernel/harness.h"
@@ -35,26 +36,24 @@ std::u16string GuidString(const GUID& g) {
   return Ascii(buffer);
 }
 
-bool IsPdo(PDEVICE_OBJECT device) {
-  if (!IsLiveDevice(device))
-    return false;
-  std::lock_guard<std::mutex> lock(DeviceLock());
-  return device->DeviceObjectExtension->Pdo;
+// False, and reported, when `device` is not a PDO.
+bool RequirePdo(const char* routine, PDEVICE_OBJECT device) {
+  bool pdo = false;
+  if (IsLiveDevice(device)) {
+    std::lock_guard<std::mutex> lock(DeviceLock());
+    pdo = device->DeviceObjectExtension->Pdo;
+  }
+  if (!pdo)
+    Violation(Check::InvalidCall, std::string(routine) + " on device object " +
+                                      Hex(reinterpret_cast<uintptr_t>(device)) +
+                                      ", which is not a PDO");
+  return pdo;
 }
 
 bool SameLink(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z')
-      x -= 32;
-    if (y >= u'a' && y <= u'z')
-      y -= 32;
-    if (x != y)
-      return false;
-  }
-  return true;
+  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
 }
 
 }  // namespace
@@ -136,12 +135,8 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          PUNICODE_STRING ReferenceString,
                                          PUNICODE_STRING SymbolicLinkName) {
   RequireIrql(Check::IrqlIoPassive3, "IoRegisterDeviceInterface", PASSIVE_LEVEL);
-  if (!IsPdo(PhysicalDeviceObject)) {
-    Violation(Check::InvalidCall, "IoRegisterDeviceInterface on device object " +
-                                      Hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
-                                      ", which is not a PDO");
+  if (!RequirePdo("IoRegisterDeviceInterface", PhysicalDeviceObject))
     return STATUS_INVALID_DEVICE_REQUEST;
-  }
   // A planned status that is a success (an informational one) is returned
   // after the registration has been done, as a routine that succeeds with it.
   NTSTATUS result = STATUS_SUCCESS;
@@ -193,15 +188,9 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
   for (auto& e : gInterfaces) {
     if (!SameLink(e.link, link))
       continue;
-    if (Enable) {
-      if (e.enabled)
-        return STATUS_OBJECT_NAME_EXISTS;
-      e.enabled = true;
-    } else {
-      if (!e.enabled)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-      e.enabled = false;
-    }
+    if (e.enabled == (Enable != FALSE))
+      return Enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
+    e.enabled = Enable != FALSE;
     return STATUS_SUCCESS;
   }
   return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -212,12 +201,8 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
                                                       PDEVICE_CHANGE_COMPLETE_CALLBACK Callback,
                                                       PVOID Context) {
   RequireIrql(Check::IrqlDocumented, "IoReportTargetDeviceChangeAsynchronous", DISPATCH_LEVEL);
-  if (!IsPdo(PhysicalDeviceObject)) {
-    Violation(Check::InvalidCall, "IoReportTargetDeviceChangeAsynchronous on device object " +
-                                      Hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
-                                      ", which is not a PDO");
+  if (!RequirePdo("IoReportTargetDeviceChangeAsynchronous", PhysicalDeviceObject))
     return STATUS_INVALID_DEVICE_REQUEST;
-  }
   auto* n = static_cast<PTARGET_DEVICE_CUSTOM_NOTIFICATION>(NotificationStructure);
   const size_t header = FIELD_OFFSET(TARGET_DEVICE_CUSTOM_NOTIFICATION, CustomDataBuffer);
   if (n->Size < header)
@@ -241,5 +226,3 @@ NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT PhysicalDev
 // The PnP manager's answer to these (a new query) is left to the test that
 // drives the device's Plug and Play requests.
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT, DEVICE_RELATION_TYPE) {}
-
-VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) {}

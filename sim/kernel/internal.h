@@ -37,11 +37,6 @@ class Process {
 
 }  // namespace sim
 
-struct _EPROCESS {
-  DISPATCHER_HEADER Header;
-  sim::Process* Owner;
-};
-
 struct _KTHREAD {
   DISPATCHER_HEADER Header;  // signalled when the thread has ended
   bool SystemThread;

@@ -41,10 +41,6 @@ void DestroyDriver(void* body) {
   delete driver->DriverExtension;
 }
 
-std::u16string ToU16(const UNICODE_STRING* s) {
-  return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR));
-}
-
 std::string Describe(PDEVICE_OBJECT device) {
   return "device object " + Hex(reinterpret_cast<uintptr_t>(device));
 }
@@ -171,7 +167,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     InProcess system(SystemProcess());
     Callout(EntryKind::Unload, 0, driver->DriverUnload, driver);
   }
-  std::u16string name = ToU16(&driver->DriverName);
+  std::u16string name = interfaces::ToString(driver->DriverName);
   for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
     Violation(Check::ObjectLeak, Describe(d) + " of driver " +
                                      std::string(name.begin(), name.end()) +
@@ -196,9 +192,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
       CreateObject(ObjectKind::Device, extensionOffset + DeviceExtensionSize, DestroyDevice));
   auto* ext = new _DEVOBJ_EXTENSION{};
   ext->DeviceObject = device;
-  std::u16string name;
-  if (DeviceName)
-    name = ToU16(DeviceName);
+  std::u16string name = DeviceName ? interfaces::ToString(*DeviceName) : std::u16string();
   {
     std::lock_guard<std::mutex> lock(gDeviceLock);
     ext->Ordinal = ++gNextDeviceOrdinal;

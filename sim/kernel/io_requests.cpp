@@ -38,7 +38,7 @@ struct IrpRecord {
   uint64_t pendingMarks = 0;
   // Dispatch routines of this request waiting in KeWaitForSingleObject.
   int dispatchWaits = 0;
-  bool completeCalled = false;  // IofCompleteRequest has run on it (since IoReuseIrp)
+  bool completeCalled = false;  // IofCompleteRequest has run on it
   // What the first sender set in IoStatus, for the requests only the bus answers.
   bool sent = false;
   NTSTATUS sentStatus = STATUS_SUCCESS;
@@ -201,11 +201,7 @@ void FinishThreadedRequest(PIRP irp, const IrpRecord& record) {
   if (irp->UserIosb)
     *irp->UserIosb = irp->IoStatus;
   PKEVENT event = irp->UserEvent;
-  {
-    std::lock_guard<std::mutex> lock(gIrpLock);
-    gIrps.erase(irp);
-  }
-  ReleaseIrpMemory(irp);
+  FreeIrpInternal(irp);
   if (event)
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -411,31 +407,15 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
-  {
-    std::lock_guard<std::mutex> lock(gIrpLock);
-    if (!gIrps.count(Irp)) {
-      gIrpLock.unlock();
-      Violation(Check::InvalidCall, "IoFreeIrp on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
-                                        ", which is not a live request");
-      gIrpLock.lock();
-      return;
-    }
+  std::unique_lock<std::mutex> lock(gIrpLock);
+  const bool live = gIrps.count(Irp) != 0;
+  lock.unlock();
+  if (!live) {
+    Violation(Check::InvalidCall, "IoFreeIrp on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                      ", which is not a live request");
+    return;
   }
   FreeIrpInternal(Irp);
-}
-
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-  UCHAR allocationFlags = Irp->AllocationFlags;
-  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-  Irp->AllocationFlags = allocationFlags;
-  Irp->IoStatus.Status = Status;
-  std::lock_guard<std::mutex> lock(gIrpLock);
-  auto it = gIrps.find(Irp);
-  if (it != gIrps.end()) {
-    it->second.state = IrpState::Live;
-    it->second.generation = ++gGeneration;
-    it->second.completeCalled = false;
-  }
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -448,21 +428,19 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Check::SpinLockHeldAcrossCall,
         "IofCallDriver while holding " + std::to_string(state.spinLocks.size()) + " spin lock(s)");
   {
-    std::lock_guard<std::mutex> lock(gIrpLock);
+    std::unique_lock<std::mutex> lock(gIrpLock);
     auto it = gIrps.find(Irp);
     if (it == gIrps.end()) {
-      gIrpLock.unlock();
+      lock.unlock();
       Violation(Check::InvalidCall, "IofCallDriver with " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
                                         ", which is not a live request");
-      gIrpLock.lock();
       return STATUS_INVALID_PARAMETER;
     }
     if (Irp->CurrentLocation <= 1) {
-      gIrpLock.unlock();
+      lock.unlock();
       Violation(Check::NoMoreStackLocations, "IofCallDriver to device " +
                                                  Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
                                                  " on a request with no stack location left");
-      gIrpLock.lock();
       return STATUS_INVALID_PARAMETER;
     }
     IrpRecord& record = it->second;
@@ -605,17 +583,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   uint64_t generation;
   IrpRecord before{};
   {
-    std::lock_guard<std::mutex> lock(gIrpLock);
+    std::unique_lock<std::mutex> lock(gIrpLock);
     auto it = gIrps.find(Irp);
     if (it == gIrps.end() || it->second.state == IrpState::Completing ||
         it->second.state == IrpState::Done) {
       bool known = it != gIrps.end();
-      gIrpLock.unlock();
+      lock.unlock();
       Violation(known ? Check::RequestCompletedTwice : Check::InvalidCall,
                 known ? "request " + Hex(reinterpret_cast<uintptr_t>(Irp)) + " completed twice"
                       : "IofCompleteRequest on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
                             ", which is not a live request (completed twice?)");
-      gIrpLock.lock();
       return;
     }
     it->second.state = IrpState::Completing;

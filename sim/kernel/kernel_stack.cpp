@@ -89,31 +89,14 @@ KernelThread::KernelThread(KernelThread&& other) noexcept
   other.joinable_ = false;
 }
 
-KernelThread& KernelThread::operator=(KernelThread&& other) noexcept {
-  if (this != &other) {
-    if (joinable_)
-      detach();
-    thread_ = other.thread_;
-    joinable_ = other.joinable_;
-    other.joinable_ = false;
-  }
-  return *this;
-}
-
 KernelThread::~KernelThread() {
   if (joinable_)
-    detach();
+    pthread_detach(thread_);
 }
 
 void KernelThread::join() {
   if (joinable_)
     pthread_join(thread_, nullptr);
-  joinable_ = false;
-}
-
-void KernelThread::detach() {
-  if (joinable_)
-    pthread_detach(thread_);
   joinable_ = false;
 }
 

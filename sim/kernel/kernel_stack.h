@@ -27,17 +27,13 @@ constexpr size_t kSimulationStackAllowance = 32 * 1024;
 
 class KernelThread {
  public:
-  KernelThread() = default;
   explicit KernelThread(std::function<void()> body);
   KernelThread(KernelThread&& other) noexcept;
-  KernelThread& operator=(KernelThread&& other) noexcept;
   KernelThread(const KernelThread&) = delete;
   KernelThread& operator=(const KernelThread&) = delete;
   ~KernelThread();
 
-  bool joinable() const { return joinable_; }
   void join();
-  void detach();
 
  private:
   pthread_t thread_{};

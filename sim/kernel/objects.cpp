@@ -113,13 +113,11 @@ std::vector<void*> ReferenceLiveObjects(ObjectKind kind) {
 std::vector<std::string> LiveObjectReport(bool includeDevicesAndDrivers) {
   std::vector<std::string> out;
   std::lock_guard<std::mutex> lock(gObjectLock);
-  for (Process* process : {SystemProcess()}) {
-    for (const auto& [value, entry] : process->handles) {
-      ObjectHeader* header = FindLive(entry.object);
-      out.push_back(std::string("handle ") + Hex(value) + (entry.kernel ? " (kernel)" : "") +
-                    " of the system process to a " +
-                    (header ? KindName(header->kind) : "dead object") + " still open");
-    }
+  for (const auto& [value, entry] : SystemProcess()->handles) {
+    ObjectHeader* header = FindLive(entry.object);
+    out.push_back(std::string("handle ") + Hex(value) + (entry.kernel ? " (kernel)" : "") +
+                  " of the system process to a " +
+                  (header ? KindName(header->kind) : "dead object") + " still open");
   }
   for (const auto& [body, header] : gLive) {
     if (!includeDevicesAndDrivers &&
@@ -146,14 +144,13 @@ using namespace sim;
 using namespace sim::detail;
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-  std::lock_guard<std::mutex> lock(gObjectLock);
+  std::unique_lock<std::mutex> lock(gObjectLock);
   ObjectHeader* header = FindLive(Object);
   if (!header) {
-    gObjectLock.unlock();
+    lock.unlock();
     Violation(Check::ObjectBadReference, "ObfReferenceObject on " +
                                              Hex(reinterpret_cast<uintptr_t>(Object)) +
                                              ", which is not a live object");
-    gObjectLock.lock();
     return 0;
   }
   return ++header->pointerCount;
@@ -161,39 +158,22 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   RequireIrql(Check::IrqlDocumented, "ObDereferenceObject", DISPATCH_LEVEL);
-  ObjectHeader* dead = nullptr;
-  LONG_PTR count;
-  {
-    std::lock_guard<std::mutex> lock(gObjectLock);
-    ObjectHeader* header = FindLive(Object);
-    if (!header) {
-      gObjectLock.unlock();
-      Violation(Check::ObjectBadReference,
-                "ObfDereferenceObject on " + Hex(reinterpret_cast<uintptr_t>(Object)) +
-                    ", which is not a live object (dereferenced once too often?)");
-      gObjectLock.lock();
-      return 0;
-    }
-    count = --header->pointerCount;
-    if (count == 0) {
-      gLive.erase(Object);
-      dead = header;
-    }
+  std::unique_lock<std::mutex> lock(gObjectLock);
+  ObjectHeader* header = FindLive(Object);
+  if (!header) {
+    lock.unlock();
+    Violation(Check::ObjectBadReference,
+              "ObfDereferenceObject on " + Hex(reinterpret_cast<uintptr_t>(Object)) +
+                  ", which is not a live object (dereferenced once too often?)");
+    return 0;
   }
-  if (dead)
-    DestroyObject(dead);
+  const LONG_PTR count = --header->pointerCount;
+  if (count == 0)
+    gLive.erase(Object);
+  lock.unlock();
+  if (count == 0)
+    DestroyObject(header);
   return count;
-}
-
-NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE ObjectType,
-                                          KPROCESSOR_MODE) {
-  ObjectKind kind;
-  if (!IsLiveObject(Object, &kind))
-    return STATUS_INVALID_HANDLE;
-  if (ObjectType && PsThreadType && ObjectType == *PsThreadType && kind != ObjectKind::Thread)
-    return STATUS_OBJECT_TYPE_MISMATCH;
-  ObfReferenceObject(Object);
-  return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,

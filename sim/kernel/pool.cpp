@@ -63,48 +63,41 @@ void Free(PVOID p, const ULONG* expectedTag, uintptr_t freedBy) {
   using detail::Check;
   if (detail::Current().irql > DISPATCH_LEVEL)
     detail::Violation(Check::PoolBadIrql, "ExFreePool above DISPATCH_LEVEL");
-  Block block{};
-  {
-    std::lock_guard<std::mutex> lock(gMutex);
-    auto it = gLive.find(p);
-    if (it == gLive.end()) {
-      auto freed = gFreed.find(p);
-      std::string message;
-      if (freed != gFreed.end()) {
-        message = "pool block " + detail::Hex(reinterpret_cast<uintptr_t>(p)) + " of tag \"" +
-                  TagName(freed->second) + "\" freed twice";
-      } else {
-        message = "ExFreePool of " + detail::Hex(reinterpret_cast<uintptr_t>(p)) +
-                  ", which is not a pool block";
-      }
-      bool twice = freed != gFreed.end();
-      // Report outside the pool lock: the hook may look at the pool.
-      gMutex.unlock();
-      detail::Violation(twice ? Check::PoolDoubleFree : Check::PoolBadFree, message);
-      gMutex.lock();
-      return;
-    }
-    block = it->second;
-    if (expectedTag && *expectedTag != block.tag) {
-      std::string message = "ExFreePoolWithTag(\"" + TagName(*expectedTag) +
-                            "\") on a block of tag \"" + TagName(block.tag) + "\"";
-      gMutex.unlock();
-      detail::Violation(Check::PoolTagMismatch, message);
-      gMutex.lock();
-      it = gLive.find(p);
-      if (it == gLive.end())
-        return;
-    }
-    gLive.erase(it);
-    gFreed[p] = block.tag;
-    auto& t = gTags[block.tag];
-    --t.liveCount;
-    t.liveBytes -= block.bytes;
-    gLiveBytes -= block.bytes;
-    // Pool contents after free are garbage on Windows too.
-    if (!block.special)
-      std::memset(p, 0xDF, block.bytes);
+  std::unique_lock<std::mutex> lock(gMutex);
+  auto it = gLive.find(p);
+  if (it == gLive.end()) {
+    auto freed = gFreed.find(p);
+    const bool twice = freed != gFreed.end();
+    std::string message = twice ? "pool block " + detail::Hex(reinterpret_cast<uintptr_t>(p)) +
+                                      " of tag \"" + TagName(freed->second) + "\" freed twice"
+                                : "ExFreePool of " + detail::Hex(reinterpret_cast<uintptr_t>(p)) +
+                                      ", which is not a pool block";
+    // Report outside the pool lock: the hook may look at the pool.
+    lock.unlock();
+    detail::Violation(twice ? Check::PoolDoubleFree : Check::PoolBadFree, message);
+    return;
   }
+  const Block block = it->second;
+  if (expectedTag && *expectedTag != block.tag) {
+    std::string message = "ExFreePoolWithTag(\"" + TagName(*expectedTag) +
+                          "\") on a block of tag \"" + TagName(block.tag) + "\"";
+    lock.unlock();
+    detail::Violation(Check::PoolTagMismatch, message);
+    lock.lock();
+    it = gLive.find(p);
+    if (it == gLive.end())
+      return;
+  }
+  gLive.erase(it);
+  gFreed[p] = block.tag;
+  auto& t = gTags[block.tag];
+  --t.liveCount;
+  t.liveBytes -= block.bytes;
+  gLiveBytes -= block.bytes;
+  // Pool contents after free are garbage on Windows too.
+  if (!block.special)
+    std::memset(p, 0xDF, block.bytes);
+  lock.unlock();
   if (!block.special) {
     std::free(p);
     return;
@@ -188,16 +181,19 @@ std::vector<Allocation> LiveAllocations(ULONG tag) {
   return all;
 }
 
-size_t LiveCount(ULONG tag) {
+// The figures of one tag (all zero for a tag never allocated).
+PerTag OfTag(ULONG tag) {
   std::lock_guard<std::mutex> lock(gMutex);
   auto it = gTags.find(tag);
-  return it == gTags.end() ? 0 : it->second.liveCount;
+  return it == gTags.end() ? PerTag{} : it->second;
+}
+
+size_t LiveCount(ULONG tag) {
+  return OfTag(tag).liveCount;
 }
 
 size_t LiveBytes(ULONG tag) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  auto it = gTags.find(tag);
-  return it == gTags.end() ? 0 : it->second.liveBytes;
+  return OfTag(tag).liveBytes;
 }
 
 size_t LiveCount() {
@@ -216,9 +212,7 @@ uint64_t TotalAllocations() {
 }
 
 uint64_t TotalAllocations(ULONG tag) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  auto it = gTags.find(tag);
-  return it == gTags.end() ? 0 : it->second.totalCount;
+  return OfTag(tag).totalCount;
 }
 
 size_t PeakBytes() {
@@ -227,9 +221,7 @@ size_t PeakBytes() {
 }
 
 size_t PeakCount(ULONG tag) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  auto it = gTags.find(tag);
-  return it == gTags.end() ? 0 : it->second.peakCount;
+  return OfTag(tag).peakCount;
 }
 
 std::vector<TagStats> Stats() {
@@ -282,10 +274,6 @@ void ResetPool() {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, Tag, false);
-}
-
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return sim::pool::CheckedAllocate(PoolType, NumberOfBytes, sim::pool::kUntaggedTag, false);
 }
 
 VOID NTAPI ExFreePool(PVOID P) {

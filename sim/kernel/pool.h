@@ -14,7 +14,6 @@ constexpr unsigned char kFillPattern = 0xC5;
 
 // Tags under which the kernel itself allocates what it hands to drivers.
 constexpr ULONG kInterfaceNameTag = 0x66496F49;  // "IoIf": IoRegisterDeviceInterface names
-constexpr ULONG kUntaggedTag = 0x656E6F4E;       // "None": ExAllocatePool
 
 struct Allocation {
   const void* address;

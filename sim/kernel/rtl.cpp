@@ -11,10 +11,6 @@ POBJECT_TYPE gThreadTypePtr = reinterpret_cast<POBJECT_TYPE>(&gThreadType);
 POBJECT_TYPE gProcessTypePtr = reinterpret_cast<POBJECT_TYPE>(&gProcessType);
 POBJECT_TYPE gEventTypePtr = reinterpret_cast<POBJECT_TYPE>(&gEventType);
 POBJECT_TYPE gFileTypePtr = reinterpret_cast<POBJECT_TYPE>(&gFileType);
-
-WCHAR Upcase(WCHAR c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c;
-}
 }  // namespace
 
 POBJECT_TYPE* PsThreadType = &gThreadTypePtr;
@@ -33,15 +29,6 @@ void CheckPagedCode(const char* Routine) {
 }
 
 }  // namespace sim
-
-SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
-  auto* a = static_cast<const UCHAR*>(Source1);
-  auto* b = static_cast<const UCHAR*>(Source2);
-  SIZE_T i = 0;
-  while (i < Length && a[i] == b[i])
-    ++i;
-  return i;
-}
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
@@ -65,20 +52,4 @@ VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
-}
-
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                    BOOLEAN CaseInSensitive) {
-  if (String1->Length != String2->Length)
-    return FALSE;
-  for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
-    WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
-    if (CaseInSensitive) {
-      a = Upcase(a);
-      b = Upcase(b);
-    }
-    if (a != b)
-      return FALSE;
-  }
-  return TRUE;
 }

@@ -3,6 +3,7 @@
 
 #include <setjmp.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -26,7 +27,6 @@ thread_local ThreadExit* tExit = nullptr;
 
 std::mutex gProcessMutex;
 std::vector<std::unique_ptr<Process>> gProcesses;
-std::vector<std::unique_ptr<_EPROCESS>> gEprocesses;
 
 Process* MakeProcess(const std::string& name, bool system) {
   auto process = std::make_unique<Process>();
@@ -34,10 +34,6 @@ Process* MakeProcess(const std::string& name, bool system) {
   process->system = system;
   std::lock_guard<std::mutex> lock(gProcessMutex);
   gProcesses.push_back(std::move(process));
-  auto ep = std::make_unique<_EPROCESS>();
-  ep->Header.Type = ProcessObject;
-  ep->Owner = gProcesses.back().get();
-  gEprocesses.push_back(std::move(ep));
   return gProcesses.back().get();
 }
 
@@ -47,7 +43,6 @@ Process gSystem = [] {
   p.system = true;
   return p;
 }();
-_EPROCESS gSystemEprocess = {{ProcessObject, 0, 0, 0, 0, {nullptr, nullptr}}, &gSystem};
 
 // System threads: OS threads joined at the end of a test.
 std::mutex gThreadsMutex;
@@ -176,19 +171,13 @@ void ResetThreads() {
     gWork.clear();
     gWorkerBusy = false;
   }
-  std::vector<KernelThread> threads;
   {
     std::lock_guard<std::mutex> lock(gThreadsMutex);
-    threads.swap(gOsThreads);
+    gOsThreads.clear();  // detaches the threads still running
     gRunning.clear();
-  }
-  for (auto& t : threads) {
-    if (t.joinable())
-      t.detach();
   }
   std::lock_guard<std::mutex> lock(gProcessMutex);
   gProcesses.clear();
-  gEprocesses.clear();
 }
 
 void EndOfTestThreads() {
@@ -214,27 +203,10 @@ void EndOfTestThreads() {
 using namespace sim;
 using namespace sim::detail;
 
-PKTHREAD NTAPI KeGetCurrentThread(VOID) {
-  return &Current().thread->Tcb;
-}
 PETHREAD NTAPI PsGetCurrentThread(VOID) {
   return Current().thread;
 }
 
-PEPROCESS NTAPI PsGetCurrentProcess(VOID) {
-  Process* process = Current().process;
-  if (process == SystemProcess())
-    return &gSystemEprocess;
-  std::lock_guard<std::mutex> lock(gProcessMutex);
-  for (auto& ep : gEprocesses)
-    if (ep->Owner == process)
-      return ep.get();
-  return &gSystemEprocess;
-}
-
-HANDLE NTAPI PsGetCurrentThreadId(VOID) {
-  return Current().thread->Cid.UniqueThread;
-}
 HANDLE NTAPI PsGetCurrentProcessId(VOID) {
   return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(Current().process));
 }
@@ -297,12 +269,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     // Leave the running list and wake the waiters in one step: once a waiter
     // sees the list empty this thread touches nothing shared any more.
     std::lock_guard<std::mutex> lock(gThreadsMutex);
-    for (auto it = gRunning.begin(); it != gRunning.end(); ++it) {
-      if (*it == thread) {
-        gRunning.erase(it);
-        break;
-      }
-    }
+    gRunning.erase(std::remove(gRunning.begin(), gRunning.end(), thread), gRunning.end());
     gThreadsCv.notify_all();
   });
   std::lock_guard<std::mutex> lock(gThreadsMutex);

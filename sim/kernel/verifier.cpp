@@ -1,6 +1,7 @@
 // Verifier reporting and the end-of-test audit.
 #include "sim/kernel/verifier.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -106,11 +107,10 @@ void Report(Check check, const std::string& message) {
     gViolations.push_back(violation);
     hook = gHook;
   }
-  if (hook) {
+  if (hook)
     hook(violation);
-  } else {
+  else
     std::fprintf(stderr, "verifier: %s\n", violation.message.c_str());
-  }
 }
 
 std::vector<Violation> Violations() {
@@ -120,11 +120,8 @@ std::vector<Violation> Violations() {
 
 size_t CountOf(Check check) {
   std::lock_guard<std::mutex> lock(gMutex);
-  size_t n = 0;
-  for (const auto& v : gViolations)
-    if (v.check == check)
-      ++n;
-  return n;
+  return std::count_if(gViolations.begin(), gViolations.end(),
+                       [check](const Violation& v) { return v.check == check; });
 }
 
 void Clear() {
@@ -138,12 +135,8 @@ void CheckEndOfTest() {
     Report(Check::RequestNeverCompleted, line);
   detail::PoolEndOfTest();
   detail::ErrorLogEndOfTest();
-  for (const auto& line : detail::LiveObjectReport(true)) {
-    if (line.rfind("handle", 0) == 0)
-      Report(Check::HandleLeak, line);
-    else
-      Report(Check::ObjectLeak, line);
-  }
+  for (const auto& line : detail::LiveObjectReport(true))
+    Report(line.rfind("handle", 0) == 0 ? Check::HandleLeak : Check::ObjectLeak, line);
 }
 
 std::vector<std::string> LiveRequests() {

@@ -143,7 +143,6 @@ typedef enum _KOBJECTS {
   EventNotificationObject = 0,
   EventSynchronizationObject = 1,
   MutantObject = 2,
-  ProcessObject = 3,
   SemaphoreObject = 5,
   ThreadObject = 6,
   TimerNotificationObject = 8,
@@ -849,8 +848,6 @@ typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _IRP {
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 
-NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
-
 typedef struct _OSVERSIONINFOW {
   ULONG dwOSVersionInfoSize;
   ULONG dwMajorVersion;
@@ -862,8 +859,6 @@ typedef struct _OSVERSIONINFOW {
 NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                             BOOLEAN CaseInSensitive);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations (full barriers, as on Windows)
@@ -929,7 +924,6 @@ NTKERNELAPI VOID NTAPI KeEnterGuardedRegion(VOID);
 NTKERNELAPI VOID NTAPI KeLeaveGuardedRegion(VOID);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
-NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
@@ -968,10 +962,7 @@ NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
 NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 
 // Threads and processes
-NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
-NTKERNELAPI PEPROCESS NTAPI PsGetCurrentProcess(VOID);
-NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
 NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                 POBJECT_ATTRIBUTES ObjectAttributes,
@@ -985,9 +976,6 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK 
                                                      POBJECT_TYPE ObjectType,
                                                      KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                      POBJECT_HANDLE_INFORMATION HandleInformation);
-NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
-                                                      POBJECT_TYPE ObjectType,
-                                                      KPROCESSOR_MODE AccessMode);
 NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
@@ -996,7 +984,6 @@ NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // Pool
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
@@ -1024,7 +1011,6 @@ NTKERNELAPI NTSTATUS NTAPI IoReportTargetDeviceChangeAsynchronous(
     PDEVICE_CHANGE_COMPLETE_CALLBACK Callback, PVOID Context);
 NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject,
                                                    DEVICE_RELATION_TYPE Type);
-NTKERNELAPI VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Requests
 NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -1034,7 +1020,6 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
 NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                      PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
