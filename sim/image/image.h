@@ -31,12 +31,14 @@ struct Image {
   uint32_t entryRva = 0;
   std::vector<MappedSection> sections;
   Symbols symbols;
-  std::string symbolsFault;  // why no routine names are known ("" if they are)
   std::atomic<ImageState> state{ImageState::Mapped};
 
   bool Contains(uintptr_t address) const {
     return address >= reinterpret_cast<uintptr_t>(base) &&
            address < reinterpret_cast<uintptr_t>(base) + size;
+  }
+  uint32_t Rva(uintptr_t address) const {
+    return static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(base));
   }
   // The section holding an RVA, or null (the headers).
   const MappedSection* SectionAt(uint32_t rva) const;

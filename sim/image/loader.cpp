@@ -200,7 +200,7 @@ Image* MapImage(const std::string& path, std::string* refusal) {
   if (!fault.empty())
     return Refuse(image, refusal, fault);
   Protect(image);
-  image->symbolsFault = image->symbols.Read(UnstrippedPath(path), file);
+  image->symbols.Read(UnstrippedPath(path), file);
   InstallBugCheckHandler();
   SetCodeNamer(&Describe);
   WatchCallouts();
@@ -251,7 +251,7 @@ std::string Describe(const void* address) {
   Image* image = ImageAt(at);
   if (!image)
     return "";
-  auto rva = static_cast<uint32_t>(at - reinterpret_cast<uintptr_t>(image->base));
+  const uint32_t rva = image->Rva(at);
   const Routine* routine = image->symbols.Find(rva);
   if (!routine)
     return image->fileName + "+" + HexString(rva);
