@@ -145,7 +145,7 @@ BugCheck Classify(int signal, const siginfo_t* info, const Image& image, uintptr
                   uint64_t error) {
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   const bool write = error & 2;
-  if (image.state.load() == ImageState::Unloaded)
+  if (image.unloaded.load())
     return {0xCE,
             "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
             {pc, 8, pc, 0},
@@ -193,7 +193,7 @@ __attribute__((no_sanitize("address", "undefined"))) uintptr_t ImageCallerOnStac
   for (size_t i = 0; i < kWords; ++i) {
     uintptr_t value = stack[i];
     Image* image = ImageAt(value);
-    if (!image || image->state.load() == ImageState::Unloaded)
+    if (!image || image->unloaded.load())
       continue;
     const MappedSection* section = image->SectionAt(image->Rva(value));
     if (section && (section->characteristics & kSectionExecute) && !section->discarded)

@@ -39,7 +39,7 @@ void Register(Image* image) {
   }
   for (auto& slot : gSlots) {
     Image* old = slot.load();
-    if (old->state.load() == ImageState::Unloaded) {
+    if (old->unloaded.load()) {
       slot.store(image);
       munmap(old->base, old->size);
       delete old;

@@ -165,7 +165,7 @@ void Protect(Image* image) {
 void Unmap(Image* image) {
   mmap(image->base, image->size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE,
        -1, 0);
-  image->state.store(ImageState::Unloaded);
+  image->unloaded.store(true);
 }
 
 Image* Refuse(Image* image, std::string* refusal, const std::string& fault) {
@@ -180,7 +180,6 @@ Image* Refuse(Image* image, std::string* refusal, const std::string& fault) {
 
 Image* MapImage(const std::string& path, std::string* refusal) {
   auto* image = new Image;
-  image->path = path;
   image->fileName = BaseName(path);
   PeFile file;
   std::string fault = ReadPeFile(path, &file);
@@ -221,7 +220,6 @@ PDRIVER_OBJECT StartImage(Image* image, const std::u16string& name, NTSTATUS* st
       s.discarded = true;
     }
   }
-  image->state.store(ImageState::Started);
   return driver;
 }
 
