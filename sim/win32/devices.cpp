@@ -183,10 +183,10 @@ BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR classNam
     return FALSE;
   if (!infName || !classGuid || !className || size == 0)
     return Fail(ERROR_INVALID_PARAMETER);
-  auto it = S().files.find(FileKey(FromW(infName)));
-  if (it == S().files.end() || it->second.folder)
+  const File* inf = FindFile(FromW(infName));
+  if (!inf)
     return Fail(ERROR_FILE_NOT_FOUND);
-  const std::string& text = it->second.contents;
+  const std::string& text = inf->contents;
   std::string name, guidText;
   const bool haveName = VersionKey(text, "Class", &name) && !name.empty();
   const bool haveGuid = VersionKey(text, "ClassGuid", &guidText);
@@ -285,22 +285,22 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
                          static_cast<int>(S().sets.size())});
   if (!hardwareId || !infPath)
     return Fail(ERROR_INVALID_PARAMETER);
-  auto inf = S().files.find(FileKey(FromW(infPath)));
-  if (inf == S().files.end() || inf->second.folder)
+  const File* inf = FindFile(FromW(infPath));
+  if (!inf)
     return Fail(ERROR_FILE_NOT_FOUND);  // "the path specified for FullInfPath does not exist"
-  bool any = false;
+  std::vector<const System::Device*> targets;
   for (size_t i = 0; i < S().devices.size(); ++i)
-    any = any || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)));
-  if (!any)
+    if (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)))
+      targets.push_back(&S().devices[i]);
+  if (targets.empty())
     return Fail(ERROR_NO_SUCH_DEVINST);  // no device of the system has the ID
   // The driver list: the models x64 Windows reads from the INF on this system
   // must name an ID of a device the update installs on; with none,
   // DIF_SELECTBESTCOMPATDRV finds no driver.
   bool compatible = false;
-  for (const std::string& id : InfModelIds(inf->second.contents, S().os))
-    for (size_t i = 0; i < S().devices.size(); ++i)
-      compatible = compatible || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)) &&
-                                  HasWholeId(S().devices[i], U(id)));
+  for (const std::string& id : InfModelIds(inf->contents, S().os))
+    for (const System::Device* device : targets)
+      compatible = compatible || HasWholeId(*device, U(id));
   if (!compatible)
     return Fail(ERROR_NO_COMPAT_DRIVERS);
   // Signature checks load their module by bare name, on the tool's behalf.

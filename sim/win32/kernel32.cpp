@@ -60,8 +60,7 @@ std::u16string ShortName(const std::u16string& name) {
   const std::u16string stem = dot == std::u16string::npos ? name : name.substr(0, dot);
   const std::u16string ext = dot == std::u16string::npos ? u"" : name.substr(dot + 1);
   const bool fits = stem.size() >= 1 && stem.size() <= 8 && ext.size() <= 3 &&
-                    stem.find_first_of(u". +,;=[]") == std::u16string::npos &&
-                    ext.find_first_of(u". +,;=[]") == std::u16string::npos;
+                    (stem + ext).find_first_of(u". +,;=[]") == std::u16string::npos;
   if (fits)
     return u"";
   std::u16string out;

@@ -15,12 +15,6 @@ std::u16string InfoPath(PSP_INF_INFORMATION info) {
   return FromW(reinterpret_cast<const WCHAR*>(info->VersionData));
 }
 
-// A file (not a folder) by its Win32 path.
-const File* FindFile(const std::u16string& path) {
-  auto it = S().files.find(FileKey(path));
-  return it == S().files.end() || it->second.folder ? nullptr : &it->second;
-}
-
 std::u16string PnfOf(const std::u16string& path) {
   const size_t dot = path.find_last_of(u'.');
   return (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".pnf";

@@ -119,6 +119,8 @@ char16_t Upcase(char16_t c);
 std::u16string NormalPath(const std::u16string& path);
 // The key of a Win32 path in State::files.
 std::u16string FileKey(const std::u16string& path);
+// A file (not a folder) by its Win32 path; null when there is none.
+const File* FindFile(const std::u16string& path);
 // A [Version] key of an INF text: case-insensitive; comments and quotes dropped.
 bool VersionKey(const std::string& text, const std::string& key, std::string* value);
 void SplitPath(const std::u16string& path, std::u16string* dir, std::u16string* name);

@@ -119,6 +119,11 @@ std::u16string FileKey(const std::u16string& path) {
   return Lower(NormalPath(path));
 }
 
+const File* FindFile(const std::u16string& path) {
+  auto it = S().files.find(FileKey(path));
+  return it == S().files.end() || it->second.folder ? nullptr : &it->second;
+}
+
 System& Current() {
   if (!gCurrent) {
     std::fprintf(stderr, "sim::win32: no System in this test\n");
