@@ -15,6 +15,14 @@ namespace {
 // Parameter 3 of bug check 0xD1 for an instruction fetch.
 constexpr uint64_t kExecute = 8;
 
+// Whether `address` is pageable code of an image while the IRQL, in *irql,
+// is DISPATCH_LEVEL or above.
+bool PageableNow(uintptr_t address, KIRQL* irql) {
+  Image* image = ImageAt(address);
+  *irql = KeGetCurrentIrql();
+  return image && *irql >= DISPATCH_LEVEL && image->Pageable(address);
+}
+
 [[noreturn]] void PageableAtRaisedIrql(uintptr_t address, KIRQL irql, const char* what) {
   const uint64_t args[4] = {address, irql, kExecute, address};
   RaiseBugCheck(0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL", args, what, address);
@@ -29,11 +37,8 @@ constexpr uint64_t kExecute = 8;
 // and must not be pageable.
 void Entering(const CalloutFrame& frame) {
   auto routine = reinterpret_cast<uintptr_t>(frame.routine);
-  Image* image = ImageAt(routine);
-  if (!image)
-    return;
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql >= DISPATCH_LEVEL && image->Pageable(routine)) {
+  KIRQL irql;
+  if (PageableNow(routine, &irql)) {
     char what[160];
     char entry[64];
     DescribeEntry(frame, entry, sizeof entry);
@@ -80,12 +85,9 @@ bool CallsThunk(const Image& image, uintptr_t returnAddress, const void* thunk) 
 }
 
 void ReturningToImage(uintptr_t returnAddress) {
-  Image* image = ImageAt(returnAddress);
-  if (!image)
-    return;
   // The image goes on at the return address, at the IRQL the kernel leaves.
-  KIRQL irql = KeGetCurrentIrql();
-  if (irql >= DISPATCH_LEVEL && image->Pageable(returnAddress)) {
+  KIRQL irql;
+  if (PageableNow(returnAddress, &irql)) {
     char what[96];
     snprintf(what, sizeof what, "pageable code resumed at IRQL %u after a call into the kernel",
              irql);

@@ -29,42 +29,31 @@ class Text {
       buffer_[length_++] = *s++;
     return *this;
   }
-  Text& Hex(uint64_t value, int digits = 1) {
-    char out[19] = "0x";
+  // At least `digits` digits in base `radix` (up to 16).
+  Text& Number(uint64_t value, unsigned radix, int digits = 1) {
+    char reversed[64];
     int n = 0;
-    char reversed[16];
     do {
-      reversed[n++] = "0123456789abcdef"[value & 0xF];
-      value >>= 4;
+      reversed[n++] = "0123456789abcdef"[value % radix];
+      value /= radix;
     } while (value || n < digits);
+    char out[65];
     for (int i = 0; i < n; ++i)
-      out[2 + i] = reversed[n - 1 - i];
-    out[2 + n] = 0;
+      out[i] = reversed[n - 1 - i];
+    out[n] = 0;
     return *this << out;
   }
+  Text& Hex(uint64_t value, int digits = 1) { return (*this << "0x").Number(value, 16, digits); }
   Text& Where(uintptr_t address) {
     Image* image = ImageAt(address);
     if (!image)
       return *this << "the kernel";
-    auto rva = static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(image->base));
+    const uint32_t rva = image->Rva(address);
     *this << image->fileName.c_str();
     const Routine* routine = image->symbols.Find(rva);
     if (!routine)
       return (*this << "+").Hex(rva);
     return (*this << "!" << routine->name.c_str() << "+").Hex(rva - routine->rva);
-  }
-  Text& Decimal(uint64_t value) {
-    char reversed[21];
-    int n = 0;
-    do {
-      reversed[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value);
-    char out[21];
-    for (int i = 0; i < n; ++i)
-      out[i] = reversed[n - 1 - i];
-    out[n] = 0;
-    return *this << out;
   }
   // ` pool block of tag "Tag1" (32 bytes at 0x...)`
   Text& PoolBlock(uint32_t tag, uint64_t bytes, uintptr_t block) {
@@ -75,7 +64,7 @@ class Text {
     }
     name[4] = 0;
     *this << " pool block of tag \"" << name << "\" (";
-    return (Decimal(bytes) << " bytes at ").Hex(block) << ")";
+    return (Number(bytes, 10) << " bytes at ").Hex(block) << ")";
   }
   void Write() {
     buffer_[length_++] = '\n';
@@ -156,13 +145,12 @@ BugCheck Classify(int signal, const siginfo_t* info, const Image& image, uintptr
                   uint64_t error) {
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   const bool write = error & 2;
-  if (image.state.load() == ImageState::Unloaded)
+  if (image.unloaded.load())
     return {0xCE,
             "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
             {pc, 8, pc, 0},
             "a routine of an unloaded driver was called (a callback left behind)"};
-  const MappedSection* section =
-      image.SectionAt(static_cast<uint32_t>(pc - reinterpret_cast<uintptr_t>(image.base)));
+  const MappedSection* section = image.SectionAt(image.Rva(pc));
   if (signal == SIGSEGV && address == pc && section && section->discarded)
     return {0x50,
             "PAGE_FAULT_IN_NONPAGED_AREA",
@@ -205,10 +193,9 @@ __attribute__((no_sanitize("address", "undefined"))) uintptr_t ImageCallerOnStac
   for (size_t i = 0; i < kWords; ++i) {
     uintptr_t value = stack[i];
     Image* image = ImageAt(value);
-    if (!image || image->state.load() == ImageState::Unloaded)
+    if (!image || image->unloaded.load())
       continue;
-    const MappedSection* section =
-        image->SectionAt(static_cast<uint32_t>(value - reinterpret_cast<uintptr_t>(image->base)));
+    const MappedSection* section = image->SectionAt(image->Rva(value));
     if (section && (section->characteristics & kSectionExecute) && !section->discarded)
       return value;
   }

@@ -25,8 +25,7 @@ const MappedSection* Image::SectionAt(uint32_t rva) const {
 bool Image::Pageable(uintptr_t address) const {
   if (!Contains(address))
     return false;
-  const MappedSection* s =
-      SectionAt(static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(base)));
+  const MappedSection* s = SectionAt(Rva(address));
   return s && s->name.compare(0, 4, "PAGE") == 0;
 }
 
@@ -40,7 +39,7 @@ void Register(Image* image) {
   }
   for (auto& slot : gSlots) {
     Image* old = slot.load();
-    if (old->state.load() == ImageState::Unloaded) {
+    if (old->unloaded.load()) {
       slot.store(image);
       munmap(old->base, old->size);
       delete old;

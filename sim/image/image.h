@@ -1,6 +1,6 @@
-// A kernel-mode image in memory: its mapping, its sections and routine
-// names, and where it is in its life (mapped, started with INIT discarded,
-// unloaded). Images are registered so that a fault can be traced to one.
+// A kernel-mode image in memory: its mapping, its sections (INIT discarded
+// once started) and routine names, and whether it is still mapped. Images
+// are registered so that a fault can be traced to one.
 #pragma once
 
 #include <atomic>
@@ -13,8 +13,6 @@
 
 namespace sim::image {
 
-enum class ImageState { Mapped, Started, Unloaded };
-
 struct MappedSection {
   std::string name;
   uint32_t rva;
@@ -24,19 +22,20 @@ struct MappedSection {
 };
 
 struct Image {
-  std::string path;
   std::string fileName;  // e.g. Tarvik4v2.sys
   uint8_t* base = nullptr;
   size_t size = 0;
   uint32_t entryRva = 0;
   std::vector<MappedSection> sections;
   Symbols symbols;
-  std::string symbolsFault;  // why no routine names are known ("" if they are)
-  std::atomic<ImageState> state{ImageState::Mapped};
+  std::atomic<bool> unloaded{false};  // unmapped, its range still reserved
 
   bool Contains(uintptr_t address) const {
     return address >= reinterpret_cast<uintptr_t>(base) &&
            address < reinterpret_cast<uintptr_t>(base) + size;
+  }
+  uint32_t Rva(uintptr_t address) const {
+    return static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(base));
   }
   // The section holding an RVA, or null (the headers).
   const MappedSection* SectionAt(uint32_t rva) const;

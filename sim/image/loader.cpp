@@ -165,7 +165,7 @@ void Protect(Image* image) {
 void Unmap(Image* image) {
   mmap(image->base, image->size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE,
        -1, 0);
-  image->state.store(ImageState::Unloaded);
+  image->unloaded.store(true);
 }
 
 Image* Refuse(Image* image, std::string* refusal, const std::string& fault) {
@@ -180,7 +180,6 @@ Image* Refuse(Image* image, std::string* refusal, const std::string& fault) {
 
 Image* MapImage(const std::string& path, std::string* refusal) {
   auto* image = new Image;
-  image->path = path;
   image->fileName = BaseName(path);
   PeFile file;
   std::string fault = ReadPeFile(path, &file);
@@ -200,7 +199,7 @@ Image* MapImage(const std::string& path, std::string* refusal) {
   if (!fault.empty())
     return Refuse(image, refusal, fault);
   Protect(image);
-  image->symbolsFault = image->symbols.Read(UnstrippedPath(path), file);
+  image->symbols.Read(UnstrippedPath(path), file);
   InstallBugCheckHandler();
   SetCodeNamer(&Describe);
   WatchCallouts();
@@ -221,7 +220,6 @@ PDRIVER_OBJECT StartImage(Image* image, const std::u16string& name, NTSTATUS* st
       s.discarded = true;
     }
   }
-  image->state.store(ImageState::Started);
   return driver;
 }
 
@@ -251,7 +249,7 @@ std::string Describe(const void* address) {
   Image* image = ImageAt(at);
   if (!image)
     return "";
-  auto rva = static_cast<uint32_t>(at - reinterpret_cast<uintptr_t>(image->base));
+  const uint32_t rva = image->Rva(at);
   const Routine* routine = image->symbols.Find(rva);
   if (!routine)
     return image->fileName + "+" + HexString(rva);

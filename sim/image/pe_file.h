@@ -11,7 +11,6 @@ namespace sim::image {
 // Section characteristics (IMAGE_SCN_*).
 constexpr uint32_t kSectionDiscardable = 0x02000000;
 constexpr uint32_t kSectionExecute = 0x20000000;
-constexpr uint32_t kSectionRead = 0x40000000;
 constexpr uint32_t kSectionWrite = 0x80000000;
 
 struct SectionHeader {

@@ -47,19 +47,16 @@ std::string UnstrippedPath(const std::string& image) {
   return image.substr(0, dot) + ".unstripped" + image.substr(dot);
 }
 
-std::string Symbols::Read(const std::string& unstripped, const PeFile& image) {
+void Symbols::Read(const std::string& unstripped, const PeFile& image) {
   routines_.clear();
   PeFile file;
-  std::string fault = ReadPeFile(unstripped, &file);
-  if (!fault.empty())
-    return fault;
-  if (!SameLayout(file, image))
-    return unstripped + " is not this image before stripping";
+  if (!ReadPeFile(unstripped, &file).empty() || !SameLayout(file, image))
+    return;
   const auto& b = file.bytes;
   size_t table = file.symbolTableOffset;
   size_t strings = table + size_t(file.symbolCount) * kSymbolSize;
   if (!table || strings > b.size())
-    return unstripped + " has no symbol table";
+    return;  // no symbol table
   for (uint32_t i = 0; i < file.symbolCount; ++i) {
     size_t at = table + size_t(i) * kSymbolSize;
     uint32_t value = 0, zeroes = 0, nameOffset = 0;
@@ -87,7 +84,6 @@ std::string Symbols::Read(const std::string& unstripped, const PeFile& image) {
   }
   std::sort(routines_.begin(), routines_.end(),
             [](const Routine& a, const Routine& b) { return a.rva < b.rva; });
-  return "";
 }
 
 const Routine* Symbols::Find(uint32_t rva) const {

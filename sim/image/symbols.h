@@ -19,16 +19,15 @@ struct Routine {
 class Symbols {
  public:
   // Reads the routines of `unstripped`, which must be `image` before
-  // stripping (same entry point, size and section layout). Returns "" or why
-  // the file cannot serve (then no names are known).
-  std::string Read(const std::string& unstripped, const PeFile& image);
+  // stripping (same entry point, size and section layout); no names are
+  // known when it cannot serve.
+  void Read(const std::string& unstripped, const PeFile& image);
 
   // The routine that holds `rva` (the last one starting at or below it), or
   // null. No allocation: usable in a signal handler.
   const Routine* Find(uint32_t rva) const;
   // The RVA of a routine by its (demangled) name, or 0.
   uint32_t Rva(const std::string& name) const;
-  bool Empty() const { return routines_.empty(); }
 
  private:
   std::vector<Routine> routines_;  // sorted by rva

@@ -7,7 +7,14 @@ using namespace sim::win32;
 
 namespace {
 
-std::vector<System::Value>* Values(HKEY key) {
+// The values of an open key for a call of `function`; null, with the status
+// the call returns, when the plan fails it or the key is not open.
+std::vector<System::Value>* Values(const char* function, HKEY key, LSTATUS* status) {
+  if (!Enter(function)) {
+    *status = static_cast<LSTATUS>(S().lastError);
+    return nullptr;
+  }
+  *status = ERROR_INVALID_HANDLE;
   auto it = S().openKeys.find(static_cast<int>(reinterpret_cast<intptr_t>(key)));
   if (it == S().openKeys.end()) {
     Violation("a registry key used that is not open");
@@ -72,11 +79,10 @@ LSTATUS WINAPI RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result) {
 
 LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD,
                              LPDWORD type, LPBYTE data, LPDWORD dataLength) {
-  if (!Enter("RegEnumValueW"))
-    return static_cast<LSTATUS>(S().lastError);
-  auto* values = Values(key);
+  LSTATUS status;
+  auto* values = Values("RegEnumValueW", key, &status);
   if (!values)
-    return ERROR_INVALID_HANDLE;
+    return status;
   if (index >= values->size())
     return ERROR_NO_MORE_ITEMS;
   const auto& v = ValueAt(*values, index);
@@ -96,46 +102,33 @@ LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
                                 LPDWORD dataLength) {
-  if (!Enter("RegQueryValueExW"))
-    return static_cast<LSTATUS>(S().lastError);
-  auto* values = Values(key);
+  LSTATUS status;
+  auto* values = Values("RegQueryValueExW", key, &status);
   if (!values)
-    return ERROR_INVALID_HANDLE;
-  for (const auto& v : *values) {
-    if (Lower(v.name) != Lower(FromW(valueName)))
-      continue;
-    if (type)
-      *type = v.type;
-    if (data && dataLength && *dataLength < v.data.size()) {
-      *dataLength = static_cast<DWORD>(v.data.size());
-      return ERROR_MORE_DATA;
-    }
-    if (data && !v.data.empty())
-      std::memcpy(data, v.data.data(), v.data.size());
-    if (dataLength)
-      *dataLength = static_cast<DWORD>(v.data.size());
-    return ERROR_SUCCESS;
+    return status;
+  const System::Value* v = FindValue(*values, FromW(valueName));
+  if (!v)
+    return ERROR_FILE_NOT_FOUND;
+  if (type)
+    *type = v->type;
+  if (data && dataLength && *dataLength < v->data.size()) {
+    *dataLength = static_cast<DWORD>(v->data.size());
+    return ERROR_MORE_DATA;
   }
-  return ERROR_FILE_NOT_FOUND;
+  if (data && !v->data.empty())
+    std::memcpy(data, v->data.data(), v->data.size());
+  if (dataLength)
+    *dataLength = static_cast<DWORD>(v->data.size());
+  return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
                               DWORD dataLength) {
-  if (!Enter("RegSetValueExW"))
-    return static_cast<LSTATUS>(S().lastError);
-  auto* values = Values(key);
+  LSTATUS status;
+  auto* values = Values("RegSetValueExW", key, &status);
   if (!values)
-    return ERROR_INVALID_HANDLE;
-  std::vector<BYTE> bytes(data, data + dataLength);
-  const std::u16string name = FromW(valueName);
-  for (auto& v : *values) {
-    if (Lower(v.name) == Lower(name)) {  // the stored name keeps its case
-      v.type = type;
-      v.data = bytes;
-      return ERROR_SUCCESS;
-    }
-  }
-  values->push_back({name, type, bytes});
+    return status;
+  SetValue(values, {FromW(valueName), type, std::vector<BYTE>(data, data + dataLength)});
   return ERROR_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // The device installer on the simulated system: device information sets and
 // lists, the hardware-ID property, the class installer's register and
 // remove, the driver update of newdev and the configuration manager.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -36,19 +37,11 @@ System::Device* Member(HDEVINFO set, PSP_DEVINFO_DATA data, size_t* index = null
   const size_t i = data->Reserved - 1;
   if (i >= S().devices.size())
     return nullptr;
-  bool member = false;
-  for (size_t m : s->members)
-    member = member || m == i;
-  if (!member)
+  if (std::find(s->members.begin(), s->members.end(), i) == s->members.end())
     return nullptr;  // device data of another set
   if (index)
     *index = i;
   return &S().devices[i];
-}
-
-bool Fail(DWORD error) {
-  SetLastError(error);
-  return false;
 }
 
 // Removes a device and, with it, every device below it.
@@ -94,10 +87,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, H
     return INVALID_HANDLE_VALUE;
   S().classDevsCalls.push_back(
       {flags, classGuid != nullptr, enumerator != nullptr, parent != nullptr});
-  if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES))
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   DeviceSet set;
   for (size_t i = 0; i < S().devices.size(); ++i) {
     const System::Device& d = S().devices[i];
@@ -143,17 +134,16 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA dat
   System::PropertyRead read{size, -1, false};
   auto block = S().heap.find(buffer);
   if (buffer && block != S().heap.end()) {
-    read.blockSize = static_cast<long long>(block->second.size);
+    read.blockSize = static_cast<long long>(block->second);
     read.zeroed = true;
-    for (size_t i = 0; i < block->second.size; ++i)
+    for (size_t i = 0; i < block->second; ++i)
       read.zeroed = read.zeroed && buffer[i] == 0;
   }
   S().propertyReads.push_back(read);
-  System::Device* device = Member(set, data);
+  size_t index = 0;
+  System::Device* device = Member(set, data, &index);
   if (!device || property != SPDRP_HARDWAREID || (!buffer && size != 0))
     return Fail(ERROR_INVALID_PARAMETER);
-  size_t index = 0;
-  Member(set, data, &index);
   if (S().gone[index])
     return Fail(ERROR_NO_SUCH_DEVINST);  // removed from the tree since it was listed
   if (device->noList)
@@ -193,10 +183,10 @@ BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR classNam
     return FALSE;
   if (!infName || !classGuid || !className || size == 0)
     return Fail(ERROR_INVALID_PARAMETER);
-  auto it = S().files.find(FileKey(FromW(infName)));
-  if (it == S().files.end() || it->second.folder)
+  const File* inf = FindFile(FromW(infName));
+  if (!inf)
     return Fail(ERROR_FILE_NOT_FOUND);
-  const std::string& text = it->second.contents;
+  const std::string& text = inf->contents;
   std::string name, guidText;
   const bool haveName = VersionKey(text, "Class", &name) && !name.empty();
   const bool haveGuid = VersionKey(text, "ClassGuid", &guidText);
@@ -212,10 +202,8 @@ BOOL WINAPI SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR classNam
     className[0] = 0;
     return TRUE;
   }
-  if (!ToW(U(name), className, size)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return haveGuid && S().infClassLeavesBuffer ? TRUE : FALSE;
-  }
+  if (!ToW(U(name), className, size))
+    return Fail(ERROR_INSUFFICIENT_BUFFER, haveGuid && S().infClassLeavesBuffer ? TRUE : FALSE);
   return TRUE;
 }
 
@@ -297,30 +285,27 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR
                          static_cast<int>(S().sets.size())});
   if (!hardwareId || !infPath)
     return Fail(ERROR_INVALID_PARAMETER);
-  auto inf = S().files.find(FileKey(FromW(infPath)));
-  if (inf == S().files.end() || inf->second.folder)
+  const File* inf = FindFile(FromW(infPath));
+  if (!inf)
     return Fail(ERROR_FILE_NOT_FOUND);  // "the path specified for FullInfPath does not exist"
-  bool any = false;
+  std::vector<const System::Device*> targets;
   for (size_t i = 0; i < S().devices.size(); ++i)
-    any = any || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)));
-  if (!any)
+    if (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)))
+      targets.push_back(&S().devices[i]);
+  if (targets.empty())
     return Fail(ERROR_NO_SUCH_DEVINST);  // no device of the system has the ID
   // The driver list: the models x64 Windows reads from the INF on this system
   // must name an ID of a device the update installs on; with none,
   // DIF_SELECTBESTCOMPATDRV finds no driver.
   bool compatible = false;
-  for (const std::string& id : InfModelIds(inf->second.contents, S().os))
-    for (size_t i = 0; i < S().devices.size(); ++i)
-      compatible = compatible || (!S().gone[i] && HasWholeId(S().devices[i], FromW(hardwareId)) &&
-                                  HasWholeId(S().devices[i], U(id)));
+  for (const std::string& id : InfModelIds(inf->contents, S().os))
+    for (const System::Device* device : targets)
+      compatible = compatible || HasWholeId(*device, U(id));
   if (!compatible)
     return Fail(ERROR_NO_COMPAT_DRIVERS);
-  // Signature checks load their modules by bare name, on the tool's behalf.
-  for (const std::string& module : S().updateLoads) {
-    HMODULE loaded = LoadModule(U(module), 0, &S().systemLoads);
-    if (loaded)
-      reinterpret_cast<Module*>(loaded)->references--;
-  }
+  // Signature checks load their module by bare name, on the tool's behalf.
+  if (HMODULE loaded = LoadModule(u"wintrust", 0, &S().systemLoads))
+    reinterpret_cast<Module*>(loaded)->references--;
   if (!S().updateSucceeds)
     return Fail(ERROR_NO_SUCH_DEVINST);
   if (rebootRequired)

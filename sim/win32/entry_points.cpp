@@ -17,22 +17,12 @@ FARPROC Entry(F function) {
 FARPROC FindEntryPoint(const std::string& name) {
   static const std::map<std::string, FARPROC> table = {
       {"GetSystemWindowsDirectoryW", Entry(&GetSystemWindowsDirectoryW)},
-      {"GetModuleHandleW", Entry(&GetModuleHandleW)},
-      {"GetProcAddress", Entry(&GetProcAddress)},
-      {"LoadLibraryW", Entry(&LoadLibraryW)},
-      {"FreeLibrary", Entry(&FreeLibrary)},
       {"SetDefaultDllDirectories", Entry(&SetDefaultDllDirectories)},
       {"SetupQueryInfOriginalFileInformationW", Entry(&SetupQueryInfOriginalFileInformationW)},
       {"SetupCopyOEMInfW", Entry(&SetupCopyOEMInfW)},
-      {"SetupGetInfInformationW", Entry(&SetupGetInfInformationW)},
-      {"SetupQueryInfVersionInformationW", Entry(&SetupQueryInfVersionInformationW)},
-      {"RegOpenKeyW", Entry(&RegOpenKeyW)},
       {"UpdateDriverForPlugAndPlayDevicesW", Entry(&UpdateDriverForPlugAndPlayDevicesW)},
       {"CM_Locate_DevNodeW", Entry(&CM_Locate_DevNodeW)},
       {"CM_Reenumerate_DevNode", Entry(&CM_Reenumerate_DevNode)},
-      {"RegEnumValueW", Entry(&RegEnumValueW)},
-      {"RegQueryValueExW", Entry(&RegQueryValueExW)},
-      {"RegSetValueExW", Entry(&RegSetValueExW)},
   };
   auto it = table.find(name);
   return it == table.end() ? nullptr : it->second;

@@ -123,8 +123,8 @@ bool Match(const std::string& decoration, const OsVersion& os,
   return true;
 }
 
-}  // namespace
-
+// The models sections read, one per manufacturer entry that has a match,
+// as named.
 std::vector<std::string> InfModelsSections(const std::string& text, const OsVersion& os) {
   std::vector<std::string> names;
   const auto sections = Sections(text);
@@ -146,6 +146,8 @@ std::vector<std::string> InfModelsSections(const std::string& text, const OsVers
   }
   return names;
 }
+
+}  // namespace
 
 std::vector<std::string> InfModelIds(const std::string& text, const OsVersion& os) {
   std::vector<std::string> ids;

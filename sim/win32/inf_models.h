@@ -28,10 +28,8 @@ struct OsVersion {
 std::string Lower(std::string s);
 std::string Trim(const std::string& s);
 
-// The models sections x64 Windows reads from the INF text on that system,
-// one per manufacturer entry that has a match, as named.
-std::vector<std::string> InfModelsSections(const std::string& text, const OsVersion& os);
-// The hardware and compatible IDs those sections list, as written.
+// The hardware and compatible IDs the models sections x64 Windows reads from
+// the INF text on that system list, as written.
 std::vector<std::string> InfModelIds(const std::string& text, const OsVersion& os);
 
 }  // namespace sim::win32

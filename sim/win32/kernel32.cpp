@@ -11,8 +11,12 @@ namespace {
 
 HANDLE const kStdout = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5D0));
 
-std::u16string ModuleName(LPCWSTR name) {
-  std::u16string n = Lower(FromW(name));
+constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                               LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+// A module's name as the module list holds it: lower case, no ".dll".
+std::u16string ModuleName(const std::u16string& name) {
+  std::u16string n = Lower(name);
   if (n.size() > 4 && n.compare(n.size() - 4, 4, u".dll") == 0)
     n.resize(n.size() - 4);
   return n;
@@ -56,8 +60,7 @@ std::u16string ShortName(const std::u16string& name) {
   const std::u16string stem = dot == std::u16string::npos ? name : name.substr(0, dot);
   const std::u16string ext = dot == std::u16string::npos ? u"" : name.substr(dot + 1);
   const bool fits = stem.size() >= 1 && stem.size() <= 8 && ext.size() <= 3 &&
-                    stem.find_first_of(u". +,;=[]") == std::u16string::npos &&
-                    ext.find_first_of(u". +,;=[]") == std::u16string::npos;
+                    (stem + ext).find_first_of(u". +,;=[]") == std::u16string::npos;
   if (fits)
     return u"";
   std::u16string out;
@@ -110,12 +113,8 @@ FARPROC FindEntryPoint(const std::string& name);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
   if (!Enter("GetModuleHandleW"))
     return nullptr;
-  Module* m = FindModule(ModuleName(name));
-  if (!m) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return reinterpret_cast<HMODULE>(m);
+  Module* m = FindModule(ModuleName(FromW(name)));
+  return m ? reinterpret_cast<HMODULE>(m) : Fail<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
@@ -123,19 +122,10 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
   auto* m = reinterpret_cast<Module*>(module);
   S().lookups.push_back(name ? name : "(null)");
-  if (!m || !name || !m->entries.count(name)) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
+  if (!m || !name || !m->entries.count(name))
+    return Fail<FARPROC>(ERROR_PROC_NOT_FOUND, nullptr);
   return FindEntryPoint(name);
 }
-
-namespace {
-
-constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                               LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
-
-}  // namespace
 
 // A bare name (no folder) is looked for in the program's folder first and
 // then in the system folder (the default search order), unless the flags of
@@ -144,13 +134,9 @@ constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRAR
 // folder is not searched for.
 HMODULE sim::win32::LoadModule(const std::u16string& text, DWORD flags,
                                std::vector<System::Load>* loads) {
-  if (text.find_first_of(u"\\/:") != std::u16string::npos) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  std::u16string base = Lower(text);
-  if (base.size() > 4 && base.compare(base.size() - 4, 4, u".dll") == 0)
-    base.resize(base.size() - 4);
+  if (text.find_first_of(u"\\/:") != std::u16string::npos)
+    return Fail<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
+  const std::u16string base = ModuleName(text);
   const DWORD search = (flags & kSearchFlags) != 0 ? flags & kSearchFlags : S().dllDirectories;
   const bool programFolder =
       search == 0 ||
@@ -164,10 +150,8 @@ HMODULE sim::win32::LoadModule(const std::u16string& text, DWORD flags,
   if (!found)
     found = FindModule(base);
   loads->push_back({Narrow(text), flags, found && found->planted});
-  if (!found) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (!found)
+    return Fail<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   if (found->planted) {
     S().plantedLoads++;
     Violation("foreign code loaded: " + Narrow(text) + " from the program's folder");
@@ -185,10 +169,8 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
 HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
   if (!Enter("LoadLibraryExW"))
     return nullptr;
-  if (file != nullptr || (flags & ~kSearchFlags) != 0 || !name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (file != nullptr || (flags & ~kSearchFlags) != 0 || !name)
+    return Fail<HMODULE>(ERROR_INVALID_PARAMETER, nullptr);
   return LoadModule(FromW(name), flags, &S().loads);
 }
 
@@ -197,10 +179,8 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
 BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags) {
   if (!Enter("SetDefaultDllDirectories"))
     return FALSE;
-  if (directoryFlags == 0 || (directoryFlags & ~kSearchFlags) != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (directoryFlags == 0 || (directoryFlags & ~kSearchFlags) != 0)
+    return Fail(ERROR_INVALID_PARAMETER);
   S().dllDirectories = directoryFlags;
   return TRUE;
 }
@@ -211,8 +191,7 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   auto* m = reinterpret_cast<Module*>(module);
   if (!m || m->references == 0) {
     Violation("FreeLibrary of a module without a reference");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   m->references--;
   return failed ? FALSE : TRUE;
@@ -229,10 +208,8 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED) {
   if (!Enter("WriteFile"))
     return FALSE;
-  if (file != kStdout || !S().stdoutOpen) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (file != kStdout || !S().stdoutOpen)
+    return Fail(ERROR_INVALID_HANDLE);
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   S().stdoutBytes.insert(S().stdoutBytes.end(), bytes, bytes + length);
   S().stdoutWrites++;
@@ -253,10 +230,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (Lower(fileDir) == Lower(dir) && NameMatches(name, fileName))
       search.names.push_back(file);
   }
-  if (search.names.empty()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (search.names.empty())
+    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   Fill(data, search.names[0]);
   search.next = 1;
   const int id = S().nextSearch++;
@@ -270,13 +245,10 @@ BOOL WINAPI FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
   auto it = S().searches.find(static_cast<int>(reinterpret_cast<intptr_t>(handle)));
   if (it == S().searches.end()) {
     Violation("FindNextFileW on a search handle that is not open");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
-  if (it->second.next >= it->second.names.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
+  if (it->second.next >= it->second.names.size())
+    return Fail(ERROR_NO_MORE_FILES);
   Fill(data, it->second.names[it->second.next++]);
   return TRUE;
 }
@@ -286,8 +258,7 @@ BOOL WINAPI FindClose(HANDLE handle) {
   const bool failed = !Enter("FindClose");
   if (!S().searches.erase(static_cast<int>(reinterpret_cast<intptr_t>(handle)))) {
     Violation("FindClose of a search handle that is not open");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   return failed ? FALSE : TRUE;
 }
@@ -298,23 +269,15 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
   const std::u16string p = FromW(path);
   std::u16string dir, name;
   SplitPath(p, &dir, &name);
-  if (HasWildcards(name)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return FALSE;
-  }
+  if (HasWildcards(name))
+    return Fail(ERROR_INVALID_NAME);
   auto it = S().files.find(FileKey(p));
-  if (it == S().files.end()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  if (it->second.readOnly || it->second.folder) {  // a folder is no file to delete
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (it->second.locked) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
+  if (it == S().files.end())
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (it->second.readOnly || it->second.folder)  // a folder is no file to delete
+    return Fail(ERROR_ACCESS_DENIED);
+  if (it->second.locked)
+    return Fail(ERROR_SHARING_VIOLATION);
   S().files.erase(it);
   return TRUE;
 }
@@ -324,13 +287,11 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   if (!Enter("LocalAlloc"))
     return nullptr;
-  if (flags & ~static_cast<UINT>(LMEM_ZEROINIT)) {  // only fixed memory is modelled
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (flags & ~static_cast<UINT>(LMEM_ZEROINIT))  // only fixed memory is modelled
+    return Fail<HLOCAL>(ERROR_INVALID_PARAMETER, nullptr);
   void* block = std::malloc(bytes ? bytes : 1);
   std::memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes);
-  S().heap[block] = HeapBlock{bytes, flags};
+  S().heap[block] = bytes;
   return block;
 }
 
@@ -340,8 +301,7 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
   auto it = S().heap.find(memory);
   if (it == S().heap.end()) {
     Violation("LocalFree of a block that is not allocated");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return memory;
+    return Fail(ERROR_INVALID_HANDLE, memory);
   }
   std::free(memory);
   S().heap.erase(it);

@@ -15,12 +15,6 @@ std::u16string InfoPath(PSP_INF_INFORMATION info) {
   return FromW(reinterpret_cast<const WCHAR*>(info->VersionData));
 }
 
-// A file (not a folder) by its Win32 path.
-const File* FindFile(const std::u16string& path) {
-  auto it = S().files.find(FileKey(path));
-  return it == S().files.end() || it->second.folder ? nullptr : &it->second;
-}
-
 std::u16string PnfOf(const std::u16string& path) {
   const size_t dot = path.find_last_of(u'.');
   return (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".pnf";
@@ -65,24 +59,18 @@ BOOL WINAPI SetupGetInfInformationW(LPCVOID infSpec, DWORD control, PSP_INF_INFO
     return FALSE;
   const std::u16string path = FromW(static_cast<const WCHAR*>(infSpec));
   const File* file = FindFile(path);
-  if (control != INFINFO_INF_NAME_IS_ABSOLUTE || !file) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  if (!IsInf(file->contents)) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
+  if (control != INFINFO_INF_NAME_IS_ABSOLUTE || !file)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (!IsInf(file->contents))
+    return Fail(ERROR_INVALID_DATA);
   const DWORD need =
       static_cast<DWORD>(offsetof(SP_INF_INFORMATION, VersionData) + (path.size() + 1) * 2);
   if (required)
     *required = need;
   if (!buffer && size == 0)
     return TRUE;
-  if (!buffer || size < need) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (!buffer || size < need)
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   buffer->InfStyle = 2;  // INF_STYLE_WIN4
   buffer->InfCount = 1;
   ToW(path, reinterpret_cast<WCHAR*>(buffer->VersionData), path.size() + 1);
@@ -94,10 +82,8 @@ BOOL WINAPI SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION info, UINT
                                                   PSP_ORIGINAL_FILE_INFO_W original) {
   if (!Enter("SetupQueryInfOriginalFileInformationW"))
     return FALSE;
-  if (!info || index != 0 || !original || original->cbSize != sizeof(SP_ORIGINAL_FILE_INFO_W)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!info || index != 0 || !original || original->cbSize != sizeof(SP_ORIGINAL_FILE_INFO_W))
+    return Fail(ERROR_INVALID_PARAMETER);
   const std::u16string path = InfoPath(info);
   std::u16string dir, name;
   SplitPath(path, &dir, &name);
@@ -120,16 +106,12 @@ BOOL WINAPI SetupQueryInfVersionInformationW(PSP_INF_INFORMATION info, UINT inde
     return FALSE;
   const File* file = info && index == 0 ? FindFile(InfoPath(info)) : nullptr;
   std::string value;
-  if (!file || !key || !VersionKey(file->contents, Narrow(FromW(key)), &value)) {
-    SetLastError(ERROR_LINE_NOT_FOUND);
-    return FALSE;
-  }
+  if (!file || !key || !VersionKey(file->contents, Narrow(FromW(key)), &value))
+    return Fail(ERROR_LINE_NOT_FOUND);
   if (required)
     *required = static_cast<DWORD>(value.size() + 1);
-  if (!buffer || !ToW(U(value), buffer, size)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (!buffer || !ToW(U(value), buffer, size))
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   return TRUE;
 }
 
@@ -143,14 +125,10 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR mediaLocation, DWORD mediaTyp
                               component != nullptr});
 
   const File* file = FindFile(FromW(source));
-  if (!file) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  if (mediaType != SPOST_PATH || !IsInf(file->contents)) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
+  if (!file)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (mediaType != SPOST_PATH || !IsInf(file->contents))
+    return Fail(ERROR_INVALID_DATA);
   std::u16string dir, original;
   SplitPath(file->path, &dir, &original);
   // The same package already in the store is not copied again.
@@ -176,10 +154,8 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR source, PCWSTR mediaLocation, DWORD mediaTyp
   const std::u16string full = InfFolder() + stored;
   if (required)
     *required = static_cast<DWORD>(full.size() + 1);
-  if (destination && !ToW(full, destination, destinationSize)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (destination && !ToW(full, destination, destinationSize))
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   if (destination && component)
     *component = destination + (full.size() - stored.size());
   return TRUE;

@@ -43,11 +43,6 @@ struct DeviceSet {
   size_t elements = 0;          // elements created in this list
 };
 
-struct HeapBlock {
-  size_t size;
-  UINT flags;
-};
-
 struct State {
   std::u16string windowsDir = U(System::kWindows);
   std::vector<System::Device> devices;
@@ -57,9 +52,6 @@ struct State {
   bool updateSucceeds = true;
   bool updateReboot = false;
   OsVersion os;
-  // Modules the driver update loads by bare name while it runs (signature
-  // checks): loads made by system code on the tool's behalf.
-  std::vector<std::string> updateLoads = {"wintrust"};
   std::vector<System::Load> systemLoads;
   DWORD dllDirectories = 0;         // SetDefaultDllDirectories; 0: the default order
   std::vector<DWORD> installFlags;  // by device: what its removal set
@@ -84,7 +76,7 @@ struct State {
   int nextKey = 1;
   std::map<int, Search> searches;
   int nextSearch = 1;
-  std::map<void*, HeapBlock> heap;
+  std::map<void*, size_t> heap;  // LocalAlloc's blocks and their sizes
   bool stdoutOpen = true;
   std::vector<uint8_t> stdoutBytes;
   int stdoutWrites = 0;
@@ -97,10 +89,24 @@ struct State {
 State& S();
 // Records the call; false (with the last error set) when the plan fails it.
 bool Enter(const char* function);
+// Sets the last error and gives what the caller returns on failure: FALSE
+// unless given another value (a null or invalid handle).
+template <typename T = BOOL>
+T Fail(DWORD error, T failure = FALSE) {
+  SetLastError(error);
+  return failure;
+}
 // Loads a module by bare name as Windows' search order has it: the flags of
 // LoadLibraryExW, else those of SetDefaultDllDirectories, else the program's
 // folder before the system's. Recorded in `loads`.
 HMODULE LoadModule(const std::u16string& name, DWORD flags, std::vector<System::Load>* loads);
+// A value of a key by name, letters folded as the registry folds them; null
+// when there is none.
+const System::Value* FindValue(const std::vector<System::Value>& values,
+                               const std::u16string& name);
+// Replaces the value of that name (which keeps the case it was created
+// with) or adds it.
+void SetValue(std::vector<System::Value>* values, const System::Value& value);
 // Records a misuse of the platform, reported by the next audit.
 void Violation(const std::string& what);
 // Names compared as Windows compares them: by the upper-case table of the
@@ -113,6 +119,8 @@ char16_t Upcase(char16_t c);
 std::u16string NormalPath(const std::u16string& path);
 // The key of a Win32 path in State::files.
 std::u16string FileKey(const std::u16string& path);
+// A file (not a folder) by its Win32 path; null when there is none.
+const File* FindFile(const std::u16string& path);
 // A [Version] key of an INF text: case-insensitive; comments and quotes dropped.
 bool VersionKey(const std::string& text, const std::string& key, std::string* value);
 void SplitPath(const std::u16string& path, std::u16string* dir, std::u16string* name);

@@ -48,6 +48,8 @@ constexpr ShiftBlock kShifts[] = {
     {0x0450, 0x045F, 0x50}, {0x0561, 0x0586, 0x30}, {0x24D0, 0x24E9, 0x1A}, {0xFF41, 0xFF5A, 0x20},
 };
 
+System* gCurrent = nullptr;
+
 }  // namespace
 
 // The system's upper-case table for the letters of the scripts a name is
@@ -117,8 +119,9 @@ std::u16string FileKey(const std::u16string& path) {
   return Lower(NormalPath(path));
 }
 
-namespace {
-System* gCurrent = nullptr;
+const File* FindFile(const std::u16string& path) {
+  auto it = S().files.find(FileKey(path));
+  return it == S().files.end() || it->second.folder ? nullptr : &it->second;
 }
 
 System& Current() {
@@ -136,18 +139,11 @@ State& S() {
 System::System() : state_(new State) {
   gCurrent = this;
   state_->modules = {
-      {u"kernel32",
-       {"GetSystemWindowsDirectoryW", "GetModuleHandleW", "GetProcAddress", "LoadLibraryW",
-        "FreeLibrary", "SetDefaultDllDirectories"},
-       true},
-      {u"setupapi",
-       {"SetupQueryInfOriginalFileInformationW", "SetupCopyOEMInfW", "SetupGetInfInformationW",
-        "SetupQueryInfVersionInformationW"},
-       true},
-      {u"advapi32", {"RegOpenKeyW", "RegEnumValueW", "RegQueryValueExW", "RegSetValueExW"}, true},
+      {u"kernel32", {"GetSystemWindowsDirectoryW", "SetDefaultDllDirectories"}, true},
+      {u"setupapi", {"SetupQueryInfOriginalFileInformationW", "SetupCopyOEMInfW"}, true},
       {u"newdev", {"UpdateDriverForPlugAndPlayDevicesW"}, true},
       {u"cfgmgr32", {"CM_Locate_DevNodeW", "CM_Reenumerate_DevNode"}, true},
-      {u"wintrust", {"WinVerifyTrust"}, true},
+      {u"wintrust", {}, true},
   };
   CreateKey("SYSTEM\\CurrentControlSet\\Services");
 }
@@ -155,7 +151,7 @@ System::System() : state_(new State) {
 System::~System() {
   if (gCurrent == this)
     gCurrent = nullptr;
-  for (auto& [block, info] : state_->heap)
+  for (auto& [block, size] : state_->heap)
     std::free(block);
   delete state_;
 }
@@ -281,15 +277,26 @@ void System::CreateKey(const std::string& path) {
 void System::PutValue(const std::string& key, const std::u16string& name, DWORD type,
                       const std::vector<BYTE>& data) {
   CreateKey(key);
-  auto& values = state_->keys[Lower(U(key))];
-  for (auto& v : values) {
-    if (Lower(v.name) == Lower(name)) {
-      v.type = type;
-      v.data = data;
+  SetValue(&state_->keys[Lower(U(key))], {name, type, data});
+}
+
+const System::Value* FindValue(const std::vector<System::Value>& values,
+                               const std::u16string& name) {
+  for (const auto& v : values)
+    if (Lower(v.name) == Lower(name))
+      return &v;
+  return nullptr;
+}
+
+void SetValue(std::vector<System::Value>* values, const System::Value& value) {
+  for (auto& v : *values) {
+    if (Lower(v.name) == Lower(value.name)) {
+      v.type = value.type;
+      v.data = value.data;
       return;
     }
   }
-  values.push_back({name, type, data});
+  values->push_back(value);
 }
 
 void System::PutDword(const std::string& key, const std::string& name, DWORD value) {
@@ -301,12 +308,8 @@ void System::PutDword(const std::string& key, const std::string& name, DWORD val
 std::optional<System::Value> System::GetValue(const std::string& key,
                                               const std::string& name) const {
   auto it = state_->keys.find(Lower(U(key)));
-  if (it == state_->keys.end())
-    return std::nullopt;
-  for (const auto& v : it->second)
-    if (Lower(v.name) == Lower(U(name)))
-      return v;
-  return std::nullopt;
+  const Value* v = it == state_->keys.end() ? nullptr : FindValue(it->second, U(name));
+  return v ? std::optional<Value>(*v) : std::nullopt;
 }
 
 std::vector<System::Value> System::Values(const std::string& key) const {
@@ -464,8 +467,8 @@ std::vector<std::string> System::Audit() {
     if (m.references > 0)
       found.push_back("module " + Narrow(m.name) + " left loaded (" + std::to_string(m.references) +
                       " references)");
-  for (const auto& [block, info] : state_->heap)
-    found.push_back("heap block of " + std::to_string(info.size) + " bytes not freed");
+  for (const auto& [block, size] : state_->heap)
+    found.push_back("heap block of " + std::to_string(size) + " bytes not freed");
   return found;
 }
 

@@ -83,8 +83,9 @@ class System {
   enum class ValueOrder { Created, Reversed };
   void SetValueOrder(ValueOrder order);
 
-  // Modules: kernel32, setupapi and advapi32 are loaded; newdev and cfgmgr32
-  // can be loaded from the system folder. An entry point can be taken away, a
+  // Modules: kernel32 and setupapi are loaded; newdev, cfgmgr32 and wintrust
+  // can be loaded from the system folder. Each offers the entry points the
+  // tool looks up. An entry point can be taken away, a
   // module made missing.
   void RemoveEntryPoint(const std::string& module, const std::string& name);
   void RemoveModule(const std::string& module);
