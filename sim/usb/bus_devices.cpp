@@ -68,23 +68,17 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
       caps->D3Latency = 0;
       return Complete(irp, STATUS_SUCCESS);
     }
-    default: {
-      // Not ours to answer: completed as it came.
-      NTSTATUS status = irp->IoStatus.Status;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
-    }
+    default:
+      return requests::AnswerAsItCame(device, irp);
   }
 }
 
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
     return Complete(irp, STATUS_SUCCESS);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+  return requests::AnswerAsItCame(device, irp);
 }
 
 NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT, PIRP irp) {
@@ -121,7 +115,7 @@ NTSTATUS NTAPI DispatchPowerRecorded(PDEVICE_OBJECT device, PIRP irp) {
   return requests::Dispatch(device, irp, DispatchPower);
 }
 NTSTATUS NTAPI DispatchSystemControlRecorded(PDEVICE_OBJECT device, PIRP irp) {
-  return requests::Dispatch(device, irp, requests::AnswerSystemControl);
+  return requests::Dispatch(device, irp, requests::AnswerAsItCame);
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {

@@ -90,6 +90,21 @@ bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
       p.faults, [&r](const BusFault& f) { return Matches(f, r); }, taken);
 }
 
+// The answer a request got, once the routine that gave it has returned.
+void RecordStatus(State& s, PDEVICE_OBJECT pdo, size_t index, NTSTATUS status) {
+  auto it = s.pdos.find(pdo);
+  if (it != s.pdos.end() && index < it->second.records.size())
+    it->second.records[index].status = status;
+}
+
+// The plan's answer, instead of the bus's own.
+void AnswerPlanned(PDEVICE_OBJECT pdo, PIRP irp, NTSTATUS status) {
+  requests::Answered(pdo, irp, status);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 // Gives the answers that are due, or all of them with `all`, at
 // PASSIVE_LEVEL in the calling thread.
 void AnswerDue(bool all) {
@@ -108,9 +123,7 @@ void AnswerDue(bool all) {
       lock.unlock();
       const NTSTATUS status = l.own(l.pdo, l.irp);
       lock.lock();
-      auto it = s.pdos.find(l.pdo);
-      if (it != s.pdos.end() && index < it->second.records.size())
-        it->second.records[index].status = status;
+      RecordStatus(s, l.pdo, index, status);
       --s.answering;
       s.answered.notify_all();
       continue;
@@ -119,12 +132,9 @@ void AnswerDue(bool all) {
     record.status = l.status;
     record.completedSequence = NextSequence();
     lock.unlock();
-    requests::Answered(l.pdo, l.irp, l.status);
-    l.irp->IoStatus.Status = l.status;
-    l.irp->IoStatus.Information = 0;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoCompleteRequest(l.irp, IO_NO_INCREMENT);
+    AnswerPlanned(l.pdo, l.irp, l.status);
     KeLowerIrql(old);
     lock.lock();
   }
@@ -334,24 +344,17 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
   // two numbers.
   p.records[index].completedSequence = NextSequence();
   lock.unlock();
-  NTSTATUS status;
-  if (planned) {
-    Answered(pdo, irp, fault.status);
-    irp->IoStatus.Status = fault.status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    status = fault.status;
-  } else {
+  NTSTATUS status = fault.status;
+  if (planned)
+    AnswerPlanned(pdo, irp, status);
+  else
     status = own(pdo, irp);
-  }
   lock.lock();
-  auto it = s.pdos.find(pdo);
-  if (it != s.pdos.end() && index < it->second.records.size())
-    it->second.records[index].status = status;
+  RecordStatus(s, pdo, index, status);
   return status;
 }
 
-NTSTATUS AnswerSystemControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS AnswerAsItCame(PDEVICE_OBJECT, PIRP irp) {
   const NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;

@@ -84,8 +84,10 @@ namespace requests {
 // For the bus driver itself: `own` is the bus's own answer to a request
 // that the plan leaves alone.
 NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own);
-// A PDO without WMI data completes system control as it came.
-NTSTATUS NTAPI AnswerSystemControl(PDEVICE_OBJECT pdo, PIRP irp);
+// Completes the request with the status it came with: what a bus driver does
+// with a request that is not its to answer, and a PDO without WMI data with
+// system control.
+NTSTATUS NTAPI AnswerAsItCame(PDEVICE_OBJECT pdo, PIRP irp);
 void Forget(PDEVICE_OBJECT pdo);  // a new PDO: nothing recorded, nothing planned
 void Reset();                     // the bus is loaded
 void FinishPending();             // the bus is unloaded: complete what still pends
