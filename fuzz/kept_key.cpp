@@ -86,7 +86,6 @@ HANDLE KeptKey::Acquire(const sim::usb::KeyConfig& config, const GUID& interface
   }
   ++inputsOnMachine_;
   poolMark_ = sim::pool::TotalAllocations();
-  invalidations_ = sim::pnp::Invalidations().size();
   return keys_[current_].handle;
 }
 
@@ -135,7 +134,7 @@ bool KeptKey::LeftAsFound() const {
   return key.handle && machine_->client().FileObject(key.handle) && sim::usb::IsPlugged(key.pdo) &&
          !sim::usb::KeyOf(key.pdo).Halted() && sim::usb::Waiting(key.pdo) == 0 &&
          sim::verifier::LiveRequests().empty() && sim::LiveSystemThreads() == 0 &&
-         !AllocatedSince(poolMark_) && sim::pnp::Invalidations().size() == invalidations_;
+         !AllocatedSince(poolMark_);
 }
 
 void KeptKey::Release() {

@@ -7,8 +7,7 @@
 // Each input is still judged alone: at its end the machine must be as the
 // input found it (no pool block the input allocated still live, no request
 // alive, no system thread running, the handle open, the key plugged, not
-// halted and not waiting with a transfer, no device state or relations
-// invalidated by the driver). An input that leaves anything else has the
+// halted and not waiting with a transfer). An input that leaves anything else has the
 // machine torn down before it returns: close, remove, unload and the
 // end-of-test audit, so a finding is reported against that input. When the
 // input's key is the newest one, its own close and remove are enough, provided
@@ -90,7 +89,6 @@ class KeptKey {
   std::vector<Key> keys_;
   size_t current_ = 0;     // the key of the current input
   uint64_t poolMark_ = 0;  // allocations made before the current input
-  size_t invalidations_ = 0;
   size_t inputsOnMachine_ = 0;
   Counts counts_;
 };

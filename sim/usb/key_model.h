@@ -119,6 +119,7 @@ class Key {
 
   void PortReset();
   void Halt() { halted_ = true; }
+  bool Halted() const { return halted_; }
   // Whether the interrupt endpoint has a report to send.
   bool ReportReady() const { return reportReady_ && !halted_; }
 
