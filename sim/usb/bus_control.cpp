@@ -7,21 +7,14 @@
 
 namespace sim::usb {
 namespace internal {
-namespace {
-
-// A planned failure for this request, if any. Called with the bus lock held.
-bool TakeFault(KeyState& s, Kind kind, Fault* taken) {
-  return TakePlannedFault(
-      s.faults, [kind](const Fault& f) { return f.kind == kind; }, taken);
-}
-
-}  // namespace
 
 NTSTATUS Process(KeyState& s, PIRP irp) {
   WireRecord r = Describe(irp);
   Fault fault;
   keyport::Outcome o;
-  if (s.port.Plugged() && TakeFault(s, r.kind, &fault)) {
+  if (s.port.Plugged() &&
+      TakePlannedFault(
+          s.faults, [&r](const Fault& f) { return f.kind == r.kind; }, &fault)) {
     if (fault.halt)
       s.port.Key().Halt();
     o = {fault.status, fault.usbdStatus};
@@ -34,12 +27,8 @@ NTSTATUS Process(KeyState& s, PIRP irp) {
     Wait(s, irp);  // recorded when it ends
     return STATUS_PENDING;
   }
-  if (r.kind != Kind::ResetPort)
-    RecordTransfer(irp, r);
-  r.status = o.status;
-  r.usbdStatus = o.usbd;
   const Kind kind = r.kind;
-  s.trace.push_back(std::move(r));
+  RecordEnd(s, irp, std::move(r), o);
   AfterRequest(s, irp, kind, o.status);
   return o.status;
 }
@@ -64,21 +53,14 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   }
   if (Hold(device, s, irp, kind, lock))
     return STATUS_PENDING;
-  if (s.timing.enabled) {
+  if (s.timing.enabled || s.completion == Completion::Pending) {
     const auto now = Clock::now();
     irp->IoStatus.Status = Process(s, irp);
     if (irp->IoStatus.Status == STATUS_PENDING)
       return STATUS_PENDING;
     IoMarkIrpPending(irp);
-    Queue(s, irp, false, Due(s, s.trace.back(), now));
-    return STATUS_PENDING;
-  }
-  if (s.completion == Completion::Pending) {
-    irp->IoStatus.Status = Process(s, irp);
-    if (irp->IoStatus.Status == STATUS_PENDING)
-      return STATUS_PENDING;
-    IoMarkIrpPending(irp);
-    Queue(s, irp, false);
+    Queue(s, irp, false,
+          s.timing.enabled ? Due(s, s.trace.back(), now) : Clock::now() + kPendingDelay);
     return STATUS_PENDING;
   }
   NTSTATUS status = Process(s, irp);

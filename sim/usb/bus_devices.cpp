@@ -41,12 +41,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
       EndWaitingOf(device, keyport::kDeviceGone);
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
-      bool plugged;
-      {
-        std::lock_guard<std::mutex> lock(TheBus().mutex);
-        KeyState& s = Get(device);
-        plugged = s.port.Plugged();
-      }
+      const bool plugged = IsPlugged(device);
       Complete(irp, STATUS_SUCCESS);
       if (!plugged)
         DeletePdo(device);  // the key is gone: so is its PDO
@@ -200,7 +195,6 @@ PDEVICE_OBJECT Plug(const KeyConfig& config) {
     return nullptr;
   requests::Forget(pdo);  // a deleted PDO's address may come back
   auto state = std::make_unique<KeyState>();
-  state->pdo = pdo;
   state->port.Plug(config);
   pdo->Flags |= DO_POWER_PAGABLE;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -214,17 +208,12 @@ PDEVICE_OBJECT Plug(const KeyConfig& config) {
 }
 
 void Unplug(PDEVICE_OBJECT pdo) {
-  auto& bus = TheBus();
-  PIRP held = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(bus.mutex);
-    KeyState& s = Get(pdo);
-    s.port.Unplug();
-    EndAllWaiting(s, keyport::kDeviceGone);
-    held = TakeHeld(s);
-    if (held)
-      Queue(s, held, true);  // fails now: the device is gone
-  }
+  std::lock_guard<std::mutex> lock(TheBus().mutex);
+  KeyState& s = Get(pdo);
+  s.port.Unplug();
+  EndAllWaiting(s, keyport::kDeviceGone);
+  if (PIRP held = TakeHeld(s))
+    Queue(s, held, true);  // fails now: the device is gone
 }
 
 bool Exists(PDEVICE_OBJECT pdo) {

@@ -17,14 +17,8 @@ void EndHeldCancelled(PDEVICE_OBJECT device, PIRP irp) {
       s->held = nullptr;
     if (!reset)
       keyport::Port::Fail(UrbOf(irp), keyport::kCancelled);
-    if (s) {
-      WireRecord r = Describe(irp);
-      if (!reset)
-        RecordTransfer(irp, r);
-      r.status = keyport::kCancelled.status;
-      r.usbdStatus = keyport::kCancelled.usbd;
-      s->trace.push_back(std::move(r));
-    }
+    if (s)
+      RecordEnd(*s, irp, Describe(irp), keyport::kCancelled);
   }
   Complete(irp, keyport::kCancelled.status);
 }

@@ -30,7 +30,6 @@ struct KeyState {
   KeyState& operator=(const KeyState&) = delete;
 
   keyport::Port port;
-  PDEVICE_OBJECT pdo = nullptr;
   size_t plugIndex = 0;  // how many keys were plugged before this one
   Completion completion = Completion::Synchronous;
   DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM] = {
@@ -89,6 +88,9 @@ WireRecord Describe(PIRP irp);
 keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r);
 // What moved, as the URB reports it after the request.
 void RecordTransfer(PIRP irp, WireRecord& r);
+// Records the end of the request `r` describes on the key's wire trace: what
+// moved and its outcome `o`. Called with the bus lock held.
+const WireRecord& RecordEnd(KeyState& s, PIRP irp, WireRecord r, keyport::Outcome o);
 
 // The control channel (bus_control.cpp): runs a request to its end under the
 // bus lock; returns its status, or STATUS_PENDING for a transfer that now

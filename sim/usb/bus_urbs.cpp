@@ -14,7 +14,6 @@ bool IsIoctl(PIO_STACK_LOCATION stack, ULONG code) {
          stack->Parameters.DeviceIoControl.IoControlCode == code;
 }
 
-// What a request is, before it is carried out.
 WireRecord Describe(PIRP irp) {
   WireRecord r;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -79,7 +78,6 @@ WireRecord Describe(PIRP irp) {
   return r;
 }
 
-// Carries a request out on the key. Called with the bus lock held.
 keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
   if (r.kind == Kind::ResetPort)
     return s.port.Reset();
@@ -100,7 +98,6 @@ keyport::Outcome Execute(KeyState& s, PIRP irp, WireRecord& r) {
   return s.port.Submit(urb);
 }
 
-// What moved, as the URB reports it after the request.
 void RecordTransfer(PIRP irp, WireRecord& r) {
   PURB urb = UrbOf(irp);
   PUCHAR buffer = nullptr;
@@ -124,6 +121,14 @@ void RecordTransfer(PIRP irp, WireRecord& r) {
   }
   if (buffer)
     r.data.assign(buffer, buffer + r.transferred);
+}
+
+const WireRecord& RecordEnd(KeyState& s, PIRP irp, WireRecord r, keyport::Outcome o) {
+  RecordTransfer(irp, r);
+  r.status = o.status;
+  r.usbdStatus = o.usbd;
+  s.trace.push_back(std::move(r));
+  return s.trace.back();
 }
 
 }  // namespace internal

@@ -13,19 +13,10 @@ namespace {
 Clock::time_point Record(KeyState& s, PIRP irp, keyport::Outcome o, ULONG asked) {
   WireRecord r = Describe(irp);
   r.length = asked;
-  RecordTransfer(irp, r);
-  r.status = o.status;
-  r.usbdStatus = o.usbd;
-  const auto now = Clock::now();
-  const auto due = s.timing.enabled ? Due(s, r, now) : now + kPendingDelay;
-  s.trace.push_back(std::move(r));
+  const WireRecord& ended = RecordEnd(s, irp, std::move(r), o);
   irp->IoStatus.Status = o.status;
-  return due;
-}
-
-// ... and queues its completion.
-void Ended(KeyState& s, PIRP irp, keyport::Outcome o, ULONG asked) {
-  Queue(s, irp, false, Record(s, irp, o, asked));
+  const auto now = Clock::now();
+  return s.timing.enabled ? Due(s, ended, now) : now + kPendingDelay;
 }
 
 // Fails a transfer that no longer waits with the hub's cancelled status.
@@ -34,9 +25,12 @@ Clock::time_point RecordCancelled(KeyState& s, PIRP irp) {
   return Record(s, irp, keyport::Port::Fail(UrbOf(irp), keyport::kCancelled), asked);
 }
 
+// Records how a waiting transfer ended and queues its completion.
 struct EndedOn {
   KeyState& s;
-  void operator()(PIRP irp, keyport::Outcome o, ULONG asked) const { Ended(s, irp, o, asked); }
+  void operator()(PIRP irp, keyport::Outcome o, ULONG asked) const {
+    Queue(s, irp, false, Record(s, irp, o, asked));
+  }
 };
 
 // A key that completes in the caller's thread has its cancelled transfer
@@ -49,11 +43,11 @@ VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
     KeyState* s = Find(device);
     if (!s || !s->waiting.Remove(irp))
       return;
+    const auto due = RecordCancelled(*s, irp);
     if (s->completion != Completion::Synchronous || s->timing.enabled) {
-      Queue(*s, irp, false, RecordCancelled(*s, irp));
+      Queue(*s, irp, false, due);
       return;
     }
-    RecordCancelled(*s, irp);
   }
   Complete(irp, irp->IoStatus.Status, 0);
 }

@@ -35,13 +35,6 @@ constexpr uint32_t kInterfaceSize = 9;
 constexpr uint32_t kEndpointSize = 7;
 constexpr uint32_t kPaddingHeader = 2;
 
-uint32_t InterfaceCount(const KeyConfig& c) {
-  return Min(c.interfaceCount, kMaxInterfaces);
-}
-uint32_t EndpointCount(const KeyConfig& c) {
-  return Min(c.endpointCount, kMaxEndpoints);
-}
-
 uint32_t PaddingSize(const KeyConfig& c) {
   const uint32_t padding = Min(c.vendorPadding, kMaxPadding);
   return padding < kPaddingHeader ? 0 : padding;
@@ -50,8 +43,8 @@ uint32_t PaddingSize(const KeyConfig& c) {
 // The byte at `offset` of the configuration descriptor set, computed without
 // building the whole set anywhere.
 uint8_t ConfigurationByte(const KeyConfig& c, uint32_t offset) {
-  const uint32_t interfaces = InterfaceCount(c);
-  const uint32_t endpoints = EndpointCount(c);
+  const uint32_t interfaces = c.Interfaces();
+  const uint32_t endpoints = c.Endpoints();
   const uint32_t perInterface = kInterfaceSize + endpoints * kEndpointSize;
   const uint32_t total = kHeaderSize + interfaces * perInterface + PaddingSize(c);
   if (offset < kHeaderSize) {
@@ -151,10 +144,9 @@ uint32_t Key::ReadDeviceDescriptor(uint8_t* buffer, uint32_t length) const {
 }
 
 uint16_t Key::ConfigurationLength() const {
-  return static_cast<uint16_t>(kHeaderSize +
-                               InterfaceCount(config_) *
-                                   (kInterfaceSize + EndpointCount(config_) * kEndpointSize) +
-                               PaddingSize(config_));
+  return static_cast<uint16_t>(
+      kHeaderSize + config_.Interfaces() * (kInterfaceSize + config_.Endpoints() * kEndpointSize) +
+      PaddingSize(config_));
 }
 
 uint32_t Key::ReadConfigurationDescriptor(uint8_t* buffer, uint32_t length) const {

@@ -96,6 +96,14 @@ struct KeyConfig {
   uint16_t shortReads = 0;
   uint16_t announceExtra = 0;
   bool silent = false;  // never sends an interrupt report
+
+  // The interfaces, and the endpoints of each, that the key has.
+  uint32_t Interfaces() const {
+    return interfaceCount < kMaxInterfaces ? interfaceCount : kMaxInterfaces;
+  }
+  uint32_t Endpoints() const {
+    return endpointCount < kMaxEndpoints ? endpointCount : kMaxEndpoints;
+  }
 };
 
 // Fills `config` with an identification block: a direct-convention

@@ -84,12 +84,6 @@ bool Matches(const BusFault& f, const BusRequest& r) {
   return !f.powerState || *f.powerState == r.powerState;
 }
 
-// The planned answer for this request, if any. Called with the lock held.
-bool TakeFault(PdoRequests& p, const BusRequest& r, BusFault* taken) {
-  return TakePlannedFault(
-      p.faults, [&r](const BusFault& f) { return Matches(f, r); }, taken);
-}
-
 // The answer a request got, once the routine that gave it has returned.
 void RecordStatus(State& s, PDEVICE_OBJECT pdo, size_t index, NTSTATUS status) {
   auto it = s.pdos.find(pdo);
@@ -184,16 +178,8 @@ std::string Hex2(UCHAR value) {
   return text;
 }
 
-std::string StateText(ULONG type, ULONG state) {
-  if (type == SystemPowerState)
-    return "system " + SystemStateText(state);
-  if (type == DevicePowerState)
-    return "device " + DeviceStateText(state);
-  return "type=" + std::to_string(type) + " state=" + std::to_string(state);
-}
-
-}  // namespace
-
+// Power states as the log writes them: S0..S5 for the system states 1..6,
+// D0..D3 for the device states 1..4, the number otherwise.
 std::string SystemStateText(ULONG state) {
   if (state >= PowerSystemWorking && state <= PowerSystemShutdown)
     return "S" + std::to_string(state - 1);
@@ -205,6 +191,16 @@ std::string DeviceStateText(ULONG state) {
     return "D" + std::to_string(state - 1);
   return std::to_string(state);
 }
+
+std::string StateText(ULONG type, ULONG state) {
+  if (type == SystemPowerState)
+    return "system " + SystemStateText(state);
+  if (type == DevicePowerState)
+    return "device " + DeviceStateText(state);
+  return "type=" + std::to_string(type) + " state=" + std::to_string(state);
+}
+
+}  // namespace
 
 std::string BusRequest::Text() const {
   switch (major) {
@@ -321,7 +317,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp, PDRIVER_DISPATCH own) {
   PdoRequests& p = s.pdos[pdo];
   r.sequence = NextSequence();
   BusFault fault;
-  const bool planned = TakeFault(p, r, &fault);
+  const bool planned = TakePlannedFault(
+      p.faults, [&r](const BusFault& f) { return Matches(f, r); }, &fault);
   r.planned = planned;
   p.records.push_back(r);
   const size_t index = p.records.size() - 1;

@@ -74,11 +74,6 @@ struct LogEntry {
 };
 std::vector<LogEntry> RequestLog(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, uint64_t after = 0);
 
-// Power states as the log writes them: S0..S5 for the system states 1..6,
-// D0..D3 for the device states 1..4, the number otherwise.
-std::string SystemStateText(ULONG state);
-std::string DeviceStateText(ULONG state);
-
 namespace requests {
 
 // For the bus driver itself: `own` is the bus's own answer to a request

@@ -5,14 +5,9 @@ namespace {
 
 constexpr Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-constexpr Outcome kGone = kDeviceGone;
 constexpr Outcome kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
 constexpr Outcome kBadFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
 constexpr Outcome kShort{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
-
-uint32_t Min(uint32_t a, uint32_t b) {
-  return a < b ? a : b;
-}
 
 Outcome FromKey(keymodel::Outcome o) {
   switch (o) {
@@ -69,7 +64,7 @@ Outcome Port::Fail(PURB urb, Outcome outcome) {
 
 Outcome Port::Reset() {
   if (!plugged_)
-    return kGone;
+    return kDeviceGone;
   key_.PortReset();
   return kOk;
 }
@@ -78,10 +73,8 @@ const keymodel::Endpoint* Port::PipeEndpoint(USBD_PIPE_HANDLE pipe) const {
   if (!configured_)
     return nullptr;
   const auto& c = key_.Config();
-  const uint32_t endpoints = Min(c.endpointCount, keymodel::kMaxEndpoints);
-  const uint32_t interfaces = Min(c.interfaceCount, keymodel::kMaxInterfaces);
-  for (uint32_t i = 0; i < interfaces; ++i)
-    for (uint32_t e = 0; e < endpoints; ++e)
+  for (uint32_t i = 0; i < c.Interfaces(); ++i)
+    for (uint32_t e = 0; e < c.Endpoints(); ++e)
       if (pipe == &pipes_[i * keymodel::kMaxEndpoints + e])
         return &c.endpoints[e];
   return nullptr;
@@ -94,7 +87,7 @@ Outcome Port::Select(PURB urb) {
     return kOk;
   }
   const auto& c = key_.Config();
-  const uint32_t endpoints = Min(c.endpointCount, keymodel::kMaxEndpoints);
+  const uint32_t endpoints = c.Endpoints();
   PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
   auto* info = &sc.Interface;
   for (ULONG n = 0; n < sc.ConfigurationDescriptor->bNumInterfaces; ++n) {
@@ -103,7 +96,7 @@ Outcome Port::Select(PURB urb) {
             end ||
         info->Length == 0)
       break;
-    if (info->InterfaceNumber >= Min(c.interfaceCount, keymodel::kMaxInterfaces))
+    if (info->InterfaceNumber >= c.Interfaces())
       return {STATUS_INVALID_PARAMETER, USBD_STATUS_INTERFACE_NOT_FOUND};
     info->InterfaceHandle = &interfaces_[info->InterfaceNumber];
     info->Class = c.interfaceClass;
@@ -146,14 +139,10 @@ Outcome Port::Transfer(PURB urb) {
       return Select(urb);
     case URB_FUNCTION_VENDOR_DEVICE: {
       auto& v = urb->UrbControlVendorClassRequest;
-      if (USBD_TRANSFER_DIRECTION_FLAG(v.TransferFlags) == USBD_TRANSFER_DIRECTION_OUT) {
-        Outcome o = FromKey(key_.VendorOut(v.Request, v.Value,
-                                           static_cast<const uint8_t*>(v.TransferBuffer),
-                                           v.TransferBufferLength));
-        if (o.status != STATUS_SUCCESS)
-          v.TransferBufferLength = 0;
-        return o;
-      }
+      if (USBD_TRANSFER_DIRECTION_FLAG(v.TransferFlags) == USBD_TRANSFER_DIRECTION_OUT)
+        return FromKey(key_.VendorOut(v.Request, v.Value,
+                                      static_cast<const uint8_t*>(v.TransferBuffer),
+                                      v.TransferBufferLength));
       uint32_t returned = 0;
       Outcome o = FromKey(key_.VendorIn(v.Request, static_cast<uint8_t*>(v.TransferBuffer),
                                         v.TransferBufferLength, &returned));
@@ -225,12 +214,8 @@ Outcome Port::Submit(PURB urb) {
 }
 
 Outcome Port::Continue(PURB urb) {
-  Outcome o = plugged_ ? Transfer(urb) : kGone;
-  if (o.status == STATUS_PENDING) {
-    urb->UrbHeader.Status = o.usbd;
-    return o;
-  }
-  if (o.status != STATUS_SUCCESS)
+  Outcome o = plugged_ ? Transfer(urb) : kDeviceGone;
+  if (o.status != STATUS_SUCCESS && o.status != STATUS_PENDING)
     return Fail(urb, o);
   urb->UrbHeader.Status = o.usbd;
   return o;

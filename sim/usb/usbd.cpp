@@ -5,14 +5,6 @@
 #include "sim/kernel/version.h"
 #include "sim/usb/usb.h"
 
-namespace {
-
-PUCHAR ConfigurationEnd(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
-  return reinterpret_cast<PUCHAR>(configuration) + configuration->wTotalLength;
-}
-
-}  // namespace
-
 extern "C" PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer,
                                                               ULONG TotalLength,
                                                               PVOID StartPosition,
@@ -34,7 +26,8 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
-  PUCHAR end = ConfigurationEnd(ConfigurationDescriptor);
+  PUCHAR end =
+      reinterpret_cast<PUCHAR>(ConfigurationDescriptor) + ConfigurationDescriptor->wTotalLength;
   PVOID position = StartPosition;
   for (;;) {
     auto* found =
