@@ -28,7 +28,11 @@ NTSTATUS Process(KeyState& s, PIRP irp) {
     return STATUS_PENDING;
   }
   const Kind kind = r.kind;
-  RecordEnd(s, irp, std::move(r), o);
+  const WireRecord& ended = RecordEnd(s, irp, std::move(r), o);
+  // Timed before the transfers it wakes: the key prepares its report only
+  // once this request is done.
+  if (s.timing.enabled)
+    s.due = Due(s, ended, Clock::now());
   AfterRequest(s, irp, kind, o.status);
   return o.status;
 }
@@ -54,13 +58,11 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   if (Hold(device, s, irp, kind, lock))
     return STATUS_PENDING;
   if (s.timing.enabled || s.completion == Completion::Pending) {
-    const auto now = Clock::now();
     irp->IoStatus.Status = Process(s, irp);
     if (irp->IoStatus.Status == STATUS_PENDING)
       return STATUS_PENDING;
     IoMarkIrpPending(irp);
-    Queue(s, irp, false,
-          s.timing.enabled ? Due(s, s.trace.back(), now) : Clock::now() + kPendingDelay);
+    Queue(s, irp, false, s.timing.enabled ? s.due : Clock::now() + kPendingDelay);
     return STATUS_PENDING;
   }
   NTSTATUS status = Process(s, irp);

@@ -43,6 +43,7 @@ struct KeyState {
   std::vector<UCHAR> configurationDescriptor;
   Clock::time_point answerReady{};  // when the key's answer to the last command is ready
   Clock::time_point pipeFree{};     // the default pipe carries one transfer at a time
+  Clock::time_point due{};          // when the request just carried out completes (timing model)
   // Started by a start that succeeded, until a stop: a hub refuses URBs to a
   // port whose device it has not started.
   bool started = false;

@@ -402,6 +402,37 @@ TEST_P(InterruptRead, AnIdleReadEndsAfterFiveSeconds) {
 // the read asks for that one packet and hands it over: a longer transfer
 // would not end with it but wait for a second report, and lose the first
 // when its wait gives up.
+// Under the bus's timing model, the key prepares its report only after the
+// command that asks for it is done: a read already waiting when the command
+// arrives ends the answer time after the command, not at the next poll.
+TEST_P(InterruptRead, AWaitingReportComesTheAnswerTimeAfterTheCommand) {
+  Open();
+  sim::usb::Timing timing;
+  timing.enabled = true;
+  timing.answerTimeUs = 5000;
+  sim::usb::SetTiming(key_.pdo, timing);
+  sim::clock::SetRate(0);  // only the test moves the clock
+  auto read = BeginSend(IOCTL_KEY_READ_INTERRUPT, {}, 8);
+  AwaitWaitingReads();
+  auto write = BeginSend(IOCTL_KEY_VENDOR_WRITE, {0x40, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x33}, 0);
+  for (int i = 0; i < 5000 && sim::usb::Waiting(key_.pdo) > 0; ++i)
+    SleepMs(1);  // the command reaches the key and ends the read's wait
+  EXPECT_EQ(0u, sim::usb::Waiting(key_.pdo));
+  sim::clock::AdvanceMs(2);  // the command's frame has ended, its answer is 5 ms away
+  EXPECT_TRUE(WaitUntilDone(*write, 5000)) << "the command did not end with its frame";
+  SleepMs(50);
+  EXPECT_FALSE(read->done) << "the report came before the key had its answer";
+  sim::clock::SetRate(1);  // everything ends from here on, also after a failure above
+  sim::clock::AdvanceMs(50);
+  if (!WaitUntilDone(*read, 5000))
+    Rescue();
+  ASSERT_TRUE(WaitUntilDone(*write, 5000));
+  ASSERT_TRUE(read->done);
+  EXPECT_EQ(STATUS_SUCCESS, write->io.Status);
+  EXPECT_EQ(STATUS_SUCCESS, read->io.Status);
+  EXPECT_EQ((Bytes{0xA5, 2, 3, 0, 0, 0, 0, 0}), read->io.Output);
+}
+
 TEST_P(InterruptRead, AnyRoomOfEightOrMoreGetsTheOneReport) {
   for (ULONG room : {8u, 9u, 16u, 64u, 4096u}) {
     SCOPED_TRACE(room);
