@@ -65,16 +65,19 @@ Result SendToStack(PDEVICE_OBJECT device, NTSTATUS preset, Prepare prepare, Coll
   return Result{iosb.Status, iosb.Information, returned};
 }
 
+// What every request sent for a client's handle carries.
+void FromClient(PIRP irp, PIO_STACK_LOCATION next, PFILE_OBJECT file, UCHAR major) {
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  next->MajorFunction = major;
+  next->FileObject = file;
+}
+
 // A cleanup or close request for `file`, as the I/O manager sends it.
 void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   SendToStack(
       file->DeviceObject, STATUS_SUCCESS,
-      [&](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = major;
-        next->FileObject = file;
-      },
+      [&](PIRP irp, PIO_STACK_LOCATION next) { FromClient(irp, next, file, major); },
       [](PIRP, const IO_STATUS_BLOCK&) {});
 }
 
@@ -469,10 +472,7 @@ Client::Io Transfer(Process* process, HANDLE handle, UCHAR major, ULONG code,
   Result result = SendToStack(
       file->DeviceObject, STATUS_SUCCESS,
       [&](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        next->MajorFunction = major;
-        next->FileObject = file;
+        FromClient(irp, next, file, major);
         ULONG length = 0;
         if (control) {
           next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
