@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "tests/sim/kernel_drivers.h"
@@ -87,6 +88,39 @@ TEST_F(KernelTest, InterfacesRegisterOnceEnableAndDisableAsWindowsAnswers) {
   RtlFreeUnicodeString(&again);
   RtlFreeUnicodeString(&other);
   EXPECT_EQ(0u, sim::pool::LiveCount(sim::pool::kInterfaceNameTag));
+}
+
+// Symbolic link names compare without regard to case, as the object
+// manager's names do.
+TEST_F(KernelTest, AnInterfaceIsFoundByItsNameInAnyCase) {
+  kt::Stack s = kt::BuildStack();
+  UNICODE_STRING name;
+  ASSERT_EQ(STATUS_SUCCESS, IoRegisterDeviceInterface(s.pdo, &kClass, nullptr, &name));
+  std::u16string other = sim::interfaces::ToString(name);
+  for (char16_t& c : other)
+    c = (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : (c >= u'A' && c <= u'Z') ? c - u'A' + u'a' : c;
+  ASSERT_NE(sim::interfaces::ToString(name), other);
+  UNICODE_STRING swapped{name.Length, name.Length, reinterpret_cast<PWSTR>(other.data())};
+  EXPECT_EQ(STATUS_SUCCESS, IoSetDeviceInterfaceState(&swapped, TRUE));
+  EXPECT_EQ(1u, sim::interfaces::Enabled(kClass).size());
+  EXPECT_EQ(STATUS_SUCCESS, IoSetDeviceInterfaceState(&name, FALSE));
+  RtlFreeUnicodeString(&name);
+}
+
+// Interfaces are registered for, and changes reported on, the physical
+// device object; any other device object is an invalid call.
+TEST_F(KernelTest, InterfaceRoutinesRefuseADeviceThatIsNoPdo) {
+  kt::Stack s = kt::BuildStack();
+  UNICODE_STRING name{};
+  TARGET_DEVICE_CUSTOM_NOTIFICATION n{};
+  n.Size = sizeof(n);
+  sim::test::ExpectViolations expect;
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+            IoRegisterDeviceInterface(s.fdo, &kClass, nullptr, &name));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+            IoReportTargetDeviceChangeAsynchronous(s.fdo, &n, nullptr, nullptr));
+  EXPECT_EQ(2u, expect.Count(sim::verifier::Check::InvalidCall));
+  EXPECT_EQ(nullptr, name.Buffer);
 }
 
 TEST_F(KernelTest, RemovalDisablesInterfacesTheDriverLeftEnabled) {

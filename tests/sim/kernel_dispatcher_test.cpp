@@ -162,6 +162,27 @@ NTSTATUS ReferenceFrom(sim::Process* creator, sim::Process* user, bool kernelHan
   return status;
 }
 
+// Two spin locks released in either order: each release lets go of the lock
+// it names, and only that one, so the second release finds its lock held.
+TEST_F(KernelTest, SpinLocksAreReleasedInAnyOrder) {
+  for (bool firstTakenFirstReleased : {true, false}) {
+    SCOPED_TRACE(firstTakenFirstReleased ? "first taken, first released"
+                                         : "last taken, first released");
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    KIRQL old;
+    KeAcquireSpinLock(&first, &old);
+    KeAcquireSpinLockAtDpcLevel(&second);
+    KeReleaseSpinLockFromDpcLevel(firstTakenFirstReleased ? &first : &second);
+    KeReleaseSpinLockFromDpcLevel(firstTakenFirstReleased ? &second : &first);
+    KeLowerIrql(old);
+    EXPECT_EQ(0u, first);
+    EXPECT_EQ(0u, second);
+  }
+}
+
 TEST_F(KernelTest, HandlesBelongToTheCreatingProcessUnlessTheyAreKernelHandles) {
   sim::Process* client = sim::CreateProcess("client");
   sim::Process* system = sim::SystemProcess();
