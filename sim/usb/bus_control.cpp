@@ -31,8 +31,7 @@ NTSTATUS Process(KeyState& s, PIRP irp) {
   const WireRecord& ended = RecordEnd(s, irp, std::move(r), o);
   // Timed before the transfers it wakes: the key prepares its report only
   // once this request is done.
-  if (s.timing.enabled)
-    s.due = Due(s, ended, Clock::now());
+  s.due = Due(s, ended);
   AfterRequest(s, irp, kind, o.status);
   return o.status;
 }
@@ -62,7 +61,7 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     if (irp->IoStatus.Status == STATUS_PENDING)
       return STATUS_PENDING;
     IoMarkIrpPending(irp);
-    Queue(s, irp, false, s.timing.enabled ? s.due : Clock::now() + kPendingDelay);
+    Queue(s, irp, false, s.due);
     return STATUS_PENDING;
   }
   NTSTATUS status = Process(s, irp);

@@ -43,7 +43,7 @@ struct KeyState {
   std::vector<UCHAR> configurationDescriptor;
   Clock::time_point answerReady{};  // when the key's answer to the last command is ready
   Clock::time_point pipeFree{};     // the default pipe carries one transfer at a time
-  Clock::time_point due{};          // when the request just carried out completes (timing model)
+  Clock::time_point due{};          // when the request just carried out completes, if later
   // Started by a start that succeeded, until a stop: a hub refuses URBs to a
   // port whose device it has not started.
   bool started = false;
@@ -122,7 +122,9 @@ void Queue(KeyState& s, PIRP irp, bool execute);
 void StartCompletions();   // at load
 void FinishCompletions();  // at unload: completes at once what is still queued
 
-// The timing model (bus_timing.cpp): when a request sent at `now` completes.
-Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now);
+// The timing model (bus_timing.cpp): when a request that ends now completes.
+// Without the model, a request the bus completes later is due kPendingDelay
+// from now.
+Clock::time_point Due(KeyState& s, const WireRecord& r);
 
 }  // namespace sim::usb::internal

@@ -48,7 +48,10 @@ nanoseconds PollingPeriod(const Timing& t, uint8_t interval) {
 
 }  // namespace
 
-Clock::time_point Due(KeyState& s, const WireRecord& r, Clock::time_point now) {
+Clock::time_point Due(KeyState& s, const WireRecord& r) {
+  const auto now = Clock::now();
+  if (!s.timing.enabled)
+    return now + kPendingDelay;
   const Timing& t = s.timing;
   const auto frame = FrameLength(t);
   if (r.kind == Kind::ResetPort)

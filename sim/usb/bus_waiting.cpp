@@ -15,8 +15,7 @@ Clock::time_point Record(KeyState& s, PIRP irp, keyport::Outcome o, ULONG asked)
   r.length = asked;
   const WireRecord& ended = RecordEnd(s, irp, std::move(r), o);
   irp->IoStatus.Status = o.status;
-  const auto now = Clock::now();
-  return s.timing.enabled ? Due(s, ended, now) : now + kPendingDelay;
+  return Due(s, ended);
 }
 
 // Fails a transfer that no longer waits with the hub's cancelled status.
